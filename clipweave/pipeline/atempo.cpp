@@ -1,0 +1,29 @@
+// The audio tempo filter: one atempo instance accepts 0.5 to 2.0, so speeds
+// above 2.0 become a chain of full 2.0 steps and one remainder.
+#include <cmath>
+
+#include "number_text.hpp"
+#include "pipeline.hpp"
+
+namespace clipweave::pipeline {
+
+std::string atempo_chain(double speed) {
+    if (!std::isfinite(speed)) {
+        // inf would halve forever and nan would yield a filter nobody accepts.
+        PyErr_Format(PyExc_ValueError, "speed must be a finite number, got %s",
+                     repr_text(speed).c_str());
+        py::raise_current();
+    }
+    if (speed <= 2.0) return "atempo=" + repr_text(speed);
+    std::string chain;
+    double remaining = speed;
+    while (remaining > 2.0) {
+        chain += "atempo=2.0,";
+        remaining *= 0.5;
+    }
+    chain += "atempo=";
+    chain += fixed_text(remaining, 4);
+    return chain;
+}
+
+}  // namespace clipweave::pipeline
