@@ -1,0 +1,75 @@
+"""The atempo filter chain for a speed factor."""
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import clipweave.clipweave as cw
+
+
+def reference(speed):
+    if speed <= 2.0:
+        return f"atempo={speed!r}"
+    filters, remaining = [], speed
+    while remaining > 2.0:
+        filters.append("atempo=2.0")
+        remaining *= 0.5
+    filters.append(f"atempo={remaining:.4f}")
+    return ",".join(filters)
+
+
+@pytest.mark.parametrize(
+    "speed, text",
+    [
+        (0.25, "atempo=0.25"),
+        (0.5, "atempo=0.5"),
+        (1.0, "atempo=1.0"),
+        (1.5, "atempo=1.5"),
+        (2.0, "atempo=2.0"),
+        (2.5, "atempo=2.0,atempo=1.2500"),
+        (3.0, "atempo=2.0,atempo=1.5000"),
+        (4.0, "atempo=2.0,atempo=2.0000"),
+        (5.0, "atempo=2.0,atempo=2.0,atempo=1.2500"),
+        (10.0, "atempo=2.0,atempo=2.0,atempo=2.0,atempo=1.2500"),
+        (100.0, "atempo=2.0," * 6 + "atempo=1.5625"),
+        (2.0000001, "atempo=2.0,atempo=1.0000"),
+        (math.nextafter(2.0, math.inf), "atempo=2.0,atempo=1.0000"),
+        (0.1 + 0.2, "atempo=0.30000000000000004"),
+        (1, "atempo=1.0"),
+        (0, "atempo=0.0"),
+        (-0.0, "atempo=-0.0"),
+        (-1.0, "atempo=-1.0"),
+        (-1e300, "atempo=-1e+300"),
+        (0.0001, "atempo=0.0001"),
+        (1e-05, "atempo=1e-05"),
+        (5e-324, "atempo=5e-324"),
+    ],
+)
+def test_table(speed, text):
+    assert cw._build_atempo_chain(speed) == text
+
+
+@pytest.mark.parametrize("exponent", [2, 3, 10, 100, 1023])
+def test_powers_of_two_end_in_a_full_step(exponent):
+    chain = cw._build_atempo_chain(2.0**exponent).split(",")
+    assert chain == ["atempo=2.0"] * (exponent - 1) + ["atempo=2.0000"]
+
+
+def test_largest_finite_speeds_stay_bounded():
+    for speed in (1e308, 1.7976931348623157e308):
+        chain = cw._build_atempo_chain(speed)
+        assert chain == reference(speed)
+        assert chain.count(",") == 1023
+
+
+@pytest.mark.parametrize("speed", [math.inf, -math.inf, math.nan])
+def test_non_finite_speeds_are_refused(speed):
+    with pytest.raises(ValueError) as info:
+        cw._build_atempo_chain(speed)
+    assert str(info.value) == f"speed must be a finite number, got {speed!r}"
+
+
+@settings(max_examples=2000, deadline=None, derandomize=True)
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_matches_the_hosts_own_formatting(speed):
+    assert cw._build_atempo_chain(speed) == reference(speed)

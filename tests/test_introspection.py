@@ -1,0 +1,102 @@
+"""What the module and its callables say about themselves."""
+import inspect
+import pickle
+import pydoc
+
+import pytest
+
+import clipweave.clipweave as cw
+
+SIGNATURES = {
+    "_download_video": "(url: 'str', output_file: 'str') -> 'None'",
+    "_generate_tts": "(text: 'str', output_file: 'str', voice: 'str') -> 'None'",
+    "_build_atempo_chain": "(speed: 'float') -> 'str'",
+    "run_recap": (
+        "(youtube_url: 'str', segments_file: 'str', speed_factor: 'float', "
+        "tts_voice: 'str', output_dir: 'str' = '.') -> 'str'"
+    ),
+}
+
+RUN_RECAP_DOC = (
+    "\n    Main recap processing engine.\n    \n    1. Download YouTube video\n"
+    "    2. Load segments.json\n    3. Generate TTS for each segment\n"
+    "    4. Cut video clips\n    5. Merge clips with audio\n    6. Concatenate all clips\n"
+    "    7. Convert to 9:16 vertical + apply speed\n    8. Cleanup temp files\n    \n"
+    "    Returns path to FINAL_RECAP.mp4\n    "
+)
+ATEMPO_DOC = (
+    "\n    Build ffmpeg atempo filter chain.\n"
+    "    atempo is limited to 0.5-2.0 range per filter, so we chain for higher speeds.\n    "
+)
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signature(name):
+    assert str(inspect.signature(getattr(cw, name))) == SIGNATURES[name]
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_names_module_and_defaults(name):
+    fn = getattr(cw, name)
+    assert fn.__name__ == fn.__qualname__ == name
+    assert fn.__module__ == "clipweave.clipweave"
+    assert fn.__kwdefaults__ is None
+    assert fn.__defaults__ == ((".",) if name == "run_recap" else None)
+    code = fn.__code__
+    params = list(inspect.signature(fn).parameters)
+    assert code.co_argcount == len(params)
+    assert code.co_varnames[: len(params)] == tuple(params)
+    assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_annotations_are_strings_in_parameter_order(name):
+    ann = getattr(cw, name).__annotations__
+    params = list(inspect.signature(getattr(cw, name)).parameters)
+    assert list(ann) == params + ["return"]
+    assert all(type(v) is str for v in ann.values())
+
+
+def test_docstrings():
+    assert cw.run_recap.__doc__ == RUN_RECAP_DOC
+    assert cw._build_atempo_chain.__doc__ == ATEMPO_DOC
+    for name in ("_download_video", "_generate_tts"):
+        doc = getattr(cw, name).__doc__
+        assert doc and "\n" not in doc and "service" in doc
+    assert cw.__doc__
+
+
+def test_help_shows_signature_and_documentation():
+    text = pydoc.render_doc(cw.run_recap, renderer=pydoc.plaintext)
+    assert "run_recap" + SIGNATURES["run_recap"] in text
+    assert "Main recap processing engine." in text
+    module_text = pydoc.render_doc(cw, renderer=pydoc.plaintext)
+    assert "run_recap" + SIGNATURES["run_recap"] in module_text
+
+
+def test_globals_in_binding_order():
+    names = [n for n in vars(cw) if not (n.startswith("__") and n.endswith("__")) or n == "__test__"]
+    assert names == [
+        "json", "subprocess", "requests", "base64", "re", "time", "os", "quote",
+        "_download_video", "_generate_tts", "_build_atempo_chain", "run_recap", "__test__",
+    ]
+    import json, os, re, subprocess, time, base64, urllib.parse, requests
+
+    assert (cw.json, cw.subprocess, cw.requests, cw.base64, cw.re, cw.time, cw.os) == (
+        json, subprocess, requests, base64, re, time, os,
+    )
+    assert cw.quote is urllib.parse.quote
+    assert cw.__test__ == {}
+
+
+def test_callables_pickle_by_reference_and_bind_as_methods():
+    assert pickle.loads(pickle.dumps(cw.run_recap)) is cw.run_recap
+
+    class Holder:
+        build = cw._build_atempo_chain
+
+    # Like a Python function, it binds to an instance; the instance is
+    # then the first argument, which is not a number.
+    with pytest.raises(TypeError, match="must be real number, not Holder"):
+        Holder().build()
+    assert Holder.build(3.0) == "atempo=2.0,atempo=1.5000"
