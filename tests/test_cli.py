@@ -1,0 +1,348 @@
+"""The command-line interface and the demo.
+
+Runs that pass the pre-checks happen in-process, with the module's
+`requests` bound to the loopback stand-ins; as separate processes only
+pre-check failures and the demo (which routes to its own stand-ins) run.
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import clipweave
+from clipweave import cli, demo
+from clipweave.standins import Reply, StandIns, make_source_video
+
+REPO = Path(__file__).resolve().parent.parent
+URL = "https://www.youtube.com/watch?v=abc123"
+
+
+def run_cli(*args, cwd, env=None):
+    # Any request that escaped the stand-ins would meet a dead loopback proxy.
+    environ = dict(os.environ, HTTP_PROXY="http://127.0.0.1:9", HTTPS_PROXY="http://127.0.0.1:9",
+                   http_proxy="http://127.0.0.1:9", https_proxy="http://127.0.0.1:9",
+                   NO_PROXY="127.0.0.1", no_proxy="127.0.0.1", **(env or {}))
+    return subprocess.run([sys.executable, "-m", "clipweave", *args], cwd=cwd, env=environ,
+                          capture_output=True, text=True, timeout=120)
+
+
+def probe(path):
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries",
+         "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
+        check=True, capture_output=True, text=True).stdout
+    data = json.loads(out)
+    streams = {s["codec_type"]: s for s in data["streams"]}
+    return streams, float(data["format"]["duration"])
+
+
+def seg(start, end, text="Something happens here."):
+    return {"start": start, "end": end, "voiceover": text}
+
+
+@pytest.fixture
+def segments_file(tmp_path):
+    def write(value, raw=None):
+        path = tmp_path / "segments.json"
+        path.write_bytes(raw if raw is not None else json.dumps(value).encode())
+        return str(path)
+    return write
+
+
+@pytest.fixture(autouse=True)
+def no_remote_services(rebind):
+    # A run that got past the pre-checks by mistake fails here, not on the network.
+    rebind("requests", SimpleNamespace())
+
+
+def errors(capsys):
+    err = capsys.readouterr().err
+    return [line.removeprefix("clipweave: error: ") for line in err.splitlines()]
+
+
+# --- options -----------------------------------------------------------------
+
+def test_help_version_and_usage(tmp_path):
+    help_ = run_cli("--help", cwd=tmp_path)
+    assert help_.returncode == 0
+    assert 'clipweave "https://www.youtube.com/watch?v=VIDEO_ID" segments.json' in help_.stdout
+    for option in ("--speed", "--voice", "--output-dir", "--version", "clipweave demo"):
+        assert option in help_.stdout
+    assert cli.DEFAULT_VOICE in help_.stdout
+
+    version = run_cli("--version", cwd=tmp_path)
+    assert (version.returncode, version.stdout) == (0, f"clipweave {clipweave.__version__}\n")
+
+    demo_help = run_cli("demo", "--help", cwd=tmp_path)
+    assert demo_help.returncode == 0 and "--seconds" in demo_help.stdout
+
+    usage = run_cli(cwd=tmp_path)
+    assert usage.returncode == 2 and usage.stdout == ""
+    assert usage.stderr.splitlines()[-1].startswith("clipweave: error: ")
+
+    bad_speed = run_cli(URL, "s.json", "--speed", "fast", cwd=tmp_path)
+    assert bad_speed.returncode == 2 and "invalid float value: 'fast'" in bad_speed.stderr
+
+
+def test_precheck_failure_as_a_process(tmp_path):
+    """Every problem on its own line, no traceback, exit status 2."""
+    (tmp_path / "s.json").write_text('[{"start": "5", "end": "1"}]')
+    r = run_cli(URL, "s.json", "--speed", "0.1", "--output-dir", "missing", cwd=tmp_path)
+    assert r.returncode == 2 and r.stdout == ""
+    assert r.stderr.splitlines() == [
+        "clipweave: error: speed must be a finite number from 0.5 to 100, got 0.1",
+        'clipweave: error: segments file s.json, segment 1: missing "voiceover"',
+        'clipweave: error: segments file s.json, segment 1: "end" (1) is not after "start" (5)',
+        "clipweave: error: output directory does not exist: missing",
+    ]
+
+
+# --- pre-checks ----------------------------------------------------------------
+
+@pytest.mark.parametrize("value, raw, message", [
+    (None, b'\xef\xbb\xbf[]', "begins with a byte-order mark; save it as UTF-8 without one"),
+    (None, b'[{"voiceover": "caf\xe9"}]', "is not valid UTF-8 (byte 0xe9 at offset 19)"),
+    (None, b'[{"start": "1",}]', "is not valid JSON: Expecting property name enclosed in "
+                                 "double quotes (line 1, column 16)"),
+    (None, b"", "is not valid JSON: Expecting value (line 1, column 1)"),
+    ({"start": "1"}, None, "must hold a JSON array of segments, not an object"),
+    ("x", None, "must hold a JSON array of segments, not a string"),
+    (7, None, "must hold a JSON array of segments, not a number"),
+    ([], None, "holds no segments"),
+])
+def test_unusable_segments_file(capsys, tmp_path, segments_file, value, raw, message):
+    path = segments_file(value, raw)
+    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 2
+    assert errors(capsys) == [f"segments file {path} {message}"]
+
+
+@pytest.mark.parametrize("segment, problems", [
+    (5, ["must be an object, not a number"]),
+    ([seg("1", "2")], ["must be an object, not an array"]),
+    (None, ["must be an object, not null"]),
+    ({"end": "2"}, ['missing "start"', 'missing "voiceover"']),
+    ({"start": 1, "end": True, "voiceover": None},
+     ['"start" must be a string, not a number', '"end" must be a string, not a boolean',
+      '"voiceover" must be a string, not null']),
+    (seg("1", "2", " \n"), ['"voiceover" is empty']),
+    (seg("1:75", "abc"), ["\"start\" is not a time such as 75.5 or 00:01:15.5: '1:75'",
+                          "\"end\" is not a time such as 75.5 or 00:01:15.5: 'abc'"]),
+    (seg("00:00:05", "5"), ['"end" (5) is not after "start" (00:00:05)']),
+    (seg("00:01:00", "59.5"), ['"end" (59.5) is not after "start" (00:01:00)']),
+    ({**seg("1", "2"), "extra": [1, 2]}, []),
+])
+def test_bad_segment_is_named(capsys, tmp_path, segments_file, segment, problems):
+    path = segments_file([seg("0", "1"), segment])
+    try:
+        cli.load_segments(path)
+        found = []
+    except cli.UsageError as e:
+        found = e.problems
+    assert found == [f"segments file {path}, segment 2: {p}" for p in problems]
+
+
+def test_many_problems_are_capped(capsys, tmp_path, segments_file):
+    path = segments_file([{"start": "1"}] * 7)  # two problems each
+    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 2
+    lines = errors(capsys)
+    assert len(lines) == 11 and lines[-1] == "... and 4 more problems"
+
+
+@pytest.mark.parametrize("text, seconds", [
+    ("5", 5), ("75.5", 75.5), ("0", 0), ("1500ms", 1.5), ("2s", 2), ("250us", 0.00025),
+    ("00:05", 5), ("1:5", 65), ("00:01:15.5", 75.5), ("2:00:00", 7200), ("100:00:00", 360000),
+    ("-5", None), ("+5", None), (" 5", None), ("5 ", None), (".5", None), ("5.", None),
+    ("1e1", None), ("5,5", None), ("00:60", None), ("01:00:60", None), ("1:2:3:4", None),
+    ("", None), ("5m", None), ("٣", None), ("1:002", None),
+])
+def test_time_syntax(text, seconds):
+    assert cli.parse_time(text) == (pytest.approx(seconds) if seconds is not None else None)
+
+
+@pytest.mark.parametrize("text", ["7.5", "1500ms", "250us", "2s", "0:5", "00:00:15.5", "0:00:02"])
+def test_accepted_times_are_accepted_by_ffmpeg(text):
+    r = subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "anullsrc",
+                        "-ss", text, "-t", "0.01", "-f", "null", "-"], capture_output=True)
+    assert r.returncode == 0, r.stderr
+
+
+def test_output_dir_checks(capsys, tmp_path, segments_file):
+    path = segments_file([seg("1", "2")])
+    a_file = tmp_path / "a-file"
+    a_file.write_text("")
+    for output_dir, message in [
+        (str(tmp_path / "nope"), f"output directory does not exist: {tmp_path / 'nope'}"),
+        (str(a_file), f"output directory is not a directory: {a_file}"),
+    ]:
+        assert cli.main([URL, path, "--output-dir", output_dir]) == 2
+        assert errors(capsys) == [message]
+    # Root may write anywhere but on a read-only file system.
+    assert cli.check_output_dir("/proc")[0].startswith("output directory is not writable: /proc (")
+    assert cli.check_output_dir(str(tmp_path)) == []
+    assert sorted(os.listdir(tmp_path)) == ["a-file", "segments.json"]  # no probe left
+
+
+@pytest.mark.parametrize("speed", ["0.49", "-1", "0", "nan", "inf", "-inf", "100.5", "1e9"])
+def test_speed_out_of_range(capsys, tmp_path, segments_file, speed):
+    path = segments_file([seg("1", "2")])
+    assert cli.main([URL, path, f"--speed={speed}", "--output-dir", str(tmp_path)]) == 2
+    assert errors(capsys) == [
+        f"speed must be a finite number from 0.5 to 100, got {float(speed)!r}"]
+
+
+def test_url_voice_and_tools(capsys, monkeypatch, tmp_path, segments_file):
+    path = segments_file([seg("1", "2")])
+    only_wget = tmp_path / "bin"
+    only_wget.mkdir()
+    (only_wget / "wget").symlink_to("/usr/bin/wget")
+    monkeypatch.setenv("PATH", str(only_wget))
+    assert cli.main([" ", path, "--voice", "", "--output-dir", str(tmp_path)]) == 2
+    assert errors(capsys) == ["URL is empty", "voice is empty",
+                              "ffmpeg not found on PATH (install ffmpeg)"]
+    monkeypatch.setenv("PATH", "")
+    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 2
+    assert errors(capsys) == ["ffmpeg not found on PATH (install ffmpeg)",
+                              "wget not found on PATH (install wget)"]
+
+
+# --- runs ----------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def source(tmp_path_factory):
+    return make_source_video(tmp_path_factory.mktemp("src") / "source.mp4", seconds=4,
+                             size="320x180")
+
+
+@pytest.fixture
+def services(cw, rebind, source):
+    with StandIns(video_file=source, lifetime=120) as s:
+        rebind("requests", s.requests)
+        rebind("time", SimpleNamespace(sleep=lambda seconds: None))
+        yield s
+
+
+def test_successful_run_prints_the_absolute_result(cw, capsys, monkeypatch, tmp_path,
+                                                   segments_file, services):
+    before = cw._download_video, cw._generate_tts
+    path = segments_file([seg("1", "2", "One, two, three, four, five, six.")])
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    assert cli.main([URL, path, "--speed", "2", "--output-dir", "out"]) == 0
+    out = capsys.readouterr()
+    assert out.err == ""
+    assert out.out.splitlines()[-2:] == ["✅ Done! Vertical Output: out/FINAL_RECAP.mp4",
+                                         str(tmp_path / "out" / "FINAL_RECAP.mp4")]
+    assert [c.json for c in services.calls if c.json] == [
+        {"text": "One, two, three, four, five, six.", "voice": cli.DEFAULT_VOICE}]
+    assert probe("out/FINAL_RECAP.mp4")[0]["video"]["height"] == 1920
+    # The labelling wrappers are gone again.
+    assert (cw._download_video, cw._generate_tts) == before
+
+
+def _bogus_tempo(rebind):
+    rebind("_build_atempo_chain", lambda speed: "atempo=bogus")
+
+
+@pytest.mark.parametrize("arrange, message", [
+    (lambda s, rebind: s.download.script(start={"success": False, "error": "blocked"}),
+     "download failed: Download API error: {'success': False, 'error': 'blocked'}"),
+    (lambda s, rebind: s.download.script(video_file=None),
+     "download failed: wget failed (exit status 8) while running: wget -q -O "),
+    (lambda s, rebind: s.tts.script(Reply(), Reply(status=503)),
+     f"speech synthesis failed for segment 2: TTS failed for voice {cli.DEFAULT_VOICE}: "
+     "HTTP 503"),
+    (lambda s, rebind: s.tts.script(body=b"{}"),
+     "speech synthesis failed for segment 1: KeyError: 'audio_data'"),
+    (lambda s, rebind: _bogus_tempo(rebind),
+     "ffmpeg failed (exit status 1) while running: ffmpeg -y -loglevel error -i "),
+], ids=["api-error", "wget-404", "tts-503", "tts-no-audio", "render"])
+def test_failed_run_is_one_line(capsys, rebind, tmp_path, segments_file, services,
+                                arrange, message):
+    arrange(services, rebind)
+    path = segments_file([seg("1", "2"), seg("2", "3")])
+    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 1
+    lines = errors(capsys)
+    assert len(lines) == 1 and lines[0].startswith(message)
+    assert len(lines[0]) < 400
+
+
+def test_interrupt_exits_130(capsys, rebind, tmp_path, segments_file, services):
+    def sleep(seconds):
+        raise KeyboardInterrupt
+    rebind("time", SimpleNamespace(sleep=sleep))
+    path = segments_file([seg("1", "2")])
+    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 130
+    assert errors(capsys) == ["interrupted"]
+
+
+# --- the demo ------------------------------------------------------------------
+
+def test_shipped_segments():
+    shipped = REPO / "examples" / "segments.json"
+    segments = cli.load_segments(str(shipped))
+    assert 4 <= len(segments) <= 6
+    for s in segments:
+        start, end = cli.parse_time(s["start"]), cli.parse_time(s["end"])
+        assert 4 <= end - start <= 8 and end <= demo.DEFAULT_SECONDS
+    # The package's copy, for installs without a checkout, is the same file.
+    assert (REPO / "clipweave" / "examples" / "segments.json").read_bytes() == \
+        shipped.read_bytes()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--seconds", "8"],
+     "demo: segment 1 ends at 9 s, after the end of the 8 s source video (raise --seconds)"),
+    (["--seconds", "0"], "demo: --seconds must be from 1 to 3600, got 0.0"),
+    (["--speed", "0.25"], "speed must be a finite number from 0.5 to 100, got 0.25"),
+])
+def test_demo_refuses_before_making_anything(capsys, tmp_path, args, message):
+    out = tmp_path / "demo"
+    shipped = str(REPO / "examples" / "segments.json")
+    assert cli.main(["demo", *args, "--segments", shipped, "--output-dir", str(out)]) == 2
+    assert errors(capsys) == [message]
+    assert not out.exists()
+
+
+def test_demo_shortens_only_the_polling_waits():
+    slept = []
+    waits = demo.ShortWaits(SimpleNamespace(sleep=slept.append, monotonic=lambda: 7))
+    for seconds in (3, 0.5, 2.9, 10):
+        waits.sleep(seconds)
+    assert slept == [demo.POLL_WAIT, 0.5, 2.9, demo.POLL_WAIT]
+    assert waits.monotonic() == 7
+
+
+def test_tiny_demo(tmp_path):
+    segments = tmp_path / "two.json"
+    segments.write_text(json.dumps([
+        seg("1", "3", "A narration that lasts well beyond the two seconds of its cut."),
+        seg("00:00:06", "00:00:09", "And a second one, longer than three seconds, to end."),
+    ]))
+    r = run_cli("demo", "--seconds", "12", "--segments", str(segments), "--speed", "2",
+                "--output-dir", "my demo", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    out = tmp_path / "my demo"
+    final, horizontal = out / "FINAL_RECAP.mp4", out / "horizontal_final.mp4"
+    lines = r.stdout.splitlines()
+    assert lines[-9:-5] == [str(final), "", "demo: results", f"  FINAL_RECAP.mp4       {final}"]
+    assert re.fullmatch(r" {24}1080x1920, video h264, audio aac, 2\.\d\d s", lines[-5])
+    assert lines[-4] == f"  horizontal_final.mp4  {horizontal}"
+    assert re.fullmatch(r" {24}640x360, video h264, audio aac, 5\.\d\d s", lines[-3])
+    assert lines[-2:] == [
+        "  expected duration of FINAL_RECAP.mp4: 5 s of segments / 2 = 2.50 s",
+        "  (each clip lasts as long as the shorter of its cut and its narration)"]
+    assert "demo: polling waits shortened from 3 s to 0.2 s" in r.stdout
+
+    streams, duration = probe(str(out / "FINAL_RECAP.mp4"))
+    assert (streams["video"]["width"], streams["video"]["height"]) == (1080, 1920)
+    assert (streams["video"]["codec_name"], streams["audio"]["codec_name"]) == ("h264", "aac")
+    assert duration == pytest.approx(2.5, abs=0.4)
+    streams, duration = probe(str(out / "horizontal_final.mp4"))
+    assert (streams["video"]["width"], streams["video"]["height"]) == (640, 360)
+    assert duration == pytest.approx(5, abs=0.6)
+    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "demo-work", "horizontal_final.mp4"]
