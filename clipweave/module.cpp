@@ -60,7 +60,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
                         "one interpreter per process.");
         return nullptr;
     }
-    if (state.module != nullptr) return Py_NewRef(state.module);
+    if (state.module != nullptr) {
+        // The importer drops the module's state pointer on the way back
+        // (without freeing it) and exec then allocates a new one; free the
+        // old block here so that every re-import does not leak one.
+        PyMem_Free(PyModule_GetState(state.module));
+        return Py_NewRef(state.module);
+    }
 
     PyObject* name = PyObject_GetAttrString(spec, "name");
     if (name == nullptr) return nullptr;

@@ -169,3 +169,24 @@ def test_globals_are_looked_up_at_call_time(tmp_path):
     )
     lines = [l for l in out.splitlines() if not l.startswith("📥")]
     assert lines == ["name 'quote' is not defined", "('a b',)", "('module', 'a b')"]
+
+
+def test_reimport_does_not_leak(tmp_path):
+    out = run_python(
+        """
+        import gc, sys
+        import clipweave.clipweave as m
+        def reimport(n):
+            for _ in range(n):
+                del sys.modules["clipweave.clipweave"]
+                import clipweave.clipweave
+        reimport(500)
+        gc.collect()
+        before = sys.getallocatedblocks()
+        reimport(5000)
+        gc.collect()
+        print(sys.getallocatedblocks() - before)
+        """,
+        tmp_path,
+    )
+    assert int(out) < 100
