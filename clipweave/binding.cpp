@@ -1,5 +1,7 @@
 #include "binding.hpp"
 
+#include <cstring>
+
 namespace clipweave {
 namespace {
 
@@ -60,9 +62,11 @@ int check_required(const Signature& s, PyObject* const* slots) {
     return 0;
 }
 
+constexpr char kSubclassNote[] =
+    "Subclasses of built-in types are rejected; pass a plain str, e.g. str(value)";
+
 PyObject* subclass_note() {
-    static PyObject* note = PyUnicode_InternFromString(
-        "Subclasses of built-in types are rejected; pass a plain str, e.g. str(value)");
+    static PyObject* note = PyUnicode_InternFromString(kSubclassNote);
     return note;
 }
 
@@ -71,8 +75,44 @@ PyObject* empty_text() {
     return empty;
 }
 
+// Appends text to an ASCII message; false if it is not plain ASCII or
+// longer than limit (PyUnicode_FromFormat truncates at limit bytes).
+bool put_ascii(char*& out, const char* text, size_t limit) {
+    size_t n = 0;
+    for (; text[n] != '\0'; ++n) {
+        if (n == limit || static_cast<unsigned char>(text[n]) >= 0x80) return false;
+    }
+    std::memcpy(out, text, n);
+    out += n;
+    return true;
+}
+
+// The same text as the PyErr_Format below. Wrong types are a common way
+// to call, and parsing the format costs most of a rejected call; names
+// that are not short ASCII still take the general road.
+PyObject* quick_type_message(const char* param, const char* type_name, bool subclass) {
+    char buf[512 + sizeof kSubclassNote];
+    char* out = buf;
+    if (!put_ascii(out, "Argument '", 16) || !put_ascii(out, param, 200) ||
+        !put_ascii(out, "' has incorrect type (expected str, got ", 64) ||
+        !put_ascii(out, type_name, 200) || !put_ascii(out, ")", 1))
+        return nullptr;
+    if (subclass && (!put_ascii(out, ". ", 2) || !put_ascii(out, kSubclassNote, 128)))
+        return nullptr;
+    const auto length = static_cast<Py_ssize_t>(out - buf);
+    PyObject* message = PyUnicode_New(length, 127);
+    if (message != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(message), buf, length);
+    return message;
+}
+
 int str_type_error(const char* param, PyObject* obj) {
     const bool subclass = PyUnicode_Check(obj);
+    if (PyObject* message = quick_type_message(param, Py_TYPE(obj)->tp_name, subclass)) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+        return -1;
+    }
+    if (PyErr_Occurred()) return -1;
     PyObject* tail = subclass ? subclass_note() : empty_text();
     if (tail == nullptr) return -1;
     PyErr_Format(PyExc_TypeError,

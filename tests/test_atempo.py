@@ -33,6 +33,8 @@ def reference(speed):
         (10.0, "atempo=2.0,atempo=2.0,atempo=2.0,atempo=1.2500"),
         (100.0, "atempo=2.0," * 6 + "atempo=1.5625"),
         (2.0000001, "atempo=2.0,atempo=1.0000"),
+        (4.125, "atempo=2.0,atempo=2.0,atempo=1.0312"),  # an exact tie rounds to even
+        (4.375, "atempo=2.0,atempo=2.0,atempo=1.0938"),
         (math.nextafter(2.0, math.inf), "atempo=2.0,atempo=1.0000"),
         (0.1 + 0.2, "atempo=0.30000000000000004"),
         (1, "atempo=1.0"),

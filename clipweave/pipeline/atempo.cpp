@@ -15,14 +15,18 @@ std::string atempo_chain(double speed) {
         py::raise_current();
     }
     if (speed <= 2.0) return "atempo=" + repr_text(speed);
-    std::string chain;
+    int full_steps = 0;
     double remaining = speed;
     while (remaining > 2.0) {
-        chain += "atempo=2.0,";
+        ++full_steps;
         remaining *= 0.5;
     }
+    const std::string last = fixed_text(remaining, 4);
+    std::string chain;
+    chain.reserve(full_steps * (sizeof "atempo=2.0," - 1) + (sizeof "atempo=" - 1) + last.size());
+    for (int i = 0; i < full_steps; ++i) chain += "atempo=2.0,";
     chain += "atempo=";
-    chain += fixed_text(remaining, 4);
+    chain += last;
     return chain;
 }
 
