@@ -5,6 +5,10 @@ The module looks its globals up at call time, so rebinding one (``requests``,
 how tests route service calls to loopback, skip fixed sleeps or observe
 processes. ``rebind`` restores every global when the test ends.
 """
+import os
+import pathlib
+import tempfile
+
 import pytest
 
 import clipweave.clipweave as _module
@@ -22,3 +26,15 @@ def rebind(monkeypatch):
         return value
 
     return _rebind
+
+
+@pytest.fixture
+def memory_dir(tmp_path):
+    """A scratch directory in memory where there is one: in loops of many
+    calls, writing files to a disk costs far more than the call under test."""
+    shm = pathlib.Path("/dev/shm")
+    if shm.is_dir() and os.access(shm, os.W_OK):
+        with tempfile.TemporaryDirectory(dir=shm) as d:
+            yield pathlib.Path(d)
+    else:
+        yield tmp_path

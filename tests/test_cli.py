@@ -17,6 +17,7 @@ import pytest
 import clipweave
 from clipweave import cli, demo
 from clipweave.standins import Reply, StandIns, make_source_video
+from support import probe
 
 REPO = Path(__file__).resolve().parent.parent
 URL = "https://www.youtube.com/watch?v=abc123"
@@ -29,16 +30,6 @@ def run_cli(*args, cwd, env=None):
                    NO_PROXY="127.0.0.1", no_proxy="127.0.0.1", **(env or {}))
     return subprocess.run([sys.executable, "-m", "clipweave", *args], cwd=cwd, env=environ,
                           capture_output=True, text=True, timeout=120)
-
-
-def probe(path):
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
-        check=True, capture_output=True, text=True).stdout
-    data = json.loads(out)
-    streams = {s["codec_type"]: s for s in data["streams"]}
-    return streams, float(data["format"]["duration"])
 
 
 def seg(start, end, text="Something happens here."):

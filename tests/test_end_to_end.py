@@ -8,6 +8,7 @@ from types import SimpleNamespace
 import pytest
 
 from clipweave.standins import StandIns, make_source_video
+from support import probe
 
 URL = "https://www.youtube.com/watch?v=e2e&t=1"
 VOICE = "en-GB-SoniaNeural"
@@ -20,16 +21,6 @@ SEGMENTS = [
     {"start": "7", "end": "9",
      "voiceover": "And the third part closes everything, slowly and quietly."},
 ]
-
-
-def probe(path):
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
-        check=True, capture_output=True, text=True).stdout
-    data = json.loads(out)
-    streams = {s["codec_type"]: s for s in data["streams"]}
-    return streams, float(data["format"]["duration"])
 
 
 @pytest.fixture(scope="module")

@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from reliability_helpers import FakeRequests, Sink, vectorcall
+from support import atempo_reference
 
 # Fewer under scripts/sanitize.sh: the instrumented build is several times slower.
 EXAMPLES = 250 if os.environ.get("CLIPWEAVE_SANITIZER_RUN") == "1" else 700
@@ -245,14 +246,7 @@ def predict(name, args, keywords, path, strict_warnings):
 def atempo_model(speed):
     if not math.isfinite(speed):
         raise Predicted(ValueError, f"speed must be a finite number, got {speed!r}")
-    if speed <= 2.0:
-        return f"atempo={speed!r}"
-    chain, remaining = [], speed
-    while remaining > 2.0:
-        chain.append("atempo=2.0")
-        remaining *= 0.5
-    chain.append(f"atempo={remaining:.4f}")
-    return ",".join(chain)
+    return atempo_reference(speed)
 
 
 def _subclass_note():

@@ -14,7 +14,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import tempfile
 import types
 
 import pytest
@@ -104,18 +103,6 @@ def check_no_leak(label, call, n, tracked=()):
     if BLOCKS_COUNTED:
         before, after = rounds[-1]
         assert after - before <= SLACK, f"{label}: {after - before} blocks kept over {n} calls"
-
-
-@pytest.fixture
-def fast_dir(tmp_path):
-    """A scratch directory in memory where there is one: truncating a file on
-    a disk costs far more than the call under test."""
-    shm = pathlib.Path("/dev/shm")
-    if shm.is_dir() and os.access(shm, os.W_OK):
-        with tempfile.TemporaryDirectory(dir=shm) as d:
-            yield pathlib.Path(d)
-    else:
-        yield tmp_path
 
 
 # --- odd arguments --------------------------------------------------------
@@ -327,10 +314,10 @@ TTS_BODY = [
 
 
 @pytest.mark.parametrize("label,answer,out,expect", TTS_BODY, ids=[c[0] for c in TTS_BODY])
-def test_tts_body(cw, rebind, fast_dir, label, answer, out, expect):
+def test_tts_body(cw, rebind, memory_dir, label, answer, out, expect):
     rebind("requests", FakeRequests(post=answer))
-    out = out if out is None or out.startswith("/") else str(fast_dir / out)
-    out = out or str(fast_dir / "voice.mp3")
+    out = out if out is None or out.startswith("/") else str(memory_dir / out)
+    out = out or str(memory_dir / "voice.mp3")
     text, voice = "Hello there", "alto"
     check_no_leak(f"_generate_tts {label}",
                   repeat(cw._generate_tts, (text, out, voice), None, expect),
@@ -358,11 +345,11 @@ def test_tts_binding(cw, label, args, kwargs, path):
 
 
 @pytest.mark.parametrize("name", ["requests", "re", "base64"])
-def test_tts_name_error(cw, rebind, monkeypatch, fast_dir, name):
+def test_tts_name_error(cw, rebind, monkeypatch, memory_dir, name):
     rebind("requests", FakeRequests())
     monkeypatch.delattr(cw, name)
     check_no_leak(f"_generate_tts {name} deleted",
-                  repeat(cw._generate_tts, ("t", str(fast_dir / "v.mp3"), "v"), None, NameError),
+                  repeat(cw._generate_tts, ("t", str(memory_dir / "v.mp3"), "v"), None, NameError),
                   N_BODY)
 
 
@@ -431,7 +418,7 @@ RECAP_BODY = [
 
 @pytest.mark.parametrize("label,content,fakes,speed,expect", RECAP_BODY,
                          ids=[c[0] for c in RECAP_BODY])
-def test_recap_body(cw, rebind, monkeypatch, fast_dir, label, content, fakes, speed, expect):
+def test_recap_body(cw, rebind, monkeypatch, memory_dir, label, content, fakes, speed, expect):
     fakes = dict(fakes)
     rebind("requests", FakeRequests())
     rebind("time", FAST_TIME)
@@ -441,24 +428,24 @@ def test_recap_body(cw, rebind, monkeypatch, fast_dir, label, content, fakes, sp
             monkeypatch.delattr(cw, name)
         else:
             rebind(name, value)
-    out = fast_dir / "out"
+    out = memory_dir / "out"
     out.mkdir()
-    segments = str(fast_dir / "segments.json")
+    segments = str(memory_dir / "segments.json")
     if content is not None:
-        write_segments(fast_dir / "segments.json", content)
+        write_segments(memory_dir / "segments.json", content)
     args = ("https://youtu.be/abc", segments, speed, "alto", str(out))
     check_no_leak(f"run_recap {label}", repeat(cw.run_recap, args, None, expect), N_PIPELINE,
                   args)
 
 
-def test_recap_removal_fails(cw, rebind, fast_dir):
+def test_recap_removal_fails(cw, rebind, memory_dir):
     # A directory where a merged clip should be: exists, but cannot be removed.
     rebind("requests", FakeRequests())
     rebind("time", FAST_TIME)
     rebind("subprocess", FakeSubprocess())
-    out = fast_dir / "out"
+    out = memory_dir / "out"
     (out / "merged_0.mp4").mkdir(parents=True)
-    segments = write_segments(fast_dir / "s.json", seg_json(SEGMENT))
+    segments = write_segments(memory_dir / "s.json", seg_json(SEGMENT))
     args = ("u", segments, 1.0, "alto", str(out))
     check_no_leak("run_recap removal fails", repeat(cw.run_recap, args, None, OSError),
                   N_PIPELINE, args)

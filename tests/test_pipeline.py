@@ -14,6 +14,7 @@ from types import SimpleNamespace
 import pytest
 
 import clipweave.clipweave as _module
+from support import probe
 
 REAL_GENERATE_TTS = _module._generate_tts
 NOTHING = object()
@@ -27,16 +28,6 @@ SCALE_CROP = "scale=1080:1920:force_original_aspect_ratio=increase,crop=1080:192
 
 def ffmpeg(*args):
     subprocess.run(["ffmpeg", "-y", "-loglevel", "error", *args], check=True)
-
-
-def probe(path):
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
-        check=True, capture_output=True, text=True).stdout
-    data = json.loads(out)
-    streams = {s["codec_type"]: s for s in data["streams"]}
-    return streams, float(data["format"]["duration"])
 
 
 @pytest.fixture(scope="session")

@@ -8,11 +8,9 @@ own thread's.
 """
 import base64
 import math
-import os
 import pathlib
 import random
 import sys
-import tempfile
 import threading
 import time
 from urllib.parse import quote
@@ -20,19 +18,10 @@ from urllib.parse import quote
 import pytest
 
 from reliability_helpers import FakeResponse, Sink
+from support import atempo_reference
 
 THREADS = 8
 SECONDS = 2.5
-
-
-def atempo_expected(speed):
-    if speed <= 2.0:
-        return f"atempo={speed!r}"
-    chain, remaining = [], speed
-    while remaining > 2.0:
-        chain.append("atempo=2.0")
-        remaining *= 0.5
-    return ",".join(chain + [f"atempo={remaining:.4f}"])
 
 
 SPEEDS = [0.25, 0.5, 1.0, 1.5, 2.0, 2.0000001, 2.5, 3.0, 4.0, 5.0, 10.0, 100.0, 1e300, -1.0,
@@ -111,22 +100,12 @@ class ThreadSafeServices:
         return type("Done", (), {"returncode": 0})()
 
 
-@pytest.fixture
-def scratch(tmp_path):
-    shm = pathlib.Path("/dev/shm")
-    if shm.is_dir() and os.access(shm, os.W_OK):
-        with tempfile.TemporaryDirectory(dir=shm) as d:
-            yield pathlib.Path(d)
-    else:
-        yield tmp_path
-
-
-def test_eight_threads(cw, rebind, scratch):
+def test_eight_threads(cw, rebind, memory_dir):
     services = ThreadSafeServices()
     rebind("requests", services)
     rebind("subprocess", services)
     rebind("time", type("T", (), {"sleep": staticmethod(lambda s: time.sleep(0))}))
-    expected_atempo = {s: atempo_expected(s) for s in SPEEDS}
+    expected_atempo = {s: atempo_reference(s) for s in SPEEDS}
     for speed, text in ATEMPO_TABLE.items():
         assert expected_atempo.get(speed, text) == text
     failures = []
@@ -157,12 +136,12 @@ def test_eight_threads(cw, rebind, scratch):
                         raise AssertionError(f"{name}{args} did not raise")
                 elif what == 2:
                     text, voice = f"thread {n} call {i} ✓", f"voice{n}"
-                    out = scratch / f"voice_{n}.mp3"
+                    out = memory_dir / f"voice_{n}.mp3"
                     assert cw._generate_tts(text, str(out), voice) is None
                     assert out.read_bytes() == f"{text}|{voice}".encode()
                 else:
                     url = f"https://youtu.be/{n}?t={i}&x=é"
-                    out = str(scratch / f"movie {n}.mp4")
+                    out = str(memory_dir / f"movie {n}.mp4")
                     assert cw._download_video(url, out) is None
                     with services.lock:
                         handed = services.wget.pop(out)
