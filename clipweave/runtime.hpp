@@ -20,8 +20,8 @@ ProcessState& process_state();
 // else NameError. Looked up anew on every use, so rebinding takes effect.
 py::Object global(const char* name);
 
-// print(text) with the builtin taken at initialisation.
-void print(py::Handle text);
+// print(text, ...) with the builtin taken at initialisation.
+void print(py::Handle text, std::initializer_list<py::Kwarg> kwargs = {});
 void print(const char* utf8);
 
 // open(path, ...) with the builtin taken at initialisation.

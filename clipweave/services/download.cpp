@@ -62,7 +62,7 @@ void print_progress(py::Handle prog) {
     py::Object figure = py::Object::steal(PyObject_Format(pct.ptr(), spec.ptr()));
     py::Object line = py::join({py::str("\r  "), figure, py::str("%")});
     py::Object empty = py::str("");
-    py::Handle(process_state().print)({line}, {{"end", empty}, {"flush", py::boolean(true)}});
+    print(line, {{"end", empty}, {"flush", py::boolean(true)}});
 }
 
 bool job_finished(py::Handle prog) {
