@@ -61,25 +61,24 @@ def default_segments():
 
 
 def probe(path):
-    """(width, height, video codec, audio codec, duration) of a media file, as ffprobe says."""
+    """({codec_type: stream}, duration) of a media file, as ffprobe reads it."""
     out = subprocess.run(
         ["ffprobe", "-v", "error", "-show_entries",
          "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
         capture_output=True, text=True, check=True).stdout
     data = json.loads(out)
-    video = next((s for s in data.get("streams", []) if s.get("codec_type") == "video"), {})
-    audio = next((s for s in data.get("streams", []) if s.get("codec_type") == "audio"), {})
-    duration = float(data.get("format", {}).get("duration", "nan"))
-    return (video.get("width"), video.get("height"), video.get("codec_name"),
-            audio.get("codec_name"), duration)
+    streams = {s["codec_type"]: s for s in data.get("streams", [])}
+    return streams, float(data.get("format", {}).get("duration", "nan"))
 
 
 def describe(path):
     try:
-        width, height, vcodec, acodec, duration = probe(path)
+        streams, duration = probe(path)
     except (OSError, subprocess.CalledProcessError, ValueError) as e:
         return f"(ffprobe could not read it: {e})"
-    return (f"{width}x{height}, video {vcodec or 'none'}, audio {acodec or 'none'}, "
+    video, audio = streams.get("video", {}), streams.get("audio", {})
+    return (f"{video.get('width')}x{video.get('height')}, "
+            f"video {video.get('codec_name', 'none')}, audio {audio.get('codec_name', 'none')}, "
             f"{duration:.2f} s")
 
 

@@ -1,17 +1,5 @@
 """Helpers shared by several test modules."""
-import json
-import subprocess
-
-
-def probe(path):
-    """({codec_type: stream}, duration) of a media file, as ffprobe reads it."""
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
-        check=True, capture_output=True, text=True).stdout
-    data = json.loads(out)
-    streams = {s["codec_type"]: s for s in data["streams"]}
-    return streams, float(data["format"]["duration"])
+from clipweave.demo import probe  # noqa: F401  ({codec_type: stream}, duration)
 
 
 def atempo_reference(speed):
