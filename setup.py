@@ -17,23 +17,43 @@ ORIGIN_SETTINGS = (
     "CLIPWEAVE_DOWNLOAD_SITE_ORIGIN",
     "CLIPWEAVE_TTS_ORIGIN",
 )
+GENERATED = os.path.join("build", "generated")
+ORIGINS_HEADER = os.path.join(GENERATED, "clipweave_origins.h")
 
 
-def origin_macros():
-    macros = []
+def write_origins_header():
+    """Writes the build's origins as a header the sources include; true
+    when its text changed (a build with other origins), false when a
+    build with the same ones can reuse the module."""
+    lines = ["// Written by setup.py from the build's environment.", "#pragma once"]
     for name in ORIGIN_SETTINGS:
         value = os.environ.get(name)
         if value:
-            if '"' in value or "\\" in value:
-                raise SystemExit(f"{name} must not contain quotes or backslashes")
-            macros.append((name, f'"{value.rstrip("/")}"'))
-    return macros
+            if '"' in value or "\\" in value or "\n" in value:
+                raise SystemExit(f"{name} must not contain quotes, backslashes or line feeds")
+            lines.append(f'#define {name} "{value.rstrip("/")}"')
+    text = "\n".join(lines) + "\n"
+    try:
+        with open(ORIGINS_HEADER, encoding="utf-8") as f:
+            if f.read() == text:
+                return False
+    except FileNotFoundError:
+        pass
+    os.makedirs(GENERATED, exist_ok=True)
+    with open(ORIGINS_HEADER, "w", encoding="utf-8") as f:
+        f.write(text)
+    return True
 
 
 class BuildExt(build_ext):
-    """Drops C-only flags that the interpreter's own build passes to g++."""
+    """Writes the origins header; drops C-only flags that the interpreter's
+    own build passes to g++."""
 
     def build_extensions(self):
+        # The up-to-date check compares whole seconds, so a header rewritten
+        # within the second of the last link would not count as newer.
+        if write_origins_header():
+            self.force = True
         for flag in ("-Wstrict-prototypes",):
             if flag in self.compiler.compiler_so:
                 self.compiler.compiler_so.remove(flag)
@@ -47,10 +67,11 @@ setup(
     ext_modules=[
         Extension(
             "clipweave.clipweave",
-            sources=sorted(glob("clipweave/**/*.cpp", recursive=True)),
-            depends=sorted(glob("clipweave/**/*.hpp", recursive=True)),
+            sources=sorted(glob("clipweave/*.cpp") + glob("clipweave/pipeline/*.cpp")
+                           + glob("clipweave/services/*.cpp")),
+            depends=sorted(glob("clipweave/**/*.hpp", recursive=True)) + [ORIGINS_HEADER],
+            include_dirs=[GENERATED],
             language="c++",
-            define_macros=origin_macros(),
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,
         )

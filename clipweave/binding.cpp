@@ -5,7 +5,7 @@
 namespace clipweave {
 namespace {
 
-int count_error(const Signature& s, bool too_many, Py_ssize_t given) {
+[[noreturn]] void count_error(const Signature& s, bool too_many, Py_ssize_t given) {
     const bool has_default = s.nrequired < s.nparams;
     const char* qualifier = "exactly";
     Py_ssize_t expected = s.nparams;
@@ -13,10 +13,9 @@ int count_error(const Signature& s, bool too_many, Py_ssize_t given) {
         qualifier = too_many ? "at most" : "at least";
         expected = too_many ? s.nparams : s.nrequired;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
-                 qualifier, expected, expected == 1 ? "" : "s", given);
-    return -1;
+    py::raise_format(PyExc_TypeError,
+                     "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
+                     qualifier, expected, expected == 1 ? "" : "s", given);
 }
 
 bool same_name(PyObject* param, PyObject* key) {
@@ -24,56 +23,40 @@ bool same_name(PyObject* param, PyObject* key) {
     return param == key || PyUnicode_Compare(param, key) == 0;
 }
 
-int place_keyword(const FunctionObject& f, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                  PyObject** slots) {
+// The parameter slot a keyword fills, taking a reference to its value.
+void place_keyword(const FunctionFields& f, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                   BoundArgs& out) {
     const Signature& s = *f.sig;
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
-        return -1;
-    }
+    if (!PyUnicode_Check(key)) py::raise_format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
     // Interned names usually match by identity; only then compare text.
     for (int i = static_cast<int>(nargs); i < s.nparams; ++i) {
-        if (slots[i] == nullptr && f.param_names[i] == key) {
-            slots[i] = value;
-            return 0;
+        if (!out.arg[i] && f.param_names[i].ptr() == key) {
+            out.arg[i] = py::Object::borrow(value);
+            return;
         }
     }
     for (int i = static_cast<int>(nargs); i < s.nparams; ++i) {
-        if (slots[i] == nullptr && PyUnicode_Compare(f.param_names[i], key) == 0) {
-            slots[i] = value;
-            return 0;
+        if (!out.arg[i] && PyUnicode_Compare(f.param_names[i].ptr(), key) == 0) {
+            out.arg[i] = py::Object::borrow(value);
+            return;
         }
     }
     for (int i = 0; i < s.nparams; ++i) {
-        if (slots[i] != nullptr && same_name(f.param_names[i], key)) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         s.name, key);
-            return -1;
-        }
+        if (out.arg[i] && same_name(f.param_names[i].ptr(), key))
+            py::raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             s.name, key);
     }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
-    return -1;
+    py::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
 }
 
-int check_required(const Signature& s, PyObject* const* slots) {
+void check_required(const Signature& s, const BoundArgs& out) {
     for (int i = 0; i < s.nrequired; ++i) {
-        if (slots[i] == nullptr) return count_error(s, false, i);
+        if (!out.arg[i]) count_error(s, false, i);
     }
-    return 0;
 }
 
 constexpr char kSubclassNote[] =
     "Subclasses of built-in types are rejected; pass a plain str, e.g. str(value)";
-
-PyObject* subclass_note() {
-    static PyObject* note = PyUnicode_InternFromString(kSubclassNote);
-    return note;
-}
-
-PyObject* empty_text() {
-    static PyObject* empty = PyUnicode_InternFromString("");
-    return empty;
-}
 
 // Appends text to an ASCII message; false if it is not plain ASCII or
 // longer than limit (PyUnicode_FromFormat truncates at limit bytes).
@@ -105,87 +88,73 @@ PyObject* quick_type_message(const char* param, const char* type_name, bool subc
     return message;
 }
 
-int str_type_error(const char* param, PyObject* obj) {
+[[noreturn]] void str_type_error(const char* param, PyObject* obj) {
     const bool subclass = PyUnicode_Check(obj);
-    if (PyObject* message = quick_type_message(param, Py_TYPE(obj)->tp_name, subclass)) {
-        PyErr_SetObject(PyExc_TypeError, message);
-        Py_DECREF(message);
-        return -1;
-    }
-    if (PyErr_Occurred()) return -1;
-    PyObject* tail = subclass ? subclass_note() : empty_text();
-    if (tail == nullptr) return -1;
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", param,
-                 "str", Py_TYPE(obj)->tp_name, subclass ? ". " : "", tail);
-    return -1;
+    py::Object message = py::Object::adopt(quick_type_message(param, Py_TYPE(obj)->tp_name, subclass));
+    if (message) py::raise(PyExc_TypeError, message);
+    if (PyErr_Occurred()) py::raise_current();
+    py::Object tail = py::str(subclass ? kSubclassNote : "");
+    py::raise_format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
+                     param, "str", Py_TYPE(obj)->tp_name, subclass ? ". " : "", tail.ptr());
 }
 
 // Float parameters first, then str parameters, each in parameter order; the
 // first failure wins.
-int check_and_convert(const FunctionObject& f, PyObject** slots, BoundArgs& out) {
+void check_and_convert(const FunctionFields& f, BoundArgs& out) {
     const Signature& s = *f.sig;
     for (int i = s.nrequired; i < s.nparams; ++i) {
-        if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(f.defaults, i - s.nrequired);
+        if (!out.arg[i]) out.arg[i] = py::Object::borrow(PyTuple_GET_ITEM(f.defaults.ptr(), i - s.nrequired));
     }
     for (int i = 0; i < s.nparams; ++i) {
         if (s.params[i].kind != Kind::Float) continue;
-        PyObject* o = slots[i];
+        PyObject* o = out.arg[i].ptr();
         double v;
         if (PyFloat_CheckExact(o)) {
             v = PyFloat_AS_DOUBLE(o);
         } else {
             v = PyFloat_AsDouble(o);
-            if (v == -1.0 && PyErr_Occurred()) return -1;
+            if (v == -1.0 && PyErr_Occurred()) py::raise_current();
         }
-        out.num[i] = v;
-        out.obj[i] = o;
+        out.real[i] = v;
     }
     for (int i = 0; i < s.nparams; ++i) {
-        if (s.params[i].kind != Kind::Str) continue;
-        if (!PyUnicode_CheckExact(slots[i])) return str_type_error(s.params[i].name, slots[i]);
-        out.obj[i] = slots[i];
+        if (s.params[i].kind == Kind::Str && !PyUnicode_CheckExact(out.arg[i].ptr()))
+            str_type_error(s.params[i].name, out.arg[i].ptr());
     }
-    return 0;
 }
 
 }  // namespace
 
-int bind_vector(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, BoundArgs& out) {
+void bind_vector(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, BoundArgs& out) {
     const Signature& s = *f.sig;
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject* slots[kMaxParams] = {};
-    if (nargs > s.nparams) return count_error(s, true, nargs);
-    if (nkw == 0 && nargs < s.nrequired) return count_error(s, false, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (place_keyword(f, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots) < 0)
-            return -1;
-    }
-    if (nkw != 0 && check_required(s, slots) < 0) return -1;
-    return check_and_convert(f, slots, out);
+    if (nargs > s.nparams) count_error(s, true, nargs);
+    if (nkw == 0 && nargs < s.nrequired) count_error(s, false, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = py::Object::borrow(args[i]);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        place_keyword(f, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out);
+    if (nkw != 0) check_required(s, out);
+    check_and_convert(f, out);
 }
 
-int bind_tuple_dict(const FunctionObject& f, PyObject* args, PyObject* kwargs,
-                    BoundArgs& out) {
+void bind_tuple_dict(const FunctionFields& f, PyObject* args, PyObject* kwargs, BoundArgs& out) {
     const Signature& s = *f.sig;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const bool has_kw = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
-    PyObject* slots[kMaxParams] = {};
-    if (nargs > s.nparams) return count_error(s, true, nargs);
-    if (!has_kw && nargs < s.nrequired) return count_error(s, false, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+    if (nargs > s.nparams) count_error(s, true, nargs);
+    if (!has_kw && nargs < s.nrequired) count_error(s, false, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = py::Object::borrow(PyTuple_GET_ITEM(args, i));
     if (has_kw) {
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (place_keyword(f, key, value, nargs, slots) < 0) return -1;
-        }
-        if (check_required(s, slots) < 0) return -1;
+        // Nothing that runs Python code happens while the dict is walked.
+        while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(f, key, value, nargs, out);
+        check_required(s, out);
     }
-    return check_and_convert(f, slots, out);
+    check_and_convert(f, out);
 }
 
 }  // namespace clipweave

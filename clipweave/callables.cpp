@@ -19,11 +19,11 @@ py::Object generate_tts_body(const BoundArgs& a) {
 }
 
 py::Object build_atempo_chain_body(const BoundArgs& a) {
-    return py::str(pipeline::atempo_chain(a.real(0)));
+    return py::str(pipeline::atempo_chain(a.number(0)));
 }
 
 py::Object run_recap_body(const BoundArgs& a) {
-    return pipeline::run_recap(a.str(0), a.str(1), a.real(2), a.str(3), a.str(4));
+    return pipeline::run_recap(a.str(0), a.str(1), a.number(2), a.str(3), a.str(4));
 }
 
 constexpr const char kRunRecapDoc[] =

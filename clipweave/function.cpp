@@ -13,63 +13,50 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// The one place where C++ exceptions from a body meet the C API.
-PyObject* run_body(const FunctionObject& f, const BoundArgs& args) {
-    try {
-        return f.sig->body(args).release();
-    } catch (const py::PyErrOccurred&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        return nullptr;
-    }
-}
-
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    const FunctionObject& f = *as_function(self);
-    BoundArgs bound;
-    if (bind_vector(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
-    return run_body(f, bound);
+    const FunctionFields& f = as_function(self)->d;
+    py::Object result;
+    const bool ok = py::at_c_boundary([&] {
+        BoundArgs bound;
+        bind_vector(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        result = f.sig->body(bound);
+    });
+    return ok ? result.release() : nullptr;
 }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const FunctionObject& f = *as_function(self);
+    const FunctionFields& f = as_function(self)->d;
     if (kwargs != nullptr && !PyArg_ValidateKeywordArguments(kwargs)) return nullptr;
-    BoundArgs bound;
-    if (bind_tuple_dict(f, args, kwargs, bound) < 0) return nullptr;
-    return run_body(f, bound);
+    py::Object result;
+    const bool ok = py::at_c_boundary([&] {
+        BoundArgs bound;
+        bind_tuple_dict(f, args, kwargs, bound);
+        result = f.sig->body(bound);
+    });
+    return ok ? result.release() : nullptr;
 }
 
 void function_dealloc(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    for (PyObject*& p : f->param_names) Py_CLEAR(p);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->code);
+    as_function(self)->d.~FunctionFields();
     Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* function_repr(PyObject* self) {
-    const FunctionObject* f = as_function(self);
-    return PyUnicode_FromFormat("<function %U.%U>", f->module_name, f->name);
+    const FunctionFields& f = as_function(self)->d;
+    return PyUnicode_FromFormat("<function %U.%U>", f.module_name.ptr(), f.name.ptr());
 }
 
 // Binds like a Python function when looked up through an instance, which is
 // also what makes introspection and help() treat it as a routine.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    if (obj == nullptr || obj == Py_None) return py::Object::borrow(self).release();
     return PyMethod_New(self, obj);
 }
 
 // Pickled by reference, as the module global of the same name.
 PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
-    return Py_NewRef(as_function(self)->name);
+    return py::Object::borrow(as_function(self)->d.name).release();
 }
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
@@ -79,7 +66,7 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define FIELD(attr) offsetof(FunctionObject, attr)
+#define FIELD(attr) (offsetof(FunctionObject, d) + offsetof(FunctionFields, attr))
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, FIELD(name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, FIELD(name), READONLY, nullptr},
@@ -116,7 +103,7 @@ PyTypeObject FunctionType = [] {
 }();
 
 // A code object carrying the parameter names, for signature introspection.
-PyObject* make_code(const Signature& sig) {
+py::Object make_code(const Signature& sig) {
     std::string src = "def ";
     src += sig.name;
     src += '(';
@@ -127,65 +114,45 @@ PyObject* make_code(const Signature& sig) {
     src += "): pass\n";
     py::Object module_code = py::Object::steal(
         Py_CompileString(src.c_str(), "<clipweave.clipweave>", Py_file_input));
-    py::Object consts = module_code.attr("co_consts");
+    py::Object consts = module_code.attr(py::interned("co_consts"));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.ptr()); ++i) {
         PyObject* c = PyTuple_GET_ITEM(consts.ptr(), i);
-        if (PyCode_Check(c)) return Py_NewRef(c);
+        if (PyCode_Check(c)) return py::Object::borrow(c);
     }
-    PyErr_SetString(PyExc_SystemError, "clipweave: no code object compiled");
-    return nullptr;
+    py::raise(PyExc_SystemError, "clipweave: no code object compiled");
 }
 
-PyObject* make_annotations(const Signature& sig) {
-    py::Object ann = py::Object::steal(PyDict_New());
+py::Object make_annotations(const Signature& sig) {
+    py::Object ann = py::dict({});
     for (int i = 0; i < sig.nparams; ++i) {
-        py::Object text = py::str(sig.params[i].kind == Kind::Float ? "float" : "str");
-        if (PyDict_SetItemString(ann.ptr(), sig.params[i].name, text.ptr()) < 0)
-            py::raise_current();
+        py::set_item(ann, {sig.params[i].name, sig.params[i].kind == Kind::Float ? "float" : "str"});
     }
-    py::Object ret = py::str(sig.return_annotation);
-    if (PyDict_SetItemString(ann.ptr(), "return", ret.ptr()) < 0) py::raise_current();
-    return ann.release();
+    py::set_item(ann, {"return", sig.return_annotation});
+    return ann;
 }
 
 }  // namespace
 
-int function_type_ready() {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    return PyType_Ready(&FunctionType);
+void function_type_ready() {
+    if (!(FunctionType.tp_flags & Py_TPFLAGS_READY)) py::require(PyType_Ready(&FunctionType));
 }
 
-PyObject* function_new(const Signature& sig, PyObject* module_name) {
-    try {
-        py::Object self = py::Object::steal(PyObject_New(PyObject, &FunctionType));
-        FunctionObject* f = as_function(self.ptr());
-        // Every field is NULL before anything can fail, so dealloc is safe.
-        f->vectorcall = function_vectorcall;
-        f->sig = &sig;
-        for (PyObject*& p : f->param_names) p = nullptr;
-        f->name = f->module_name = f->doc = f->defaults = f->annotations = f->code = nullptr;
-        for (int i = 0; i < sig.nparams; ++i) {
-            f->param_names[i] = PyUnicode_InternFromString(sig.params[i].name);
-            if (f->param_names[i] == nullptr) return nullptr;
-        }
-        f->name = PyUnicode_InternFromString(sig.name);
-        if (f->name == nullptr) return nullptr;
-        f->module_name = Py_NewRef(module_name);
-        f->doc = py::str(sig.doc).release();
-        if (sig.default_value != nullptr) {
-            py::Object dflt = py::str(sig.default_value);
-            f->defaults = PyTuple_Pack(1, dflt.ptr());
-            if (f->defaults == nullptr) return nullptr;
-        } else {
-            f->defaults = Py_NewRef(Py_None);
-        }
-        f->annotations = make_annotations(sig);
-        f->code = make_code(sig);
-        if (f->code == nullptr) return nullptr;
-        return self.release();
-    } catch (const py::PyErrOccurred&) {
-        return nullptr;
-    }
+py::Object function_new(const Signature& sig, py::Handle module_name) {
+    py::Object self = py::Object::steal(PyObject_New(PyObject, &FunctionType));
+    // Every field is constructed empty before anything can fail, so dealloc is safe.
+    as_function(self.ptr())->vectorcall = function_vectorcall;
+    FunctionFields* f = new (&as_function(self.ptr())->d) FunctionFields;
+    f->sig = &sig;
+    for (int i = 0; i < sig.nparams; ++i) f->param_names[i] = py::interned(sig.params[i].name);
+    f->name = py::interned(sig.name);
+    f->module_name = py::Object::borrow(module_name);
+    f->doc = py::str(sig.doc);
+    f->defaults = sig.default_value != nullptr
+                      ? py::Object::steal(PyTuple_Pack(1, py::str(sig.default_value).ptr()))
+                      : py::Object::borrow(py::none());
+    f->annotations = make_annotations(sig);
+    f->code = make_code(sig);
+    return self;
 }
 
 }  // namespace clipweave

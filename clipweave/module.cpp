@@ -3,9 +3,6 @@
 // The module exists once per process: creation hands back the module made
 // first, and exec on that same object is a no-op, so deleting it from
 // sys.modules and importing again yields the identical object.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstdio>
 
 #include "callables.hpp"
@@ -24,189 +21,143 @@ constexpr const char kModuleDoc[] =
     "with setuptools; every cut, merge, join and render is a run of ffmpeg,\n"
     "and the two remote services are reached through requests.";
 
-// getattr(obj, name) that reports a missing attribute as 0 with *out NULL.
-int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
-    *out = PyObject_GetAttr(obj, name);
-    if (*out != nullptr) return 1;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
+// getattr(obj, name), empty when the attribute is missing.
+py::Object optional_attr(py::Handle obj, const char* name) {
+    py::Object key = py::interned(name);
+    PyObject* value = PyObject_GetAttr(obj.ptr(), key.ptr());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_current();
+        PyErr_Clear();
+    }
+    return py::Object::adopt(value);
 }
 
 // Copies spec.<from> to module.<to>; a missing spec attribute is skipped.
-int copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to,
-                   bool skip_none) {
-    PyObject* key = PyUnicode_InternFromString(from);
-    if (key == nullptr) return -1;
-    PyObject* value = nullptr;
-    const int found = lookup_attr(spec, key, &value);
-    Py_DECREF(key);
-    if (found <= 0) return found;
-    int rc = 0;
-    if (!(skip_none && value == Py_None)) rc = PyObject_SetAttrString(module, to, value);
-    Py_DECREF(value);
-    return rc;
+void copy_spec_attr(py::Handle spec, py::Handle module, const char* from, const char* to,
+                    bool skip_none) {
+    py::Object value = optional_attr(spec, from);
+    if (!value || (skip_none && value.ptr() == Py_None)) return;
+    py::require(PyObject_SetAttrString(module.ptr(), to, value.ptr()));
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+py::Object create(py::Handle spec) {
     ProcessState& state = process_state();
     const long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (id == -1 && PyErr_Occurred()) py::raise_current();
     if (state.interpreter_id == -1) {
         state.interpreter_id = id;
     } else if (state.interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into "
-                        "one interpreter per process.");
-        return nullptr;
+        py::raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
     }
-    if (state.module != nullptr) {
+    if (state.module) {
         // The importer drops the module's state pointer on the way back
         // (without freeing it) and exec then allocates a new one; free the
         // old block here so that every re-import does not leak one.
-        PyMem_Free(PyModule_GetState(state.module));
-        return Py_NewRef(state.module);
+        PyMem_Free(PyModule_GetState(state.module.ptr()));
+        return state.module;
     }
-
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    if (module == nullptr) return nullptr;
-    if (copy_spec_attr(spec, module, "loader", "__loader__", false) < 0 ||
-        copy_spec_attr(spec, module, "origin", "__file__", false) < 0 ||
-        copy_spec_attr(spec, module, "parent", "__package__", false) < 0 ||
-        copy_spec_attr(spec, module, "submodule_search_locations", "__path__", true) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
+    py::Object name = spec.attr(py::interned("name"));
+    py::Object module = py::Object::steal(PyModule_NewObject(name.ptr()));
+    copy_spec_attr(spec, module, "loader", "__loader__", false);
+    copy_spec_attr(spec, module, "origin", "__file__", false);
+    copy_spec_attr(spec, module, "parent", "__package__", false);
+    copy_spec_attr(spec, module, "submodule_search_locations", "__path__", true);
     return module;
 }
 
-int check_runtime_version() {
+void check_runtime_version() {
     int major = 0;
     int minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
-    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s "
-                            "runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
-                            major, minor);
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    py::require(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                 "compile time Python version %d.%d of module '%.100s' %s "
+                                 "runtime version %d.%d",
+                                 PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName,
+                                 "does not match", major, minor));
 }
 
-PyObject* builtin(const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (key == nullptr) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+py::Object builtin(const char* name) {
+    py::Object key = py::interned(name);
+    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
     if (value == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    Py_DECREF(key);
-    return value;  // borrowed
+        py::raise_format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    if (value == nullptr) py::raise_current();
+    return py::Object::borrow(value);
 }
 
-int take_builtins(ProcessState& state) {
-    PyObject* print = builtin("print");
-    if (print == nullptr) return -1;
-    PyObject* open = builtin("open");
-    if (open == nullptr) return -1;
-    if (builtin("enumerate") == nullptr) return -1;
-    Py_XSETREF(state.print, Py_NewRef(print));
-    Py_XSETREF(state.open, Py_NewRef(open));
-    return 0;
-}
-
-int import_into(PyObject* globals, const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (key == nullptr) return -1;
-    PyObject* module = PyImport_ImportModuleLevelObject(key, globals, nullptr, nullptr, 0);
-    int rc = module != nullptr ? PyDict_SetItem(globals, key, module) : -1;
-    Py_XDECREF(module);
-    Py_DECREF(key);
-    return rc;
+void import_into(py::Handle globals, py::Handle name) {
+    py::Object module = py::Object::steal(
+        PyImport_ImportModuleLevelObject(name.ptr(), globals.ptr(), nullptr, nullptr, 0));
+    py::require(PyDict_SetItem(globals.ptr(), name.ptr(), module.ptr()));
 }
 
 // from urllib.parse import quote
-int import_quote(PyObject* globals) {
-    PyObject* name = PyUnicode_InternFromString("quote");
-    PyObject* fromlist = name ? PyTuple_Pack(1, name) : nullptr;
-    PyObject* package = PyUnicode_InternFromString("urllib.parse");
-    PyObject* module = fromlist && package
-                           ? PyImport_ImportModuleLevelObject(package, globals, nullptr, fromlist, 0)
-                           : nullptr;
-    PyObject* value = nullptr;
-    if (module != nullptr && lookup_attr(module, name, &value) == 0) {
+void import_quote(py::Handle globals, py::Handle name) {
+    py::Object package = py::interned("urllib.parse");
+    py::Object fromlist = py::Object::steal(PyTuple_Pack(1, name.ptr()));
+    py::Object module = py::Object::steal(
+        PyImport_ImportModuleLevelObject(package.ptr(), globals.ptr(), nullptr, fromlist.ptr(), 0));
+    py::Object value = optional_attr(module, "quote");
+    if (!value) {
         // Not an attribute: a submodule of that dotted name will do.
-        PyObject* dotted = PyUnicode_FromFormat("%U.%U", package, name);
-        if (dotted != nullptr) {
-            value = PyImport_GetModule(dotted);
-            if (value == nullptr && !PyErr_Occurred())
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-            Py_DECREF(dotted);
-        }
+        py::Object dotted = py::Object::steal(PyUnicode_FromFormat("%U.%U", package.ptr(), name.ptr()));
+        value = py::Object::adopt(PyImport_GetModule(dotted.ptr()));
+        if (PyErr_Occurred()) py::raise_current();
+        if (!value) py::raise_format(PyExc_ImportError, "cannot import name %S", name.ptr());
     }
-    const int rc = value != nullptr ? PyDict_SetItem(globals, name, value) : -1;
-    Py_XDECREF(value);
-    Py_XDECREF(module);
-    Py_XDECREF(package);
-    Py_XDECREF(fromlist);
-    Py_XDECREF(name);
-    return rc;
+    py::require(PyDict_SetItem(globals.ptr(), name.ptr(), value.ptr()));
 }
 
-int add_callables(PyObject* globals) {
-    PyObject* module_name = PyUnicode_InternFromString(kModuleName);
-    if (module_name == nullptr) return -1;
-    int rc = 0;
-    for (const Signature* s = callables_begin(); rc == 0 && s != callables_end(); ++s) {
-        PyObject* f = function_new(*s, module_name);
-        rc = f != nullptr ? PyDict_SetItemString(globals, s->name, f) : -1;
-        Py_XDECREF(f);
-    }
-    Py_DECREF(module_name);
-    return rc;
-}
-
-int add_test_dict(PyObject* globals) {
-    PyObject* d = PyDict_New();
-    if (d == nullptr) return -1;
-    const int rc = PyDict_SetItemString(globals, "__test__", d);
-    Py_DECREF(d);
-    return rc;
-}
-
-int exec_steps(PyObject* module) {
+void exec_steps(py::Handle module) {
     ProcessState& state = process_state();
-    PyObject* globals = PyModule_GetDict(module);
-    if (check_runtime_version() < 0) return -1;
-    if (take_builtins(state) < 0) return -1;
-    for (const char* name : {"json", "subprocess", "requests", "base64", "re", "time", "os"}) {
-        if (import_into(globals, name) < 0) return -1;
+    py::Handle globals = PyModule_GetDict(module.ptr());
+    check_runtime_version();
+    py::Object print = builtin("print");
+    py::Object open = builtin("open");
+    builtin("enumerate");
+    state.print = print;
+    state.open = open;
+    intern_names(state.names);
+    const Names& n = state.names;
+    for (const py::Object* name : {&n.json, &n.subprocess, &n.requests, &n.base64, &n.re, &n.time, &n.os})
+        import_into(globals, *name);
+    import_quote(globals, n.quote);
+    function_type_ready();
+    py::Object module_name = py::interned(kModuleName);
+    for (const Signature* s = callables_begin(); s != callables_end(); ++s) {
+        py::Object f = function_new(*s, module_name);
+        py::require(PyDict_SetItemString(globals.ptr(), s->name, f.ptr()));
     }
-    if (import_quote(globals) < 0) return -1;
-    if (function_type_ready() < 0) return -1;
-    if (add_callables(globals) < 0) return -1;
-    if (add_test_dict(globals) < 0) return -1;
-    return 0;
+    py::Object test = py::Object::steal(PyDict_New());
+    py::require(PyDict_SetItemString(globals.ptr(), "__test__", test.ptr()));
+}
+
+// The two slots are the C boundary of initialisation.
+
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+    py::Object module;
+    if (!py::at_c_boundary([&] { module = create(spec); })) return nullptr;
+    return module.release();
 }
 
 int module_exec(PyObject* module) {
     ProcessState& state = process_state();
-    if (state.module != nullptr) {
-        if (state.module == module) return 0;
+    if (state.module) {
+        if (state.module.ptr() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'clipweave' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    state.module = Py_NewRef(module);
-    if (exec_steps(module) < 0) {
-        Py_CLEAR(state.module);
-        Py_CLEAR(state.print);
-        Py_CLEAR(state.open);
-        return -1;
-    }
-    return 0;
+    state.module = py::Object::borrow(module);
+    if (py::at_c_boundary([&] { exec_steps(module); })) return 0;
+    state.module = py::Object();
+    state.print = py::Object();
+    state.open = py::Object();
+    return -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -3,7 +3,8 @@
 // exception from __exit__ replaces it with the original as its context.
 #pragma once
 
-#include "pyref.hpp"
+#include "pycompat.hpp"
+#include "runtime.hpp"
 
 namespace clipweave::py {
 
@@ -11,35 +12,25 @@ template <class Block>
 void with(Handle manager, Block&& block) {
     // Special methods come from the type, as the statement takes them.
     Handle type_of(reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
-    Object enter = type_of.attr("__enter__");
-    Object exit = type_of.attr("__exit__");
+    const Names& n = names();
+    Object enter = type_of.attr(n.__enter__);
+    Object exit = type_of.attr(n.__exit__);
     Object value = enter({manager});
     try {
         block(Handle(value));
     } catch (const PyErrOccurred&) {
-        PyObject *type, *exc, *tb;
-        PyErr_Fetch(&type, &exc, &tb);
-        PyErr_NormalizeException(&type, &exc, &tb);
-        if (tb != nullptr) PyException_SetTraceback(exc, tb);
-        PyObject* r = PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), type, exc,
-                                                   tb ? tb : Py_None, nullptr);
-        if (r == nullptr) {
-            _PyErr_ChainExceptions(type, exc, tb);
+        Object exc = fetch_raised();
+        Handle exc_type(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+        Object tb = Object::adopt(PyException_GetTraceback(exc.ptr()));
+        bool suppress = false;
+        try {
+            suppress = exit({manager, exc_type, exc, tb ? Handle(tb) : none()}).truthy();
+        } catch (const PyErrOccurred&) {
+            chain_raised(std::move(exc));
             throw;
         }
-        const int suppress = PyObject_IsTrue(r);
-        Py_DECREF(r);
-        if (suppress > 0) {
-            Py_XDECREF(type);
-            Py_XDECREF(exc);
-            Py_XDECREF(tb);
-            return;
-        }
-        if (suppress < 0) {
-            _PyErr_ChainExceptions(type, exc, tb);
-            throw;
-        }
-        PyErr_Restore(type, exc, tb);
+        if (suppress) return;
+        restore_raised(std::move(exc));
         throw;
     }
     exit({manager, none(), none(), none()});

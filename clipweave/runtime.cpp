@@ -3,8 +3,15 @@
 namespace clipweave {
 
 ProcessState& process_state() {
-    static ProcessState state;
-    return state;
+    static ProcessState* state = new ProcessState;
+    return *state;
+}
+
+void intern_names(Names& names) {
+#define CLIPWEAVE_INTERN_NAME(name) \
+    if (!names.name) names.name = py::interned(#name);
+    CLIPWEAVE_NAMES(CLIPWEAVE_INTERN_NAME)
+#undef CLIPWEAVE_INTERN_NAME
 }
 
 namespace {
@@ -13,37 +20,36 @@ namespace {
 // kept it; fail cleanly rather than touch state that is gone.
 const ProcessState& ready_state() {
     const ProcessState& state = process_state();
-    if (state.module == nullptr || state.print == nullptr || state.open == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "clipweave.clipweave is not initialised");
-        py::raise_current();
-    }
+    if (!state.module || !state.print || !state.open)
+        py::raise(PyExc_RuntimeError, "clipweave.clipweave is not initialised");
     return state;
 }
 
 }  // namespace
 
-py::Object global(const char* name) {
-    py::Object key = py::Object::steal(PyUnicode_InternFromString(name));
-    PyObject* globals = PyModule_GetDict(ready_state().module);
-    PyObject* value = PyDict_GetItemWithError(globals, key.ptr());
+const Names& names() { return ready_state().names; }
+
+py::Object global(py::Handle name) {
+    PyObject* globals = PyModule_GetDict(ready_state().module.ptr());
+    PyObject* value = PyDict_GetItemWithError(globals, name.ptr());
     if (value == nullptr && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, key.ptr());
+        if (builtins != nullptr) value = PyDict_GetItemWithError(builtins, name.ptr());
         if (value == nullptr && !PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+            py::raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     }
     if (value == nullptr) py::raise_current();
     return py::Object::borrow(value);
 }
 
 void print(py::Handle text, std::initializer_list<py::Kwarg> kwargs) {
-    py::Handle(ready_state().print)({text}, kwargs);
+    ready_state().print({text}, kwargs);
 }
 
 void print(const char* utf8) { print(py::str(utf8)); }
 
-py::Object open(std::initializer_list<py::Handle> args, std::initializer_list<py::Kwarg> kwargs) {
-    return py::Handle(ready_state().open)(args, kwargs);
+py::Object open(std::initializer_list<py::Arg> args, std::initializer_list<py::Kwarg> kwargs) {
+    return ready_state().open(args, kwargs);
 }
 
 }  // namespace clipweave

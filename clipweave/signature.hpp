@@ -15,13 +15,16 @@ struct Param {
     Kind kind;
 };
 
-// Arguments after binding and checking: a borrowed exact str, or a double.
+// The arguments of one call after binding and checking. Each is owned for
+// the whole call, as a Python function's locals are: the caller's argument
+// array or keyword dict may be changed by code the call runs (a __float__, a
+// stdout hook) and must not take an argument away from under the body.
 struct BoundArgs {
-    PyObject* obj[kMaxParams] = {};
-    double num[kMaxParams] = {};
+    py::Object arg[kMaxParams];     // by parameter position; exact str for str parameters
+    double real[kMaxParams] = {};  // float parameters, converted
 
-    py::Handle str(int i) const noexcept { return obj[i]; }
-    double real(int i) const noexcept { return num[i]; }
+    py::Handle str(int i) const noexcept { return arg[i]; }
+    double number(int i) const noexcept { return real[i]; }
 };
 
 using Body = py::Object (*)(const BoundArgs&);

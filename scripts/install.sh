@@ -10,8 +10,4 @@ for v in "${envs[@]}"; do
     echo "install: building and installing into .venv/$v" >&2
     .venv/$v/bin/python -m pip install -q --no-build-isolation --no-index . \
         || { echo "install: pip install failed for .venv/$v" >&2; exit 1; }
-    # A copy inside the source tree too, for work from the checkout
-    # (python -m clipweave, python3.10 -c "import clipweave.clipweave").
-    .venv/$v/bin/python setup.py -q build_ext --inplace >/dev/null 2>&1 \
-        || { echo "install: in-place build failed for .venv/$v" >&2; exit 1; }
 done

@@ -29,7 +29,7 @@ asan=$(g++ -print-file-name=libasan.so)
 # The interpreter is C: unless libstdc++ is loaded from the start, ASan
 # cannot find the real __cxa_throw and aborts at the module's first throw.
 cxx=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
-flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g -O1"
+flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g -O1 -UNDEBUG"
 
 # The same interpreter as .venv/py310, with Debian's pure-Python packages behind it.
 if [ ! -x "$venv/bin/python3.10-real" ]; then

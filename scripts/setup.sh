@@ -52,13 +52,6 @@ fi
 site=$(.venv/py310/bin/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
 echo "$DIST_PACKAGES" > "$site/debian-dist-packages.pth"
 
-# The same for the pyenv interpreter itself, so that a bare python3.10 run in
-# the source tree (which install.sh builds in place) finds requests too.
-base_site=$("$PY310" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-if [ -w "$base_site" ]; then
-    echo "$DIST_PACKAGES" > "$base_site/debian-dist-packages.pth"
-fi
-
 if [ ! -x .venv/py311/bin/python ]; then
     "$PY311" -m venv --system-site-packages .venv/py311 || die "could not make a virtual environment with $PY311"
 fi

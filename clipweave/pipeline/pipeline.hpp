@@ -29,9 +29,6 @@ py::Object concat_and_render(py::Handle final_files, const WorkPaths& paths, dou
 // The atempo filter text for a speed factor (body of _build_atempo_chain).
 std::string atempo_chain(double speed);
 
-// Runs an ffmpeg argument vector with check=True.
-void run_checked(py::Handle argv);
-
 // os.path.join(directory, name)
 py::Object join_path(py::Handle directory, const char* name);
 

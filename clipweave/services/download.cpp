@@ -2,6 +2,7 @@
 // it is finished, then fetch the file with wget.
 #include <string>
 
+#include "../process.hpp"
 #include "../runtime.hpp"
 #include "endpoints.hpp"
 #include "services.hpp"
@@ -19,56 +20,34 @@ constexpr long long kProgressTimeout = 15;
 constexpr long long kDoneProgress = 1000;  // tenths of a percent
 
 py::Object make_headers() {
-    py::Object headers = py::Object::steal(PyDict_New());
-    const std::string origin = kDownloadSiteOrigin;
-    const std::pair<const char*, std::string> entries[] = {
-        {"accept", "*/*"},
-        {"accept-language", "en-US,en;q=0.6"},
-        {"cache-control", "no-cache"},
-        {"origin", origin},
-        {"referer", origin + "/"},
-        {"user-agent", kUserAgent},
-    };
-    for (const auto& [name, value] : entries) {
-        py::Object v = py::str(value);
-        if (PyDict_SetItemString(headers.ptr(), name, v.ptr()) < 0) py::raise_current();
-    }
-    return headers;
-}
-
-[[noreturn]] void fail(py::Handle message) {
-    PyErr_SetObject(PyExc_Exception, message.ptr());
-    py::raise_current();
+    return request_headers({{"accept-language", "en-US,en;q=0.6"}, {"cache-control", "no-cache"}},
+                           kDownloadSiteOrigin, "/", kUserAgent);
 }
 
 py::Object http_get(py::Handle url, py::Handle headers, long long timeout) {
-    py::Object seconds = py::integer(timeout);
-    return global("requests").attr("get")({url}, {{"headers", headers}, {"timeout", seconds}});
+    const Names& n = names();
+    return global(n.requests).attr(n.get)({url}, {{n.headers, headers}, {n.timeout, timeout}});
 }
 
-bool at_least(py::Handle value, long long bound) {
-    py::Object b = py::integer(bound);
-    const int r = PyObject_RichCompareBool(value.ptr(), b.ptr(), Py_GE);
-    if (r < 0) py::raise_current();
-    return r != 0;
+// mapping.get(key[, default])
+py::Object get(py::Handle mapping, py::Handle key) { return mapping.attr(names().get)({key}); }
+py::Object get(py::Handle mapping, py::Handle key, long long fallback) {
+    return mapping.attr(names().get)({key, fallback});
 }
 
 void print_progress(py::Handle prog) {
-    py::Object zero = py::integer(0);
+    py::Object progress = get(prog, names().progress, 0);
     py::Object ten = py::integer(10);
-    py::Object progress = prog.attr("get")({py::str("progress"), zero});
     py::Object pct = py::Object::steal(PyNumber_TrueDivide(progress.ptr(), ten.ptr()));
-    py::Object spec = py::str(".0f");
-    py::Object figure = py::Object::steal(PyObject_Format(pct.ptr(), spec.ptr()));
-    py::Object line = py::join({py::str("\r  "), figure, py::str("%")});
-    py::Object empty = py::str("");
-    print(line, {{"end", empty}, {"flush", py::boolean(true)}});
+    const Names& n = names();
+    print(py::concat({"\r  ", py::format(pct, ".0f"), "%"}), {{n.end, ""}, {n.flush, true}});
 }
 
 bool job_finished(py::Handle prog) {
-    if (!prog.get("success").truthy()) return false;
-    py::Object zero = py::integer(0);
-    return at_least(prog.attr("get")({py::str("progress"), zero}), kDoneProgress);
+    const Names& n = names();
+    if (!get(prog, n.success).truthy()) return false;
+    py::Object done = py::integer(kDoneProgress);
+    return py::compare(get(prog, n.progress, 0), done, Py_GE);
 }
 
 // wget would read a leading "-" as one of its own options.
@@ -78,43 +57,44 @@ void refuse_option_like(py::Handle download_url) {
         PyUnicode_READ_CHAR(download_url.ptr(), 0) != '-')
         return;
     py::Object shown = py::Object::steal(PyObject_Repr(download_url.ptr()));
-    fail(py::join({py::str("Download API error: download_url must not begin with '-': "), shown}));
+    py::raise(PyExc_Exception,
+              py::concat({"Download API error: download_url must not begin with '-': ", shown}));
 }
 
 }  // namespace
 
 void download_video(py::Handle url, py::Handle output_file) {
+    const Names& n = names();
     print("📥 Requesting download from server...");
     py::Object headers = make_headers();
-    py::Object encoded_url = global("quote")({url}, {{"safe", py::str("")}});
-    py::Object api_url = py::join(
-        {py::str(std::string(kDownloadApiOrigin) + "/ajax/download.php?format=1080&url="),
-         encoded_url});
+    py::Object encoded_url = global(n.quote)({url}, {{n.safe, ""}});
+    const std::string api_prefix = std::string(kDownloadApiOrigin) + "/ajax/download.php?format=1080&url=";
+    py::Object api_url = py::concat({api_prefix.c_str(), encoded_url});
 
     py::Object resp = http_get(api_url, headers, kStartTimeout);
-    resp.attr("raise_for_status")();
-    py::Object data = resp.attr("json")();
-    if (!data.get("success").truthy()) fail(py::join({py::str("Download API error: "), py::format(data)}));
-    py::Object job_id = data["id"];
-    py::Object progress_url = data["progress_url"];
-    print(py::join({py::str("⏳ Processing job "), py::format(job_id), py::str("...")}));
+    resp.attr(n.raise_for_status)();
+    py::Object data = resp.attr(n.json)();
+    if (!get(data, n.success).truthy())
+        py::raise(PyExc_Exception, py::concat({"Download API error: ", py::format(data)}));
+    py::Object job_id = data[n.id];
+    py::Object progress_url = data[n.progress_url];
+    print(py::concat({"⏳ Processing job ", py::format(job_id), "..."}));
 
     py::Object download_url;
     for (int attempt = 0; attempt < kMaxPolls && !download_url; ++attempt) {
-        py::Object wait = py::integer(kPollWaitSeconds);
-        global("time").attr("sleep")({wait});
-        py::Object prog = http_get(progress_url, headers, kProgressTimeout).attr("json")();
+        global(n.time).attr(n.sleep)({kPollWaitSeconds});
+        py::Object prog = http_get(progress_url, headers, kProgressTimeout).attr(n.json)();
         print_progress(prog);
-        if (job_finished(prog)) download_url = prog["download_url"];
+        if (job_finished(prog)) download_url = prog[n.download_url];
     }
-    if (!download_url) fail(py::str("Download timed out after 3 minutes"));
+    if (!download_url) py::raise(PyExc_Exception, "Download timed out after 3 minutes");
 
     print("\n⬇️  Downloading video...");
     refuse_option_like(download_url);
-    py::Object argv = py::list({py::str("wget"), py::str("-q"), py::str("-O"), output_file,
-                                py::str("--user-agent"), headers["user-agent"], download_url});
-    global("subprocess").attr("run")({argv}, {{"check", py::boolean(true)}});
-    print(py::join({py::str("✅ Download complete: "), output_file}));
+    py::Object user_agent = py::str("user-agent");
+    run_checked(py::list({"wget", "-q", "-O", output_file, "--user-agent", headers[user_agent],
+                          download_url}));
+    print(py::concat({"✅ Download complete: ", output_file}));
 }
 
 }  // namespace clipweave::services

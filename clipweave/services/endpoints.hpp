@@ -2,8 +2,13 @@
 // host, no path, no trailing slash. The defaults are placeholders; a build
 // points the module at real, compatible services by defining the macro, e.g.
 //   CLIPWEAVE_TTS_ORIGIN=https://tts.example.org pip install .
-// (setup.py passes these three environment variables on as macros).
+// (setup.py writes these three environment variables into the header
+// clipweave_origins.h, which the build depends on).
 #pragma once
+
+#if __has_include("clipweave_origins.h")
+#include "clipweave_origins.h"
+#endif
 
 #ifndef CLIPWEAVE_DOWNLOAD_API_ORIGIN
 #define CLIPWEAVE_DOWNLOAD_API_ORIGIN "https://api.video-download.example"

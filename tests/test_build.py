@@ -1,0 +1,46 @@
+"""Building: the service origins are part of what a build depends on."""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+
+# The origin reaches the speech request's URL; a recorder bound as the
+# module's requests reports it instead of sending anything.
+SHOW_SPEECH_URL = """
+import clipweave.clipweave as m
+class Recorder:
+    def post(self, url, **kwargs):
+        raise RuntimeError(url)
+m.requests = Recorder()
+try:
+    m._generate_tts("text", "unused.mp3", "voice")
+except RuntimeError as e:
+    print(e)
+"""
+
+
+def build_and_ask(tree, origin):
+    env = dict(os.environ, CLIPWEAVE_TTS_ORIGIN=origin)
+    subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"], cwd=tree,
+                   env=env, check=True, capture_output=True, timeout=900)
+    return subprocess.run([sys.executable, "-c", SHOW_SPEECH_URL], cwd=tree, check=True,
+                          capture_output=True, text=True, timeout=60).stdout.strip()
+
+
+@pytest.mark.skipif(not (REPO / "setup.py").is_file(), reason="needs the source tree")
+def test_changing_an_origin_rebuilds_the_module(tmp_path):
+    tree = tmp_path / "src"
+    tree.mkdir()
+    for name in ("setup.py", "pyproject.toml", "README.md"):
+        shutil.copy(REPO / name, tree / name)
+    shutil.copytree(REPO / "clipweave", tree / "clipweave",
+                    ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    first = build_and_ask(tree, "https://first.invalid")
+    assert first == "https://first.invalid/api/generate-audio-frontend"
+    second = build_and_ask(tree, "https://second.invalid/")
+    assert second == "https://second.invalid/api/generate-audio-frontend"
