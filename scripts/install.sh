@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds clipweave and installs it, offline, into the virtual environments
-# made by setup.sh (both by default, or those named: py310 py311).
+# made by setup.sh: every one it made (.venv/envs), or those named (py310 ...).
+# One build per interpreter, into its own environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 envs=("$@")
-((${#envs[@]})) || envs=(py310 py311)
+((${#envs[@]})) || mapfile -t envs < .venv/envs
 for v in "${envs[@]}"; do
+    [ -x ".venv/$v/bin/python" ] || { echo "install: no .venv/$v (see scripts/setup.sh)" >&2; exit 1; }
     echo "install: building and installing into .venv/$v" >&2
-    .venv/$v/bin/python -m pip install -q --no-build-isolation --no-index . \
+    .venv/$v/bin/python -m pip install -q --no-build-isolation --no-index --disable-pip-version-check . \
         || { echo "install: pip install failed for .venv/$v" >&2; exit 1; }
 done

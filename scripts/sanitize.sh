@@ -37,7 +37,7 @@ if [ ! -x "$venv/bin/python3.10-real" ]; then
     base=$(readlink -f .venv/py310/bin/python3.10)
     "$base" -m venv "$venv" || die "could not make $venv"
     site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-    cp ".venv/py310/lib/python3.10/site-packages/debian-dist-packages.pth" "$site/"
+    cp .venv/py310/lib/python3.10/site-packages/zz-debian-dist-packages.pth "$site/"
     # bin/python* become wrappers: the ASan runtime has to be the first
     # library of a process that loads the instrumented module, so a wrapper
     # preloads it, for the test process and for every Python child it runs

@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for clipweave: installs the Debian packages it
-# needs (only when one is missing), finds CPython 3.10 (pyenv) and Debian's
-# CPython 3.11, and makes one virtual environment for each under .venv/.
-# Idempotent and non-interactive. Prints the two interpreters' paths.
+# needs (only when one is missing) and makes one virtual environment per
+# supported CPython it finds: .venv/py310 (pyenv, required), .venv/py311
+# (Debian's, required), .venv/py312 and .venv/py313 (pyenv, skipped with a
+# note where absent). Writes nothing outside the checkout but the Debian
+# packages. Idempotent and non-interactive. The environments made are listed,
+# one name a line, in .venv/envs.
+#
+# Building offline: each environment needs a setuptools of its own, because
+# Debian's is patched for Debian's interpreter (under pyenv's it fails in
+# install_layout). pyenv's 3.10 has one from its ensurepip; 3.12 and 3.13
+# have none, so the setuptools wheel that CPython ships for its own tests
+# (lib/python3.X/test/) is installed into them. Debian's pure-Python packages
+# (requests, pytest, ...) come in through a .pth file that the environment's
+# own site-packages lists after itself, so its setuptools wins.
 set -euo pipefail
+shopt -s nullglob
 cd "$(dirname "$0")/.."
 
 die() { echo "setup: $*" >&2; exit 1; }
+note() { echo "setup: $*" >&2; }
 
 PACKAGES=(
-    g++ make ffmpeg wget espeak-ng sox
+    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
     python3-requests python3-pytest python3-hypothesis
     python3-exceptiongroup python3-tomli
 )
 DIST_PACKAGES=/usr/lib/python3/dist-packages
+PTH=zz-debian-dist-packages.pth
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -30,36 +44,75 @@ if ((${#missing[@]})); then
         "${missing[@]}" >/dev/null || die "apt-get install failed for: ${missing[*]}"
 fi
 
-find_python310() {
-    local root="${PYENV_ROOT:-$HOME/.pyenv}" v
-    if [ -n "${CLIPWEAVE_PYTHON310:-}" ]; then echo "$CLIPWEAVE_PYTHON310"; return; fi
-    if command -v pyenv >/dev/null; then
-        v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.10\.[0-9]+$' | sort -V | tail -n 1)
-        if [ -n "$v" ]; then echo "$(pyenv prefix "$v")/bin/python3.10"; return; fi
-    fi
-    ls -d "$root"/versions/3.10.*/bin/python3.10 2>/dev/null | sort -V | tail -n 1
+# The newest pyenv CPython X.Y (or $CLIPWEAVE_PYTHON3XX); empty if none.
+find_pyenv() {
+    local version=$1 override="CLIPWEAVE_PYTHON${1/./}" root="${PYENV_ROOT:-$HOME/.pyenv}"
+    if [ -n "${!override:-}" ]; then echo "${!override}"; return; fi
+    local found=("$root"/versions/"$version".*/bin/python"$version")
+    ((${#found[@]})) && printf '%s\n' "${found[@]}" | sort -V | tail -n 1
+    return 0
 }
 
-PY310=$(find_python310)
+# A setuptools wheel that CPython's own test suite ships, if this one has it.
+bundled_setuptools() {
+    local base wheels
+    base=$("$1" -c 'import sys, sysconfig; print(sysconfig.get_path("stdlib"))')
+    wheels=("$base"/test/setuptools-*.whl "$base"/test/wheeldata/setuptools-*.whl)
+    ((${#wheels[@]})) && printf '%s\n' "${wheels[@]}" | sort -V | tail -n 1
+    return 0
+}
+
+# make_venv NAME PYTHON: .venv/NAME with its own setuptools and Debian's
+# pure-Python packages behind it; false (with a note) if it cannot build.
+make_venv() {
+    local name=$1 python=$2 venv=.venv/$1 site wheel
+    if [ ! -x "$venv/bin/python" ]; then
+        "$python" -m venv "$venv" || die "could not make $venv with $python"
+    fi
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+    if ! "$venv/bin/python" -c 'import sys, setuptools; sys.exit(not setuptools.__file__.startswith(sys.prefix))' 2>/dev/null; then
+        # Installed before the .pth exists, or pip would try to replace Debian's copy.
+        rm -f "$site/$PTH"
+        wheel=$(bundled_setuptools "$venv/bin/python")
+        if [ -z "$wheel" ]; then
+            note "$name skipped: $python has no setuptools and ships no setuptools wheel to build with"
+            rm -rf "$venv"
+            return 1
+        fi
+        "$venv/bin/python" -m pip install -q --no-index --disable-pip-version-check "$wheel" \
+            || die "could not install $wheel into $venv"
+    fi
+    rm -f "$site/debian-dist-packages.pth"  # the name an earlier setup used
+    echo "$DIST_PACKAGES" > "$site/$PTH"
+    "$venv/bin/python" -c 'import requests, pytest, hypothesis, setuptools' 2>/dev/null \
+        || die "$venv cannot import requests, pytest, hypothesis and setuptools"
+}
+
+mkdir -p .venv
+envs=()
+
+PY310=$(find_pyenv 3.10)
 [ -n "$PY310" ] && [ -x "$PY310" ] || die "CPython 3.10 not found (install it with pyenv, or set CLIPWEAVE_PYTHON310)"
-PY311=/usr/bin/python3.11
-[ -x "$PY311" ] || die "Debian's CPython 3.11 not found at $PY311"
+make_venv py310 "$PY310" || die "cannot build for CPython 3.10"
+envs+=(py310)
 
-# 3.10 gets Debian's pure-Python packages (requests, pytest, ...) behind its own.
-if [ ! -x .venv/py310/bin/python ]; then
-    "$PY310" -m venv .venv/py310 || die "could not make a virtual environment with $PY310"
-fi
-site=$(.venv/py310/bin/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-echo "$DIST_PACKAGES" > "$site/debian-dist-packages.pth"
+PY311=${CLIPWEAVE_PYTHON311:-/usr/bin/python3.11}
+[ -x "$PY311" ] || die "CPython 3.11 not found at $PY311"
+make_venv py311 "$PY311" || die "cannot build for CPython 3.11"
+envs+=(py311)
 
-if [ ! -x .venv/py311/bin/python ]; then
-    "$PY311" -m venv --system-site-packages .venv/py311 || die "could not make a virtual environment with $PY311"
-fi
-
-for v in py310 py311; do
-    .venv/$v/bin/python -c 'import requests, pytest, hypothesis' 2>/dev/null \
-        || die ".venv/$v cannot import requests, pytest and hypothesis"
+for version in 3.12 3.13; do
+    name=py${version/./}
+    python=$(find_pyenv "$version")
+    if [ -z "$python" ] || [ ! -x "$python" ]; then
+        note "$name skipped: no CPython $version (pyenv install $version, or set CLIPWEAVE_PYTHON${version/./})"
+        rm -rf ".venv/$name"
+        continue
+    fi
+    if make_venv "$name" "$python"; then envs+=("$name"); fi
 done
-for tool in ffmpeg wget espeak-ng; do
+
+printf '%s\n' "${envs[@]}" > .venv/envs
+for tool in ffmpeg ffprobe wget espeak-ng; do
     command -v "$tool" >/dev/null || die "$tool is not on the search path"
 done
