@@ -142,6 +142,8 @@ class RecordedCall:
 
 
 class _ScriptedHandler(RequestHandler):
+    """Sends an answer after its scripted delay, or cut short when it is to drop."""
+
     def send_answer(self, answer):
         delay, drop = getattr(answer, "delay", 0.0), getattr(answer, "drop", False)
         if delay > 0 and self.service._closed.wait(delay):
@@ -162,7 +164,7 @@ class _ScriptedHandler(RequestHandler):
 
 
 class _Recording:
-    """Keeps every request the server receives, in ``received``."""
+    """Keeps every request the server receives, in ``received``; answers as scripted."""
 
     handler_type = _ScriptedHandler
     request_type = ReceivedRequest
@@ -325,9 +327,9 @@ class RecordingRequests(RoutingRequests):
     slow answer can outlast a long fixed time-out quickly.
     """
 
-    def __init__(self, download, tts, calls: list | None = None):
+    def __init__(self, download, tts):
         super().__init__(download, tts)
-        self.calls: list[RecordedCall] = [] if calls is None else calls
+        self.calls: list[RecordedCall] = []
         self.timeout_cap: float | None = None
         self._lock = threading.Lock()
 
