@@ -30,7 +30,7 @@ import time
 import call_overhead
 
 import clipweave.clipweave as cw
-from clipweave.standins import StandIns, make_source_video
+from clipweave.demo_services import DemoServices, make_source_video
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_CACHE = os.path.join(HERE, ".cache")
@@ -141,8 +141,8 @@ class Timed:
 
 
 def recap_once(source, segments_file, speed, out_dir, lifetime):
-    """One run_recap against the stand-ins; returns (wall, runner, client, output)."""
-    with StandIns(video_file=source, lifetime=lifetime) as services:
+    """One run_recap against the loopback services; returns (wall, runner, client, output)."""
+    with DemoServices(video_file=source, lifetime=lifetime) as services:
         runner = Timed(subprocess, "run")
         client = Timed(services.requests, "get", "post")
         with rebound(requests=client, subprocess=runner, time=NoSleep()), \

@@ -6,7 +6,6 @@ espeak-ng). The run itself goes through the same checks and the same
 ``run_recap`` call as ``clipweave URL SEGMENTS``.
 """
 import argparse
-import json
 import math
 import os
 import shutil
@@ -14,7 +13,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-from clipweave import cli
+from clipweave import recap
+from clipweave.probe import probe
+from clipweave.segments import UsageError, load_segments, parse_time
 
 DEMO_URL = "https://www.youtube.com/watch?v=clipweave-demo"
 DEFAULT_OUTPUT_DIR = "clipweave-demo"
@@ -23,7 +24,10 @@ DEFAULT_SECONDS = 60.0
 WORK_DIR = "demo-work"
 POLL_WAIT = 0.2  # the download client's polling wait, 3 s against the real service
 # Long enough for a slow machine, short enough not to linger after a crash.
-STANDIN_LIFETIME = 1800.0
+SERVICES_LIFETIME = 1800.0
+# Progress figures (per mille) the download service reports before it finishes,
+# so the download's progress line has something to show.
+PROGRESS_STEPS = (250, 700)
 
 EPILOG = """\
 The demo makes a test-pattern source video (with its own tone) in
@@ -60,17 +64,6 @@ def default_segments():
     return None
 
 
-def probe(path):
-    """({codec_type: stream}, duration) of a media file, as ffprobe reads it."""
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         "stream=codec_type,codec_name,width,height:format=duration", "-of", "json", path],
-        capture_output=True, text=True, check=True).stdout
-    data = json.loads(out)
-    streams = {s["codec_type"]: s for s in data.get("streams", [])}
-    return streams, float(data.get("format", {}).get("duration", "nan"))
-
-
 def describe(path):
     try:
         streams, duration = probe(path)
@@ -84,7 +77,7 @@ def describe(path):
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog=f"{cli.PROG} demo",
+        prog=f"{recap.PROG} demo",
         description="Make a narrated recap offline, with local stand-ins of the two services.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -98,9 +91,9 @@ def build_parser():
                         help="segments file (default: the shipped examples/segments.json)")
     parser.add_argument("--seconds", type=float, default=DEFAULT_SECONDS, metavar="N",
                         help=f"length of the source video (default: {DEFAULT_SECONDS:g})")
-    parser.add_argument("--voice", default=cli.DEFAULT_VOICE, metavar="NAME",
+    parser.add_argument("--voice", default=recap.DEFAULT_VOICE, metavar="NAME",
                         help=f"voice name handed to the speech stand-in (default: "
-                             f"{cli.DEFAULT_VOICE})")
+                             f"{recap.DEFAULT_VOICE})")
     return parser
 
 
@@ -112,59 +105,57 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     segments_file = args.segments or default_segments()
     if segments_file is None:
-        cli.error("demo: examples/segments.json not found; give one with --segments FILE")
-        return cli.EXIT_USAGE
+        recap.error("demo: examples/segments.json not found; give one with --segments FILE")
+        return recap.EXIT_USAGE
     if not (math.isfinite(args.seconds) and 1 <= args.seconds <= 3600):
-        cli.error(f"demo: --seconds must be from 1 to 3600, got {args.seconds!r}")
-        return cli.EXIT_USAGE
+        recap.error(f"demo: --seconds must be from 1 to 3600, got {args.seconds!r}")
+        return recap.EXIT_USAGE
     try:
-        segments = cli.load_segments(segments_file)
-    except cli.UsageError as e:
+        segments = load_segments(segments_file)
+    except UsageError as e:
         for problem in e.problems:
-            cli.error(problem)
-        return cli.EXIT_USAGE
+            recap.error(problem)
+        return recap.EXIT_USAGE
     lengths = []
     for n, seg in enumerate(segments, 1):
-        start, end = cli.parse_time(seg["start"]), cli.parse_time(seg["end"])
+        start, end = parse_time(seg["start"]), parse_time(seg["end"])
         if end > args.seconds:
-            cli.error(f"demo: segment {n} ends at {end:g} s, after the end of the "
+            recap.error(f"demo: segment {n} ends at {end:g} s, after the end of the "
                       f"{args.seconds:g} s source video (raise --seconds)")
-            return cli.EXIT_USAGE
+            return recap.EXIT_USAGE
         lengths.append(end - start)
-    problems = cli.check_speed(args.speed)
+    problems = recap.check_speed(args.speed)
     missing = [tool for tool in ("ffmpeg", "ffprobe", "espeak-ng", "wget")
                if shutil.which(tool) is None]
     if missing:
         problems.append(f"demo: not found on PATH: {', '.join(missing)}")
     if problems:
         for problem in problems:
-            cli.error(problem)
-        return cli.EXIT_USAGE
+            recap.error(problem)
+        return recap.EXIT_USAGE
 
     from clipweave import clipweave as module
-    from clipweave.standins import StandIns, make_source_video
+    from clipweave.demo_services import DemoServices, make_source_video
 
     output_dir = args.output_dir
     work = os.path.join(output_dir, WORK_DIR)
     try:
         os.makedirs(work, exist_ok=True)
     except OSError as e:
-        cli.error(f"demo: cannot create {work}: {e.strerror or e}")
-        return cli.EXIT_USAGE
+        recap.error(f"demo: cannot create {work}: {e.strerror or e}")
+        return recap.EXIT_USAGE
     source = os.path.join(work, "source.mp4")
     say(f"making a {args.seconds:g} s source video (moving test pattern and tone): {source}")
     try:
         make_source_video(source, seconds=args.seconds)
     except (OSError, subprocess.CalledProcessError) as e:
         detail = e.stderr.decode(errors="replace").strip() if getattr(e, "stderr", None) else e
-        cli.error(f"demo: could not make the source video: {detail}")
-        return cli.EXIT_RUN_FAILED
+        recap.error(f"demo: could not make the source video: {detail}")
+        return recap.EXIT_RUN_FAILED
 
-    with StandIns(video_file=source, lifetime=STANDIN_LIFETIME) as services:
-        d = services.download
-        # A few progress answers, so the download's progress line has something to show.
-        d.script(progress=[d.working(250), d.working(700), d.finished()])
-        say(f"stand-in services on 127.0.0.1: download (port {d.port}), "
+    with DemoServices(video_file=source, lifetime=SERVICES_LIFETIME,
+                      progress_steps=PROGRESS_STEPS) as services:
+        say(f"stand-in services on 127.0.0.1: download (port {services.download.port}), "
             f"speech by espeak-ng (port {services.tts.port})")
         say(f"polling waits shortened from 3 s to {POLL_WAIT:g} s; "
             "the 0.5 s pause after each narration kept")
@@ -172,10 +163,10 @@ def main(argv=None):
         saved = module.requests, module.time
         module.requests, module.time = services.requests, ShortWaits(saved[1])
         try:
-            status = cli.recap(DEMO_URL, segments_file, args.speed, args.voice, output_dir)
+            status = recap.recap(DEMO_URL, segments_file, args.speed, args.voice, output_dir)
         finally:
             module.requests, module.time = saved
-    if status != cli.EXIT_OK:
+    if status != recap.EXIT_OK:
         return status
 
     total = sum(lengths)
@@ -190,7 +181,7 @@ def main(argv=None):
     print(f"  expected duration of FINAL_RECAP.mp4: {total:g} s of segments / "
           f"{args.speed:g} = {total / args.speed:.2f} s")
     print("  (each clip lasts as long as the shorter of its cut and its narration)")
-    return cli.EXIT_OK
+    return recap.EXIT_OK
 
 
 if __name__ == "__main__":

@@ -1,5 +1,17 @@
-"""Helpers shared by several test modules."""
-from clipweave.demo import probe  # noqa: F401  ({codec_type: stream}, duration)
+"""Helpers shared by the test modules.
+
+Odd argument objects for the binding tests, and small, fast, thread-safe
+fakes of the module's globals (``requests``, ``subprocess``, ``time``) and
+of stdout. Everything a fake raises is a fresh exception per call:
+re-raising one instance would chain tracebacks and look like a leak to the
+reference-leak tests.
+"""
+import ctypes
+import io
+import subprocess as _real_subprocess
+import types
+
+# --- reference values and inputs -----------------------------------------
 
 
 def atempo_reference(speed):
@@ -12,3 +24,278 @@ def atempo_reference(speed):
         remaining *= 0.5
     chain.append(f"atempo={remaining:.4f}")
     return ",".join(chain)
+
+
+def seg(start, end, text="A line of narration."):
+    """One entry of a segments file."""
+    return {"start": start, "end": end, "voiceover": text}
+
+
+# --- odd arguments ---------------------------------------------------------
+
+
+class StrSub(str):
+    pass
+
+
+class StrHash1(str):
+    """Same text as another key, another hash: a dict keeps both."""
+
+    def __hash__(self):
+        return 1
+
+
+class FloatSub(float):
+    pass
+
+
+class Boom(Exception):
+    pass
+
+
+def raising(error, *args):
+    """A function that raises a fresh ``error(*args)`` however it is called."""
+    def fake(*_args, **_kwargs):
+        raise error(*args)
+    return fake
+
+
+class _Converts:
+    """An object whose one conversion method (``method``) hands back ``result``."""
+
+    method = ""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.method} -> {self.result!r})"
+
+
+class FloatReturns(_Converts):
+    method = "__float__"
+
+    def __float__(self):
+        return self.result
+
+
+class IndexReturns(_Converts):
+    """No __float__: the conversion falls back on __index__."""
+
+    method = "__index__"
+
+    def __index__(self):
+        return self.result
+
+
+class _Fails:
+    """An object whose one conversion method raises a fresh ``error(message)``."""
+
+    method = ""
+
+    def __init__(self, error=LookupError, message=None):
+        self.error = error
+        self.message = f"no {self.method.strip('_')} here" if message is None else message
+
+    def fail(self):
+        raise self.error(self.message)
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.method} raises)"
+
+
+class FloatRaises(_Fails):
+    method = "__float__"
+
+    def __float__(self):
+        self.fail()
+
+
+class IndexRaises(_Fails):
+    method = "__index__"
+
+    def __index__(self):
+        self.fail()
+
+
+# --- stdout ------------------------------------------------------------------
+
+
+class Sink(io.TextIOBase):
+    """A stdout that forgets everything (a StringIO would grow and look like a leak)."""
+
+    def writable(self):
+        return True
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+# --- requests ------------------------------------------------------------------
+
+DOWNLOAD_URL = "https://files.invalid/video.mp4"
+
+
+class FakeResponse:
+    __slots__ = ("status_code", "_data", "_json_error", "_status_error")
+
+    def __init__(self, data=None, status_code=200, json_error=None, status_error=None):
+        self.status_code = status_code
+        self._data = data
+        self._json_error = json_error
+        self._status_error = status_error
+
+    def raise_for_status(self):
+        if self._status_error is not None:
+            raise self._status_error()
+
+    def json(self):
+        if self._json_error is not None:
+            raise self._json_error()
+        return self._data
+
+
+def start_ok(url=None):
+    return FakeResponse({"success": True, "id": "job-1", "progress_url": "fake://progress/job-1"})
+
+
+def progress_done(url=None, download_url=DOWNLOAD_URL):
+    return FakeResponse({"success": True, "progress": 1000, "download_url": download_url})
+
+
+def tts_ok(payload=None, audio="data:audio/mpeg;base64,YWJj"):
+    return FakeResponse({"audio_data": audio})
+
+
+class FakeRequests:
+    """Stateless stand-in for the requests package.
+
+    ``get`` answers the start request (path /ajax/download.php) with
+    ``start`` and every other URL with ``progress``; ``post`` answers with
+    ``post``. Each is a FakeResponse, or a callable that is handed the URL
+    (``get``) or the JSON body (``post``) and returns one or raises.
+    """
+
+    def __init__(self, start=start_ok, progress=progress_done, post=tts_ok):
+        self.start = start
+        self.progress = progress
+        self.post_answer = post
+
+    @staticmethod
+    def _answer(answer, given):
+        return answer(given) if callable(answer) else answer
+
+    def get(self, url, headers=None, timeout=None):
+        if "/ajax/download.php?" in url:
+            return self._answer(self.start, url)
+        return self._answer(self.progress, url)
+
+    def post(self, url, json=None, headers=None, timeout=None):
+        return self._answer(self.post_answer, json)
+
+
+# A requests with nothing in it: any request fails before it is made.
+NO_REQUESTS = types.SimpleNamespace()
+
+
+# --- subprocess ------------------------------------------------------------------
+
+
+class _Completed:
+    __slots__ = ("returncode",)
+
+    def __init__(self, returncode):
+        self.returncode = returncode
+
+
+class FakeSubprocess:
+    """subprocess.run without processes: ``status(argv)`` gives the exit status.
+
+    Like the real one it refuses non-text argv elements before anything
+    would be started, and check=True turns a non-zero status into the real
+    CalledProcessError.
+    """
+
+    CalledProcessError = _real_subprocess.CalledProcessError
+
+    def __init__(self, status=lambda argv: 0, error=None):
+        self.status = status
+        self.error = error
+
+    def run(self, argv, check=False, capture_output=False):
+        for item in argv:
+            if not isinstance(item, (str, bytes)):
+                raise TypeError(
+                    f"expected str, bytes or os.PathLike object, not {type(item).__name__}")
+        if self.error is not None:
+            raise self.error()
+        code = self.status(argv)
+        if check and code:
+            raise _real_subprocess.CalledProcessError(code, argv)
+        return _Completed(code)
+
+
+def fail_on(program_step, code=1):
+    """A FakeSubprocess status function failing the step whose argv holds ``program_step``."""
+    return lambda argv: code if program_step in argv else 0
+
+
+# --- time ------------------------------------------------------------------------
+
+
+class Clock:
+    """Stands in for the module's ``time``: sleeps return at once.
+
+    Each sleep is noted in ``sleeps``; with ``calls`` (a list that grows by
+    one per service call) also how many calls had been made by then, in
+    ``calls_before``; ``on_sleep(seconds)`` runs at each one.
+    """
+
+    def __init__(self, calls=None, on_sleep=None):
+        self._calls = calls
+        self._on_sleep = on_sleep
+        self.sleeps = []
+        self.calls_before = []
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        if self._calls is not None:
+            self.calls_before.append(len(self._calls))
+        if self._on_sleep is not None:
+            self._on_sleep(seconds)
+
+
+# Sleeps return at once and nothing is kept: for loops of many thousand calls.
+NO_SLEEP = types.SimpleNamespace(sleep=lambda seconds: None)
+
+
+# --- calls that Python syntax cannot make --------------------------------
+
+_vectorcall_method = ctypes.pythonapi.PyObject_VectorcallMethod
+_vectorcall_method.restype = ctypes.py_object
+_vectorcall_method.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                               ctypes.c_void_p]
+
+
+class _Holder:
+    pass
+
+
+def vectorcall(func, args=(), kwnames=(), kwvalues=()):
+    """Calls func through the vectorcall protocol with any kwnames tuple.
+
+    Python syntax only ever builds keyword names that are distinct strings;
+    C callers may pass anything. PyObject_VectorcallMethod finds ``target``
+    in the holder's instance dict and hands our arguments and kwnames to
+    func's own vectorcall entry unchanged.
+    """
+    holder = _Holder()
+    holder.target = func
+    items = [holder, *args, *kwvalues]
+    array = (ctypes.py_object * len(items))(*items)
+    names = tuple(kwnames) if len(kwnames) else None
+    return _vectorcall_method("target", ctypes.cast(array, ctypes.c_void_p), 1 + len(args),
+                              id(names) if names is not None else None)

@@ -5,11 +5,12 @@ global use is rebound to a sentinel, so a body that ran would show.
 """
 import pathlib
 import sys
-import types
+from types import SimpleNamespace
 
 import pytest
 
 import clipweave.clipweave as cw
+from support import FakeRequests, FloatRaises, FloatReturns, FloatSub, IndexReturns, StrSub
 
 
 class BodyReached(Exception):
@@ -24,34 +25,8 @@ def _reach(*args, **kwargs):
 def sentinels(rebind):
     """The first global each body uses records what reached it."""
     rebind("quote", _reach)  # _download_video
-    rebind("requests", types.SimpleNamespace(post=_reach, get=_reach))  # _generate_tts
-    rebind("os", types.SimpleNamespace(path=types.SimpleNamespace(join=_reach)))  # run_recap
-
-
-class S(str):
-    pass
-
-
-class F(float):
-    pass
-
-
-class WithFloat:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
-class WithIndex:
-    def __index__(self):
-        return 7
-
-
-class FloatRaises:
-    def __float__(self):
-        raise LookupError("no float here")
+    rebind("requests", FakeRequests(start=_reach, progress=_reach, post=_reach))  # _generate_tts
+    rebind("os", SimpleNamespace(path=SimpleNamespace(join=_reach)))  # run_recap
 
 
 # name -> (parameter names, required count, a valid argument per parameter)
@@ -198,13 +173,13 @@ def test_generic_call_path_binds_like_vectorcall(name):
     params, _, valid = CALLABLES[name]
     fn = getattr(cw, name)
     via_call = type(fn).__call__
-    kwargs = {S(params[-1]): valid[-1]}  # a str subclass is a string name
+    kwargs = {StrSub(params[-1]): valid[-1]}  # a str subclass is a string name
     assert outcome(via_call, fn, *valid[:-1], **kwargs) == outcome(fn, *valid)
     call_expecting(TypeError, f"{name}() got an unexpected keyword argument 'bogus'", via_call, fn, *valid, bogus=1)
 
 
 def test_str_subclass_keyword_name_matches_by_equality():
-    assert cw._build_atempo_chain(**{S("speed"): 3.0}) == "atempo=2.0,atempo=1.5000"
+    assert cw._build_atempo_chain(**{StrSub("speed"): 3.0}) == "atempo=2.0,atempo=1.5000"
 
 
 def test_keywords_in_any_order_reach_the_right_parameters():
@@ -223,7 +198,7 @@ def type_message(param, obj):
     return f"Argument '{param}' has incorrect type (expected str, got {type(obj).__name__}){note}"
 
 
-BAD_STRS = [None, S("x"), pathlib.PurePosixPath("a"), pathlib.Path("a"), b"bytes", 3]
+BAD_STRS = [None, StrSub("x"), pathlib.PurePosixPath("a"), pathlib.Path("a"), b"bytes", 3]
 
 
 @pytest.mark.parametrize("bad", BAD_STRS, ids=lambda o: type(o).__name__)
@@ -260,7 +235,7 @@ def test_messages_named_in_the_documentation():
         ("run_recap", ("u", None, 1.0, None, None), "segments_file"),
         ("run_recap", ("u", "s", 1.0, None, None), "tts_voice"),
         ("_generate_tts", (1, 2, 3), "text"),
-        ("_generate_tts", ("t", None, S("v")), "output_file"),
+        ("_generate_tts", ("t", None, StrSub("v")), "output_file"),
         ("_download_video", (b"u", None), "url"),
     ],
 )
@@ -287,9 +262,9 @@ def test_unfilled_output_dir_takes_dot():
         (2, "atempo=2.0"),
         (True, "atempo=1.0"),
         (False, "atempo=0.0"),
-        (F(1.25), "atempo=1.25"),
-        (WithFloat(3.0), "atempo=2.0,atempo=1.5000"),
-        (WithIndex(), "atempo=2.0,atempo=2.0,atempo=1.7500"),
+        (FloatSub(1.25), "atempo=1.25"),
+        (FloatReturns(3.0), "atempo=2.0,atempo=1.5000"),
+        (IndexReturns(7), "atempo=2.0,atempo=2.0,atempo=1.7500"),
         (-1.0, "atempo=-1.0"),  # -1.0 is an ordinary value, not an error marker
     ],
     ids=["int", "True", "False", "float-subclass", "__float__", "__index__", "minus-one"],
@@ -305,7 +280,7 @@ def test_float_conversion(value, expected):
         (None, TypeError, "must be real number, not NoneType"),
         (b"2", TypeError, "must be real number, not bytes"),
         (10**400, OverflowError, "int too large to convert to float"),
-        (WithFloat("x"), TypeError, "WithFloat.__float__ returned non-float (type str)"),
+        (FloatReturns("x"), TypeError, "FloatReturns.__float__ returned non-float (type str)"),
         (FloatRaises(), LookupError, "no float here"),
     ],
 )
@@ -326,7 +301,7 @@ def test_float_conversion_errors_are_the_hosts(name, value, exc_type, message):
     "call",
     [
         lambda a: cw._download_video(a, None),
-        lambda a: cw._generate_tts(a, "o", S("v")),
+        lambda a: cw._generate_tts(a, "o", StrSub("v")),
         lambda a: cw.run_recap(a, "s", "2", "v"),
         lambda a: cw.run_recap(a, "s", 1.0, "v", youtube_url=a),
         lambda a: cw._build_atempo_chain(speed=a),

@@ -16,8 +16,12 @@ import pytest
 
 import clipweave
 from clipweave import cli, demo
-from clipweave.standins import Reply, StandIns, make_source_video
-from support import probe
+from clipweave.demo_services import make_source_video
+from clipweave.probe import probe
+from clipweave.recap import check_output_dir
+from clipweave.segments import UsageError, load_segments, parse_time
+from standins import Reply, StandIns
+from support import NO_REQUESTS, NO_SLEEP, Clock, raising, seg
 
 REPO = Path(__file__).resolve().parent.parent
 URL = "https://www.youtube.com/watch?v=abc123"
@@ -32,10 +36,6 @@ def run_cli(*args, cwd, env=None):
                           capture_output=True, text=True, timeout=120)
 
 
-def seg(start, end, text="Something happens here."):
-    return {"start": start, "end": end, "voiceover": text}
-
-
 @pytest.fixture
 def segments_file(tmp_path):
     def write(value, raw=None):
@@ -48,7 +48,7 @@ def segments_file(tmp_path):
 @pytest.fixture(autouse=True)
 def no_remote_services(rebind):
     # A run that got past the pre-checks by mistake fails here, not on the network.
-    rebind("requests", SimpleNamespace())
+    rebind("requests", NO_REQUESTS)
 
 
 def errors(capsys):
@@ -101,6 +101,8 @@ def test_precheck_failure_as_a_process(tmp_path):
     (None, b'[{"start": "1",}]', "is not valid JSON: Expecting property name enclosed in "
                                  "double quotes (line 1, column 16)"),
     (None, b"", "is not valid JSON: Expecting value (line 1, column 1)"),
+    pytest.param(None, b"[" * 100_000,
+                 "is not valid JSON: arrays or objects nested too deeply", id="nested"),
     ({"start": "1"}, None, "must hold a JSON array of segments, not an object"),
     ("x", None, "must hold a JSON array of segments, not a string"),
     (7, None, "must hold a JSON array of segments, not a number"),
@@ -130,9 +132,9 @@ def test_unusable_segments_file(capsys, tmp_path, segments_file, value, raw, mes
 def test_bad_segment_is_named(capsys, tmp_path, segments_file, segment, problems):
     path = segments_file([seg("0", "1"), segment])
     try:
-        cli.load_segments(path)
+        load_segments(path)
         found = []
-    except cli.UsageError as e:
+    except UsageError as e:
         found = e.problems
     assert found == [f"segments file {path}, segment 2: {p}" for p in problems]
 
@@ -152,7 +154,7 @@ def test_many_problems_are_capped(capsys, tmp_path, segments_file):
     ("", None), ("5m", None), ("٣", None), ("1:002", None),
 ])
 def test_time_syntax(text, seconds):
-    assert cli.parse_time(text) == (pytest.approx(seconds) if seconds is not None else None)
+    assert parse_time(text) == (pytest.approx(seconds) if seconds is not None else None)
 
 
 @pytest.mark.parametrize("text", ["7.5", "1500ms", "250us", "2s", "0:5", "00:00:15.5", "0:00:02"])
@@ -173,8 +175,8 @@ def test_output_dir_checks(capsys, tmp_path, segments_file):
         assert cli.main([URL, path, "--output-dir", output_dir]) == 2
         assert errors(capsys) == [message]
     # Root may write anywhere but on a read-only file system.
-    assert cli.check_output_dir("/proc")[0].startswith("output directory is not writable: /proc (")
-    assert cli.check_output_dir(str(tmp_path)) == []
+    assert check_output_dir("/proc")[0].startswith("output directory is not writable: /proc (")
+    assert check_output_dir(str(tmp_path)) == []
     assert sorted(os.listdir(tmp_path)) == ["a-file", "segments.json"]  # no probe left
 
 
@@ -213,7 +215,7 @@ def source(tmp_path_factory):
 def services(cw, rebind, source):
     with StandIns(video_file=source, lifetime=120) as s:
         rebind("requests", s.requests)
-        rebind("time", SimpleNamespace(sleep=lambda seconds: None))
+        rebind("time", NO_SLEEP)
         yield s
 
 
@@ -263,9 +265,7 @@ def test_failed_run_is_one_line(capsys, rebind, tmp_path, segments_file, service
 
 
 def test_interrupt_exits_130(capsys, rebind, tmp_path, segments_file, services):
-    def sleep(seconds):
-        raise KeyboardInterrupt
-    rebind("time", SimpleNamespace(sleep=sleep))
+    rebind("time", Clock(on_sleep=raising(KeyboardInterrupt)))
     path = segments_file([seg("1", "2")])
     assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 130
     assert errors(capsys) == ["interrupted"]
@@ -275,10 +275,10 @@ def test_interrupt_exits_130(capsys, rebind, tmp_path, segments_file, services):
 
 def test_shipped_segments():
     shipped = REPO / "examples" / "segments.json"
-    segments = cli.load_segments(str(shipped))
+    segments = load_segments(str(shipped))
     assert 4 <= len(segments) <= 6
     for s in segments:
-        start, end = cli.parse_time(s["start"]), cli.parse_time(s["end"])
+        start, end = parse_time(s["start"]), parse_time(s["end"])
         assert 4 <= end - start <= 8 and end <= demo.DEFAULT_SECONDS
     # The package's copy, for installs without a checkout, is the same file.
     assert (REPO / "clipweave" / "examples" / "segments.json").read_bytes() == \
@@ -317,6 +317,9 @@ def test_tiny_demo(tmp_path):
     r = run_cli("demo", "--seconds", "12", "--segments", str(segments), "--speed", "2",
                 "--output-dir", "my demo", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
+    # The download service reports two figures before it finishes (each
+    # carriage return reads as a line end in text mode).
+    assert "\n  25%\n  70%\n  100%\n" in r.stdout
     out = tmp_path / "my demo"
     final, horizontal = out / "FINAL_RECAP.mp4", out / "horizontal_final.mp4"
     lines = r.stdout.splitlines()
@@ -337,3 +340,14 @@ def test_tiny_demo(tmp_path):
     assert (streams["video"]["width"], streams["video"]["height"]) == (640, 360)
     assert duration == pytest.approx(5, abs=0.6)
     assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "demo-work", "horizontal_final.mp4"]
+
+
+@pytest.mark.parametrize("name", ["-x.mp4", "take:2.mp4", "concat:a.mp4"])
+def test_probe_reads_any_file_name(tmp_path, monkeypatch, name):
+    # Relative names that ffprobe would take for an option or a protocol.
+    make_source_video(tmp_path / name, seconds=1, size="160x90")
+    monkeypatch.chdir(tmp_path)
+    streams, duration = probe(name)
+    assert (streams["video"]["width"], streams["audio"]["channels"]) == (160, 1)
+    assert duration == pytest.approx(1, abs=0.1)
+    assert demo.describe(name).startswith("160x90, video h264, audio aac, ")

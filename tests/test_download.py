@@ -1,20 +1,16 @@
 """_download_video against the loopback download stand-in, real requests and real wget."""
 import json
 import subprocess
-from urllib.parse import quote, urlsplit
+from urllib.parse import urlsplit
 
 import pytest
 import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from clipweave.standins import (
-    DownloadStandIn,
-    Reply,
-    RoutingRequests,
-    StandIns,
-    make_source_video,
-)
+from clipweave.demo_services import make_source_video
+from standins import DownloadStandIn, RecordingRequests, Reply, StandIns
+from support import Clock
 
 UA = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
       "Chrome/144.0.0.0 Safari/537.36")
@@ -31,20 +27,6 @@ def source_video(tmp_path_factory):
 def standins(source_video):
     with StandIns(video_file=source_video, lifetime=600) as s:
         yield s
-
-
-class Clock:
-    """Stands in for the module's ``time``: sleeps return at once, noting how
-    many service calls had been made when each one came."""
-
-    def __init__(self, calls):
-        self._calls = calls
-        self.sleeps = []
-        self.calls_before = []
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        self.calls_before.append(len(self._calls))
 
 
 class RunRecorder:
@@ -497,7 +479,7 @@ def test_answer_dropped_mid_body(svc, cw, out, where):
 def test_service_unreachable(svc, cw, out, rebind, capsys):
     gone = DownloadStandIn(lifetime=5)
     gone.close()
-    rebind("requests", RoutingRequests(gone, svc.tts))
+    rebind("requests", RecordingRequests(gone, svc.tts))
     with pytest.raises(requests.ConnectionError):
         cw._download_video("u", out)
     assert capsys.readouterr().out == FIRST
@@ -521,6 +503,11 @@ def test_progress_service_unreachable(svc, cw, out, capsys):
     "https://example.com/",
     "http://localhost:80/ajax/download.php.bak",
     "https://api.video-download.example/progress/job-1",
+    # urlsplit finds 127.0.0.1 in these; requests would connect elsewhere or fail
+    "http://other.example\\@127.0.0.1/x",
+    "http://user@127.0.0.1:1/x",
+    "http://127.0.0.1:port/x",
+    "ftp://127.0.0.1/x",
 ])
 def test_adapter_refuses_unknown_destinations(standins, url):
     standins.reset()
@@ -529,6 +516,19 @@ def test_adapter_refuses_unknown_destinations(standins, url):
     (call,) = standins.calls
     assert call.routed_url is None and isinstance(call.error, requests.ConnectionError)
     assert standins.download.received == [] and standins.tts.received == []
+
+
+@pytest.mark.parametrize("name, offered", [
+    ("exceptions", True), ("HTTPError", True), ("ConnectionError", True), ("Timeout", True),
+    # anything that sends would go past the routing
+    ("put", False), ("request", False), ("head", False), ("Session", False), ("session", False),
+])
+def test_adapter_offers_only_what_cannot_send(standins, name, offered):
+    if offered:
+        assert getattr(standins.requests, name) is getattr(requests, name)
+    else:
+        with pytest.raises(AttributeError):
+            getattr(standins.requests, name)
 
 
 def test_servers_stop_after_their_lifetime():

@@ -2,13 +2,13 @@
 real HTTP to the loopback stand-ins, espeak-ng narration."""
 import json
 import os
-import subprocess
-from types import SimpleNamespace
 
 import pytest
 
-from clipweave.standins import StandIns, make_source_video
-from support import probe
+from clipweave.demo_services import make_source_video
+from clipweave.probe import probe
+from standins import StandIns
+from support import NO_SLEEP
 
 URL = "https://www.youtube.com/watch?v=e2e&t=1"
 VOICE = "en-GB-SoniaNeural"
@@ -37,7 +37,7 @@ def test_real_run(cw, rebind, capsys, tmp_path, source, speed):
     segments.write_text(json.dumps(SEGMENTS), encoding="utf-8")
     with StandIns(video_file=source, lifetime=120) as s:
         rebind("requests", s.requests)
-        rebind("time", SimpleNamespace(sleep=lambda seconds: None))
+        rebind("time", NO_SLEEP)
         result = cw.run_recap(URL, str(segments), speed, VOICE, str(out))
 
         assert s.download.start_requests[0].params == {"format": "1080", "url": URL}

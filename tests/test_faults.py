@@ -23,7 +23,9 @@ import uuid
 import pytest
 import requests
 
-from clipweave.standins import Reply, StandIns, TtsStandIn, make_source_video
+from clipweave.demo_services import make_source_video
+from standins import Reply, StandIns, TtsStandIn
+from support import Clock
 
 URL = "https://www.youtube.com/watch?v=faults"
 VOICE = "en-US-AriaNeural"
@@ -79,7 +81,7 @@ class Rig:
         self.speed = 1.0
         services.tts.script(json=TtsStandIn.answer_for(media.speech))
         rebind("requests", services.requests)
-        rebind("time", types.SimpleNamespace(sleep=self._sleep))
+        rebind("time", Clock(on_sleep=self._sleep))
         self.allowed = set()  # paths outside out/ that a test itself writes
 
     def _sleep(self, seconds):

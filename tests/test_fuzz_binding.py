@@ -19,8 +19,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from reliability_helpers import FakeRequests, Sink, vectorcall
-from support import atempo_reference
+from support import (
+    NO_SLEEP, Boom, FakeRequests, FakeSubprocess, FloatRaises, FloatReturns, FloatSub,
+    IndexRaises, IndexReturns, Sink, StrHash1, StrSub, atempo_reference, vectorcall)
 
 # Fewer under scripts/sanitize.sh: the instrumented build is several times slower.
 EXAMPLES = 250 if os.environ.get("CLIPWEAVE_SANITIZER_RUN") == "1" else 700
@@ -46,70 +47,8 @@ ALL_NAMES = sorted({p for params in PARAMS.values() for p, _ in params})
 
 # --- odd objects --------------------------------------------------------------
 
-class StrSub(str):
-    pass
-
-
-class StrHash1(str):
-    """Same text as another key, another hash: a dict keeps both."""
-
-    def __hash__(self):
-        return 1
-
-
-class FloatSub(float):
-    pass
-
-
 class IntSub(int):
     pass
-
-
-class Boom(Exception):
-    pass
-
-
-class FloatReturns:
-    """__float__ returns ``result``."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __float__(self):
-        return self.result
-
-    def __repr__(self):
-        return f"{type(self).__name__}(__float__ -> {self.result!r})"
-
-
-class FloatRaises:
-    def __init__(self, message):
-        self.message = message
-
-    def __float__(self):
-        raise Boom(self.message)
-
-    def __repr__(self):
-        return f"{type(self).__name__}(__float__ raises)"
-
-
-class IndexReturns:
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        return self.result
-
-    def __repr__(self):
-        return f"{type(self).__name__}(__index__ -> {self.result!r})"
-
-
-class IndexRaises:
-    def __init__(self, message):
-        self.message = message
-
-    def __index__(self):
-        raise Boom(self.message)
 
 
 class Plain:
@@ -159,14 +98,14 @@ def as_double(o, strict_warnings):
         raise Predicted(TypeError, f"{cut(tp_name(t), 50)}.__float__ returned non-float "
                                    f"(type {cut(tp_name(type(r)), 50)})")
     if isinstance(o, FloatRaises):
-        raise Predicted(Boom, o.message)
+        raise Predicted(o.error, o.message)
     if isinstance(o, int):  # bool and int subclasses have int's __float__
         try:
             return float(int(o))
         except OverflowError:
             raise Predicted(OverflowError, "int too large to convert to float") from None
     if isinstance(o, IndexRaises):
-        raise Predicted(Boom, o.message)
+        raise Predicted(o.error, o.message)
     if isinstance(o, IndexReturns):
         r = o.result
         if not isinstance(r, int):
@@ -314,7 +253,7 @@ def odd_value(draw):
     if kind == "float returns wrong":
         return FloatReturns(draw(st.sampled_from([1, "1.5", None, b"2"])))
     if kind == "float raises":
-        return FloatRaises(draw(any_text))
+        return FloatRaises(Boom, draw(any_text))
     if kind == "index":
         return IndexReturns(draw(st.integers(-2**1030, 2**1030)))
     if kind == "index wrong":
@@ -322,7 +261,7 @@ def odd_value(draw):
     if kind == "index sub":
         return IndexReturns(draw(st.sampled_from([True, IntSub(7)])))
     if kind == "index raises":
-        return IndexRaises(draw(any_text))
+        return IndexRaises(Boom, draw(any_text))
     if kind == "plain":
         return Plain()
     if kind == "named plain":
@@ -466,6 +405,20 @@ def test_build_atempo_chain(cw, plan, strict):
           Reached, observe)
 
 
+def draw_calls(name, text, examine):
+    """``examine(args, keywords, path, strict)`` for each call plan drawn for ``name``.
+
+    For properties whose fakes are bound once for all their examples.
+    """
+    @settings(SETTINGS)
+    @given(plan=call_plan(name, text), strict=st.booleans())
+    def run(plan, strict):
+        args, keywords, path = plan
+        examine(args, keywords, path, strict)
+
+    run()
+
+
 class FakeQuote:
     """quote() that notes the URL; the fake wget then shows the output path."""
 
@@ -474,58 +427,45 @@ class FakeQuote:
         return "x"
 
 
-class StopAtWget:
-    def __init__(self, quote):
-        self.quote = quote
-
-    def run(self, argv, check=False):
-        raise Reached({"url": self.quote.url, "output_file": argv[3]})
-
-
 def test_download_video(cw, rebind):
     quote = rebind("quote", FakeQuote())
-    rebind("subprocess", StopAtWget(quote))
+
+    def stop_at_wget(argv):
+        raise Reached({"url": quote.url, "output_file": argv[3]})
+
+    rebind("subprocess", FakeSubprocess(status=stop_at_wget))
     rebind("requests", FakeRequests())
-    rebind("time", type("T", (), {"sleep": staticmethod(lambda s: None)}))
+    rebind("time", NO_SLEEP)
 
-    @settings(SETTINGS)
-    @given(plan=call_plan("_download_video", any_text), strict=st.booleans())
-    def run(plan, strict):
-        args, keywords, path = plan
+    def observe(bound, kind, got, where):
+        assert kind == "reached", f"{where}: the body was not reached: {kind} {got!r}"
+        for p in ("url", "output_file"):
+            assert got[p] is bound[p], f"{where}: {p} {got[p]!r} is not {bound[p]!r}"
 
-        def observe(bound, kind, got, where):
-            assert kind == "reached", f"{where}: the body was not reached: {kind} {got!r}"
-            for p in ("url", "output_file"):
-                assert got[p] is bound[p], f"{where}: {p} {got[p]!r} is not {bound[p]!r}"
-
+    def examine(args, keywords, path, strict):
         check("_download_video", cw._download_video, args, keywords, path, strict, Reached,
               observe)
 
-    run()
+    draw_calls("_download_video", any_text, examine)
 
 
-class StopAtPost:
-    def post(self, url, json=None, headers=None, timeout=None):
-        raise Reached(json)
+def stop_at_post(payload):
+    raise Reached(payload)
 
 
 def test_generate_tts(cw, rebind):
-    rebind("requests", StopAtPost())
+    rebind("requests", FakeRequests(post=stop_at_post))
 
-    @settings(SETTINGS)
-    @given(plan=call_plan("_generate_tts", any_text), strict=st.booleans())
-    def run(plan, strict):
-        args, keywords, path = plan
+    def observe(bound, kind, got, where):
+        assert kind == "reached", f"{where}: the body was not reached: {kind} {got!r}"
+        assert list(got) == ["text", "voice"]
+        assert got["text"] is bound["text"] and got["voice"] is bound["voice"], where
 
-        def observe(bound, kind, got, where):
-            assert kind == "reached", f"{where}: the body was not reached: {kind} {got!r}"
-            assert list(got) == ["text", "voice"]
-            assert got["text"] is bound["text"] and got["voice"] is bound["voice"], where
-
+    def examine(args, keywords, path, strict):
         check("_generate_tts", cw._generate_tts, args, keywords, path, strict, Reached,
               observe)
 
-    run()
+    draw_calls("_generate_tts", any_text, examine)
 
 
 class RecapFakes:
@@ -565,9 +505,6 @@ class RecapFakes:
         self.seen["speed_factor"] = speed
         raise Reached(dict(self.seen))
 
-    def run(self, argv, check=False, capture_output=False):
-        return type("Done", (), {"returncode": 0})()
-
 
 @pytest.fixture(scope="module")
 def scratch():
@@ -583,13 +520,18 @@ def test_run_recap(cw, rebind, scratch):
     rebind("_download_video", fakes.download)
     rebind("_generate_tts", fakes.tts)
     rebind("_build_atempo_chain", fakes.atempo)
-    rebind("subprocess", fakes)
-    rebind("time", type("T", (), {"sleep": staticmethod(lambda s: None)}))
+    rebind("subprocess", FakeSubprocess())
+    rebind("time", NO_SLEEP)
 
-    @settings(SETTINGS)
-    @given(plan=call_plan("run_recap", safe_text), strict=st.booleans())
-    def run(plan, strict):
-        args, keywords, path = plan
+    def observe(bound, kind, got, where):
+        assert kind == "reached", f"{where}: the body was not reached: {kind} {got!r}"
+        for p in ("youtube_url", "tts_voice", "output_dir"):
+            assert got[p] is bound[p], f"{where}: {p} {got[p]!r} is not {bound[p]!r}"
+        assert got["segments_file"] == bound["segments_file"], where
+        assert type(got["speed_factor"]) is float
+        assert same_float(got["speed_factor"], bound["speed_factor"]), where
+
+    def examine(args, keywords, path, strict):
         fakes.seen.clear()
         try:
             bound = predict("run_recap", args, keywords, path, strict)
@@ -600,15 +542,6 @@ def test_run_recap(cw, rebind, scratch):
             made = os.path.join(scratch, bound["segments_file"])
             with open(made, "w", encoding="utf-8") as f:
                 json.dump([{"start": "1", "end": "2", "voiceover": bound["segments_file"]}], f)
-
-        def observe(bound, kind, got, where):
-            assert kind == "reached", f"{where}: the body was not reached: {kind} {got!r}"
-            for p in ("youtube_url", "tts_voice", "output_dir"):
-                assert got[p] is bound[p], f"{where}: {p} {got[p]!r} is not {bound[p]!r}"
-            assert got["segments_file"] == bound["segments_file"], where
-            assert type(got["speed_factor"]) is float
-            assert same_float(got["speed_factor"], bound["speed_factor"]), where
-
         cwd = os.getcwd()
         os.chdir(scratch)
         try:
@@ -618,7 +551,7 @@ def test_run_recap(cw, rebind, scratch):
             if made is not None:
                 os.remove(made)
 
-    run()
+    draw_calls("run_recap", safe_text, examine)
 
 
 def test_examples_drawn():

@@ -14,13 +14,13 @@ import os
 import pathlib
 import subprocess
 import sys
-import types
 
 import pytest
 
-from reliability_helpers import (
-    FAST_TIME, FakeRequests, FakeResponse, FakeSubprocess, Sink, fail_on, progress_done,
-    start_ok, tts_ok, vectorcall)
+from support import (
+    NO_SLEEP, Boom, FakeRequests, FakeResponse, FakeSubprocess, FloatRaises, FloatReturns,
+    FloatSub, IndexRaises, IndexReturns, Sink, StrHash1, StrSub, fail_on, progress_done, raising,
+    tts_ok, vectorcall)
 
 # Under scripts/sanitize.sh (PYTHONMALLOC=malloc) there is no block count;
 # a few hundred calls per path are enough for the sanitizers to see every
@@ -107,46 +107,6 @@ def check_no_leak(label, call, n, tracked=()):
 
 # --- odd arguments --------------------------------------------------------
 
-class StrSub(str):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class Floaty:
-    def __float__(self):
-        return 1.25
-
-
-class Indexy:
-    def __index__(self):
-        return 3
-
-
-class FloatRaises:
-    def __float__(self):
-        raise ArithmeticError("no float here")
-
-
-class FloatWrongType:
-    def __float__(self):
-        return "1.0"
-
-
-class IndexRaises:
-    def __index__(self):
-        raise LookupError("no index here")
-
-
-class StrHash1(str):
-    """Same text as a parameter name, different hash: a dict can hold both."""
-
-    def __hash__(self):
-        return 1
-
-
 def generic(func):
     """The generic call path: tp_call with a tuple and a dict."""
     return lambda *a, **k: type(func).__call__(func, *a, **k)
@@ -167,8 +127,8 @@ ATEMPO_OK = [
     ("int", (2,), {}),
     ("bool", (True,), {}),
     ("float subclass", (FloatSub(5.0),), {}),
-    ("__float__", (Floaty(),), {}),
-    ("__index__", (Indexy(),), {}),
+    ("__float__", (FloatReturns(1.25),), {}),
+    ("__index__", (IndexReturns(3),), {}),
 ]
 
 ATEMPO_ERR = [
@@ -179,8 +139,8 @@ ATEMPO_ERR = [
     ("str", ("2",), {}, TypeError),
     ("None", (None,), {}, TypeError),
     ("huge int", (10**400,), {}, OverflowError),
-    ("__float__ raises", (FloatRaises(),), {}, ArithmeticError),
-    ("__float__ wrong type", (FloatWrongType(),), {}, TypeError),
+    ("__float__ raises", (FloatRaises(ArithmeticError),), {}, ArithmeticError),
+    ("__float__ wrong type", (FloatReturns("1.0"),), {}, TypeError),
     ("__index__ raises", (IndexRaises(),), {}, LookupError),
     ("inf", (float("inf"),), {}, ValueError),
     ("nan", (float("nan"),), {}, ValueError),
@@ -221,7 +181,7 @@ def test_keyword_name_errors(cw):
 # --- _download_video -------------------------------------------------------
 
 def resp(data=None, **kw):
-    return lambda: FakeResponse(data, **kw)
+    return lambda given: FakeResponse(data, **kw)
 
 
 class ApiDown(Exception):
@@ -231,26 +191,26 @@ class ApiDown(Exception):
 DOWNLOAD_BODY = [
     # label, fakes for requests / subprocess, expected exception
     ("success", {}, None),
-    ("start request raises", {"start": lambda: (_ for _ in ()).throw(ApiDown("refused"))},
-     ApiDown),
+    ("start request raises", {"start": raising(ApiDown, "refused")}, ApiDown),
     ("error status", {"start": resp(status_error=lambda: ApiDown("HTTP 502"))}, ApiDown),
     ("start not JSON", {"start": resp(json_error=lambda: ValueError("not JSON"))}, ValueError),
     ("start not an object", {"start": resp([1, 2])}, AttributeError),
     ("success false", {"start": resp({"success": False, "msg": "nope"})}, Exception),
     ("no id", {"start": resp({"success": True, "progress_url": "p"})}, KeyError),
     ("no progress_url", {"start": resp({"success": True, "id": 7})}, KeyError),
-    ("progress raises", {"progress": lambda: (_ for _ in ()).throw(ApiDown("reset"))}, ApiDown),
+    ("progress raises", {"progress": raising(ApiDown, "reset")}, ApiDown),
     ("progress null", {"progress": resp({"success": True, "progress": None})}, TypeError),
     ("no download_url", {"progress": resp({"success": True, "progress": 1000})}, KeyError),
     ("60 polls unfinished", {"progress": resp({"success": True, "progress": 5})}, Exception),
-    ("download_url option-like", {"progress": lambda: progress_done("-oops")}, Exception),
+    ("download_url option-like",
+     {"progress": lambda url: progress_done(download_url="-oops")}, Exception),
     ("wget fails", {"run": FakeSubprocess(status=lambda argv: 8)},
      subprocess.CalledProcessError),
     ("wget missing", {"run": FakeSubprocess(error=lambda: FileNotFoundError(2, "wget"))},
      FileNotFoundError),
     # the real subprocess.run refuses None before anything is started
-    ("download_url null", {"progress": lambda: progress_done(None), "run": subprocess},
-     TypeError),
+    ("download_url null",
+     {"progress": lambda url: progress_done(download_url=None), "run": subprocess}, TypeError),
 ]
 
 
@@ -259,7 +219,7 @@ def test_download_body(cw, rebind, label, fakes, expect):
     fakes = dict(fakes)
     rebind("subprocess", fakes.pop("run", FakeSubprocess()))
     rebind("requests", FakeRequests(**fakes))
-    rebind("time", FAST_TIME)
+    rebind("time", NO_SLEEP)
     url, out = "https://www.youtube.com/watch?v=abc&t=1", "/nonexistent/out.mp4"
     n = N_PIPELINE if label in ("60 polls unfinished", "download_url null") else N_BODY
     check_no_leak(f"_download_video {label}",
@@ -297,8 +257,8 @@ def test_download_name_error(cw, rebind, monkeypatch):
 
 TTS_BODY = [
     ("success, data-URL header", tts_ok, None, None),
-    ("success, plain Base64", lambda: tts_ok("YWJjZA=="), None, None),
-    ("post raises", lambda: (_ for _ in ()).throw(ApiDown("timeout")), None, ApiDown),
+    ("success, plain Base64", lambda payload: tts_ok(audio="YWJjZA=="), None, None),
+    ("post raises", raising(ApiDown, "timeout"), None, ApiDown),
     ("status 503", resp({"audio_data": "YWJj"}, status_code=503), None, Exception),
     ("body not JSON", resp(json_error=lambda: ValueError("not JSON")), None, ValueError),
     ("body a list", resp([1]), None, TypeError),
@@ -309,7 +269,7 @@ TTS_BODY = [
     # /dev/full: a small write is buffered and fails when the file is closed
     # on leaving the block; a large one fails inside the block.
     ("close fails", tts_ok, "/dev/full", OSError),
-    ("write fails", lambda: tts_ok("QUJD" * 5000), "/dev/full", OSError),
+    ("write fails", lambda payload: tts_ok(audio="QUJD" * 5000), "/dev/full", OSError),
 ]
 
 
@@ -371,14 +331,6 @@ def seg_json(*segments):
     return json.dumps(list(segments))
 
 
-class Boom(Exception):
-    pass
-
-
-def raising(exc):
-    def fake(*args, **kwargs):
-        raise exc()
-    return fake
 
 
 RECAP_BODY = [
@@ -421,7 +373,7 @@ RECAP_BODY = [
 def test_recap_body(cw, rebind, monkeypatch, memory_dir, label, content, fakes, speed, expect):
     fakes = dict(fakes)
     rebind("requests", FakeRequests())
-    rebind("time", FAST_TIME)
+    rebind("time", NO_SLEEP)
     rebind("subprocess", fakes.pop("run", FakeSubprocess()))
     for name, value in fakes.items():
         if value is None:
@@ -441,7 +393,7 @@ def test_recap_body(cw, rebind, monkeypatch, memory_dir, label, content, fakes, 
 def test_recap_removal_fails(cw, rebind, memory_dir):
     # A directory where a merged clip should be: exists, but cannot be removed.
     rebind("requests", FakeRequests())
-    rebind("time", FAST_TIME)
+    rebind("time", NO_SLEEP)
     rebind("subprocess", FakeSubprocess())
     out = memory_dir / "out"
     (out / "merged_0.mp4").mkdir(parents=True)
@@ -460,7 +412,8 @@ RECAP_BINDING = [
     ("unexpected keyword", ("u", "s", 1.0, "v"), {"speed": 1.0}, TypeError),
     ("speed a str", ("u", "s", "2", "v"), {}, TypeError),
     ("speed huge", ("u", "s", 10**400, "v"), {}, OverflowError),
-    ("speed __float__ raises", ("u", "s", FloatRaises(), "v"), {}, ArithmeticError),
+    ("speed __float__ raises", ("u", "s", FloatRaises(ArithmeticError), "v"), {},
+     ArithmeticError),
     ("output_dir None", ("u", "s", 1.0, "v", None), {}, TypeError),
     ("segments_file a path", ("u", pathlib.Path("s"), 1.0, "v"), {}, TypeError),
     ("tts_voice str subclass", ("u", "s", 1.0), {"tts_voice": StrSub("v")}, TypeError),

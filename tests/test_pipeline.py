@@ -14,7 +14,8 @@ from types import SimpleNamespace
 import pytest
 
 import clipweave.clipweave as _module
-from support import probe
+from clipweave.probe import probe
+from support import NO_REQUESTS, Clock, seg
 
 REAL_GENERATE_TTS = _module._generate_tts
 NOTHING = object()
@@ -115,7 +116,7 @@ class Pipe:
         self.out.mkdir()
         self.segments_file = str(tmp_path / "segments.json")
         rebind("subprocess", self.procs)
-        rebind("time", SimpleNamespace(sleep=lambda s: self.log.append(("sleep", s))))
+        rebind("time", Clock(on_sleep=lambda seconds: self.log.append(("sleep", seconds))))
         rebind("_download_video", self._download)
         rebind("_generate_tts", self._tts)
 
@@ -152,10 +153,6 @@ class Pipe:
 @pytest.fixture
 def pipe(cw, rebind, media, tmp_path):
     return Pipe(cw, rebind, media, tmp_path)
-
-
-def seg(start, end, text="A line of narration."):
-    return {"start": start, "end": end, "voiceover": text}
 
 
 TWO = [
@@ -463,7 +460,7 @@ def test_missing_key(pipe, capsys, missing, line_printed):
 def test_voiceover_not_a_string(pipe, cw, rebind, value, type_name):
     # The real speech client: its argument check fails before any request.
     rebind("_generate_tts", REAL_GENERATE_TTS)
-    rebind("requests", SimpleNamespace())
+    rebind("requests", NO_REQUESTS)
     with pytest.raises(TypeError, match=rf"^Argument 'text' has incorrect type "
                                         rf"\(expected str, got {type_name}\)$"):
         pipe.run([{"start": "1", "end": "2", "voiceover": value}])

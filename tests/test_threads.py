@@ -15,10 +15,8 @@ import threading
 import time
 from urllib.parse import quote
 
-import pytest
-
-from reliability_helpers import FakeResponse, Sink
-from support import atempo_reference
+from support import (
+    Clock, FakeRequests, FakeResponse, FakeSubprocess, Sink, StrSub, atempo_reference)
 
 THREADS = 8
 SECONDS = 2.5
@@ -30,10 +28,6 @@ ATEMPO_TABLE = {  # spot checks of the model against literal texts
     2.0: "atempo=2.0", 2.5: "atempo=2.0,atempo=1.2500", 4.0: "atempo=2.0,atempo=2.0000",
     100.0: "atempo=2.0," * 6 + "atempo=1.5625", 0.1 + 0.2: "atempo=0.30000000000000004",
 }
-
-
-class StrSub(str):
-    pass
 
 
 BINDING_ERRORS = [
@@ -75,36 +69,41 @@ class ThreadSafeServices:
     def __init__(self):
         self.lock = threading.Lock()
         self.wget = {}  # output_file -> download URL handed to wget
+        self.requests = FakeRequests(start=self.start, progress=self.progress, post=self.speak)
+        self.subprocess = FakeSubprocess(status=self.run)
 
-    # requests
-    def get(self, url, headers=None, timeout=None):
+    @staticmethod
+    def start(url):
         time.sleep(0)  # let another thread in
-        if "/ajax/download.php?" in url:
-            encoded = url.split("&url=", 1)[1]
-            return FakeResponse({"success": True, "id": encoded,
-                                 "progress_url": "fake://progress/" + encoded})
+        encoded = url.split("&url=", 1)[1]
+        return FakeResponse({"success": True, "id": encoded,
+                             "progress_url": "fake://progress/" + encoded})
+
+    @staticmethod
+    def progress(url):
+        time.sleep(0)
         encoded = url.rsplit("/", 1)[1]
         return FakeResponse({"success": True, "progress": 1000,
                              "download_url": "https://files.invalid/" + encoded})
 
-    def post(self, url, json=None, headers=None, timeout=None):
+    @staticmethod
+    def speak(payload):
         time.sleep(0)
-        audio = base64.b64encode((json["text"] + "|" + json["voice"]).encode()).decode()
+        audio = base64.b64encode((payload["text"] + "|" + payload["voice"]).encode()).decode()
         return FakeResponse({"audio_data": "data:audio/mpeg;base64," + audio})
 
-    # subprocess
-    def run(self, argv, check=False):
+    def run(self, argv):
         time.sleep(0)
         with self.lock:
             self.wget[argv[3]] = argv[-1]
-        return type("Done", (), {"returncode": 0})()
+        return 0
 
 
 def test_eight_threads(cw, rebind, memory_dir):
     services = ThreadSafeServices()
-    rebind("requests", services)
-    rebind("subprocess", services)
-    rebind("time", type("T", (), {"sleep": staticmethod(lambda s: time.sleep(0))}))
+    rebind("requests", services.requests)
+    rebind("subprocess", services.subprocess)
+    rebind("time", Clock(on_sleep=lambda seconds: time.sleep(0)))
     expected_atempo = {s: atempo_reference(s) for s in SPEEDS}
     for speed, text in ATEMPO_TABLE.items():
         assert expected_atempo.get(speed, text) == text

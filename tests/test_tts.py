@@ -2,13 +2,14 @@
 import base64
 import binascii
 import json
-import subprocess
 from urllib.parse import urlsplit
 
 import pytest
 import requests
 
-from clipweave.standins import Reply, RoutingRequests, StandIns, TtsStandIn, espeak_voice
+from clipweave.probe import probe
+from clipweave.speech import espeak_voice, voices
+from standins import RecordingRequests, Reply, StandIns, TtsStandIn
 
 ABC = base64.b64encode(b"abc").decode()  # "YWJj"
 OLD = b"previous voice-over, must survive\n"
@@ -36,13 +37,6 @@ def existing(tmp_path):
 
 def audio(value):
     return {"audio_data": value}
-
-
-def ffprobe(path):
-    result = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "stream=codec_type,codec_name:format=duration",
-         "-of", "json", str(path)], capture_output=True, text=True, check=True)
-    return json.loads(result.stdout)
 
 
 # --------------------------------------------------------------------------
@@ -197,14 +191,14 @@ def test_unwritable_output_path(svc, cw, tmp_path, where, error):
 @pytest.mark.parametrize("text, voice", [
     ("Hello from the stand in. This is a test.", "en-US-AriaNeural"),
     ("Good evening", "en-GB-SoniaNeural"),
+    ("-v fr --help me now", "en-US-AriaNeural"),  # spoken, not read as options
     ("", "en-US-AriaNeural"),
 ])
 def test_real_speech_is_written_as_audio(svc, cw, tmp_path, text, voice):
     path = tmp_path / "voice_0.mp3"
     cw._generate_tts(text, str(path), voice)
-    info = ffprobe(path)
-    assert [(s["codec_type"], s["codec_name"]) for s in info["streams"]] == [("audio", "mp3")]
-    duration = float(info["format"]["duration"])
+    streams, duration = probe(path)
+    assert [(kind, s["codec_name"]) for kind, s in streams.items()] == [("audio", "mp3")]
     assert (duration > 0.5) if text else (0 < duration < 1.5)
 
 
@@ -236,7 +230,7 @@ def test_answer_dropped_mid_body(svc, cw, existing):
 def test_service_unreachable(svc, cw, existing, rebind):
     gone = TtsStandIn(lifetime=5)
     gone.close()
-    rebind("requests", RoutingRequests(svc.download, gone))
+    rebind("requests", RecordingRequests(svc.download, gone))
     with pytest.raises(requests.ConnectionError):
         cw._generate_tts("hi", str(existing), "alto")
     assert existing.read_bytes() == OLD
@@ -268,6 +262,13 @@ def test_scripted_sequence_then_repeat(svc, cw, tmp_path):
 ])
 def test_espeak_voice_choice(name, voice):
     assert espeak_voice(name) == voice
+
+
+def test_voices_are_espeak_languages():
+    listed = voices()
+    assert listed == sorted(set(listed))
+    assert {"en-us", "en-gb", "fr-fr", "de"} <= set(listed)
+    assert all(name == name.lower() and " " not in name for name in listed)
 
 
 def test_standin_rejects_a_body_without_text_and_voice(standins):

@@ -1,0 +1,115 @@
+"""Segment files: reading one and telling everything that is wrong with it.
+
+The extension module reads the segments file only after the download and
+fails on the first bad entry, so the command line and the demo check it
+here first, one message per problem.
+"""
+import json
+import re
+
+# Seconds (optionally with an ffmpeg unit) or [HH:]MM:SS[.fraction].
+# ASCII digits only: \d would take digits of any script, which ffmpeg refuses.
+_SECONDS = re.compile(r"(\d+(?:\.\d+)?)(s|ms|us)?", re.ASCII)
+_CLOCK = re.compile(r"(?:(\d+):)?(\d{1,2}):(\d{1,2}(?:\.\d+)?)", re.ASCII)
+_UNIT_SCALE = {None: 1.0, "s": 1.0, "ms": 1e-3, "us": 1e-6}
+
+
+class UsageError(Exception):
+    """A problem found before the run; one message per problem."""
+
+    def __init__(self, problems):
+        super().__init__("\n".join(problems))
+        self.problems = list(problems)
+
+
+def parse_time(text):
+    """Seconds for a segment position, or None if ffmpeg would not take it."""
+    m = _SECONDS.fullmatch(text)
+    if m:
+        return float(m.group(1)) * _UNIT_SCALE[m.group(2)]
+    m = _CLOCK.fullmatch(text)
+    if m:
+        hours, minutes, seconds = int(m.group(1) or 0), int(m.group(2)), float(m.group(3))
+        if minutes < 60 and seconds < 60:
+            return hours * 3600 + minutes * 60 + seconds
+    return None
+
+
+def _json_type(value):
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if value is None:
+        return "null"
+    return {dict: "an object", list: "an array", str: "a string"}[type(value)]
+
+
+def _read(path):
+    """The decoded JSON value of the file, or UsageError."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        raise UsageError([f"segments file not found: {path}"]) from None
+    except IsADirectoryError:
+        raise UsageError([f"segments file is a directory: {path}"]) from None
+    except OSError as e:
+        raise UsageError([f"cannot read segments file {path}: {e.strerror or e}"]) from None
+    if data.startswith(b"\xef\xbb\xbf"):
+        raise UsageError([f"segments file {path} begins with a byte-order mark; "
+                          "save it as UTF-8 without one"])
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise UsageError([f"segments file {path} is not valid UTF-8 "
+                          f"(byte 0x{data[e.start]:02x} at offset {e.start})"]) from None
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as e:
+        raise UsageError([f"segments file {path} is not valid JSON: {e.msg} "
+                          f"(line {e.lineno}, column {e.colno})"]) from None
+    except RecursionError:
+        # Thousands of nested brackets: the decoder gives up before any segment.
+        raise UsageError([f"segments file {path} is not valid JSON: "
+                          "arrays or objects nested too deeply"]) from None
+
+
+def _segment_problems(seg):
+    """What is wrong with one segment, without its position."""
+    if not isinstance(seg, dict):
+        return [f"must be an object, not {_json_type(seg)}"]
+    problems = []
+    seconds = {}
+    for key in ("start", "end", "voiceover"):
+        if key not in seg:
+            problems.append(f'missing "{key}"')
+        elif not isinstance(seg[key], str):
+            problems.append(f'"{key}" must be a string, not {_json_type(seg[key])}')
+        elif key == "voiceover":
+            if not seg[key].strip():
+                problems.append('"voiceover" is empty')
+        else:
+            seconds[key] = parse_time(seg[key])
+            if seconds[key] is None:
+                problems.append(f'"{key}" is not a time such as 75.5 or '
+                                f'00:01:15.5: {seg[key]!r}')
+    if seconds.get("start") is not None and seconds.get("end") is not None:
+        if seconds["end"] <= seconds["start"]:
+            problems.append(f'"end" ({seg["end"]}) is not after "start" ({seg["start"]})')
+    return problems
+
+
+def load_segments(path):
+    """The segments of a file, or UsageError listing everything wrong with it."""
+    segments = _read(path)
+    if not isinstance(segments, list):
+        raise UsageError([f"segments file {path} must hold a JSON array of segments, "
+                          f"not {_json_type(segments)}"])
+    if not segments:
+        raise UsageError([f"segments file {path} holds no segments"])
+    problems = [f"segments file {path}, segment {n}: {problem}"
+                for n, seg in enumerate(segments, 1) for problem in _segment_problems(seg)]
+    if problems:
+        raise UsageError(problems)
+    return segments
