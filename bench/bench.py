@@ -237,19 +237,26 @@ def verdict(ok, quick):
     return "(quick)" if quick else ("ok" if ok else "MISSED")
 
 
-def print_table(calls, orchestration, memory, quick, load_before):
+def print_heading(quick, load_before):
     print(f"clipweave benchmark: CPython {platform.python_version()}, {os.cpu_count()} CPUs, "
           f"load average {load_before[0]:.2f} before / {os.getloadavg()[0]:.2f} after"
           + ("  [--quick: tiny configuration, figures not meaningful]" if quick else ""))
     print(f"module: {cw.__file__}")
     print()
-    print("1. Call overhead: time per call, module vs pure-Python twin (best of repeats)")
+
+
+def print_calls(calls, quick):
+    print(f"1. Call overhead on CPython {platform.python_version()}: time per call, module vs "
+          "pure-Python twin (best of repeats)")
     print(f"   {'call':<30} {'module':>9} {'twin':>9} {'twin/module':>12}  goal")
     for row in calls:
         goal = CALL_GOAL_OK if row["ok"] else CALL_GOAL_ERROR
         print(f"   {row['label']:<30} {fmt_time(row['native']):>9} {fmt_time(row['twin']):>9} "
               f"{row['ratio']:>11.2f}x  >= {goal:g}x {verdict(row['ratio'] >= goal, quick)}")
     print()
+
+
+def print_table(orchestration, memory, quick):
     o = orchestration
     print(f"2. Orchestration overhead: run_recap, {o['segments']} segments of {o['length']} s "
           f"from a {o['seconds']} s {o['size']} source, speed {o['speed']:g}, sleeps skipped")
@@ -278,6 +285,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="tiny configuration, for smoke tests")
     parser.add_argument("--cache", default=DEFAULT_CACHE, help="where generated sources are kept")
+    parser.add_argument("--calls-only", action="store_true",
+                        help="only the call-overhead rows (one set per interpreter)")
     parser.add_argument("--memory-child", metavar="SOURCE", help=argparse.SUPPRESS)
     parser.add_argument("--segments", type=int, default=2, help=argparse.SUPPRESS)
     parser.add_argument("--speed", type=float, default=2.0, help=argparse.SUPPRESS)
@@ -288,9 +297,14 @@ def main(argv=None):
     config = QUICK if args.quick else FULL
     load_before = os.getloadavg()
     calls = measure_calls(config)
+    if args.calls_only:
+        print_calls(calls, args.quick)
+        return 0
     orchestration = measure_orchestration(config, args.cache)
     memory = measure_memory(config, args.cache)
-    print_table(calls, orchestration, memory, args.quick, load_before)
+    print_heading(args.quick, load_before)
+    print_calls(calls, args.quick)
+    print_table(orchestration, memory, args.quick)
     return 0
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and installs clipweave into .venv/py310, then runs the benchmarks
-# and prints their table. --no-install measures what is installed already;
-# other arguments go to bench.py (--quick, --cache DIR).
+# Builds and installs clipweave for every supported interpreter, runs the
+# benchmarks on CPython 3.10 and prints their table, then the call-overhead
+# rows once more on each other interpreter. --no-install measures what is
+# installed already; other arguments go to bench.py (--quick, --cache DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 install=1
@@ -10,6 +11,10 @@ for arg in "$@"; do
     if [[ $arg == --no-install ]]; then install=0; else args+=("$arg"); fi
 done
 if ((install)); then
-    bash scripts/install.sh py310 >&2
+    bash scripts/install.sh >&2
 fi
-exec .venv/py310/bin/python bench/bench.py "${args[@]+"${args[@]}"}"
+.venv/py310/bin/python bench/bench.py "${args[@]+"${args[@]}"}"
+while read -r v; do
+    [ "$v" = py310 ] && continue
+    .venv/$v/bin/python bench/bench.py --calls-only "${args[@]+"${args[@]}"}"
+done < .venv/envs

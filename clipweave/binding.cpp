@@ -5,7 +5,11 @@
 namespace clipweave {
 namespace {
 
-[[noreturn]] void count_error(const Signature& s, bool too_many, Py_ssize_t given) {
+// Binding reports a TypeError by returning -1 rather than by throwing: a
+// rejected call is a common way to call, and unwinding a C++ exception
+// costs more than the rest of such a call.
+
+int count_error(const Signature& s, bool too_many, Py_ssize_t given) {
     const bool has_default = s.nrequired < s.nparams;
     const char* qualifier = "exactly";
     Py_ssize_t expected = s.nparams;
@@ -13,9 +17,9 @@ namespace {
         qualifier = too_many ? "at most" : "at least";
         expected = too_many ? s.nparams : s.nrequired;
     }
-    py::raise_format(PyExc_TypeError,
-                     "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
-                     qualifier, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 s.name, qualifier, expected, expected == 1 ? "" : "s", given);
+    return -1;
 }
 
 bool same_name(PyObject* param, PyObject* key) {
@@ -24,35 +28,42 @@ bool same_name(PyObject* param, PyObject* key) {
 }
 
 // The parameter slot a keyword fills, taking a reference to its value.
-void place_keyword(const FunctionFields& f, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                   BoundArgs& out) {
+int place_keyword(const FunctionFields& f, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                  BoundArgs& out) {
     const Signature& s = *f.sig;
-    if (!PyUnicode_Check(key)) py::raise_format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+        return -1;
+    }
     // Interned names usually match by identity; only then compare text.
     for (int i = static_cast<int>(nargs); i < s.nparams; ++i) {
         if (!out.arg[i] && f.param_names[i].ptr() == key) {
             out.arg[i] = py::Object::borrow(value);
-            return;
+            return 0;
         }
     }
     for (int i = static_cast<int>(nargs); i < s.nparams; ++i) {
         if (!out.arg[i] && PyUnicode_Compare(f.param_names[i].ptr(), key) == 0) {
             out.arg[i] = py::Object::borrow(value);
-            return;
+            return 0;
         }
     }
     for (int i = 0; i < s.nparams; ++i) {
-        if (out.arg[i] && same_name(f.param_names[i].ptr(), key))
-            py::raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             s.name, key);
+        if (out.arg[i] && same_name(f.param_names[i].ptr(), key)) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         s.name, key);
+            return -1;
+        }
     }
-    py::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
+    return -1;
 }
 
-void check_required(const Signature& s, const BoundArgs& out) {
+int check_required(const Signature& s, const BoundArgs& out) {
     for (int i = 0; i < s.nrequired; ++i) {
-        if (!out.arg[i]) count_error(s, false, i);
+        if (!out.arg[i]) return count_error(s, false, i);
     }
+    return 0;
 }
 
 constexpr char kSubclassNote[] =
@@ -88,20 +99,25 @@ PyObject* quick_type_message(const char* param, const char* type_name, bool subc
     return message;
 }
 
-[[noreturn]] void str_type_error(const char* param, PyObject* obj) {
+int str_type_error(const char* param, PyObject* obj) {
     const bool subclass = PyUnicode_Check(obj);
     py::Object message = py::Object::adopt(quick_type_message(param, Py_TYPE(obj)->tp_name, subclass));
-    if (message) py::raise(PyExc_TypeError, message);
-    if (PyErr_Occurred()) py::raise_current();
-    py::Object tail = py::str(subclass ? kSubclassNote : "");
-    py::raise_format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-                     param, "str", Py_TYPE(obj)->tp_name, subclass ? ". " : "", tail.ptr());
+    if (message) {
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+        return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+    py::Object tail = py::Object::adopt(PyUnicode_FromString(subclass ? kSubclassNote : ""));
+    if (!tail) return -1;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", param,
+                 "str", Py_TYPE(obj)->tp_name, subclass ? ". " : "", tail.ptr());
+    return -1;
 }
 
 // Float parameters first, then str parameters, each in parameter order; the
 // first failure wins.
-void check_and_convert(const FunctionFields& f, BoundArgs& out) {
+int check_and_convert(const FunctionFields& f, BoundArgs& out) {
     const Signature& s = *f.sig;
     for (int i = s.nrequired; i < s.nparams; ++i) {
         if (!out.arg[i]) out.arg[i] = py::Object::borrow(PyTuple_GET_ITEM(f.defaults.ptr(), i - s.nrequired));
@@ -114,47 +130,52 @@ void check_and_convert(const FunctionFields& f, BoundArgs& out) {
             v = PyFloat_AS_DOUBLE(o);
         } else {
             v = PyFloat_AsDouble(o);
-            if (v == -1.0 && PyErr_Occurred()) py::raise_current();
+            if (v == -1.0 && PyErr_Occurred()) return -1;
         }
         out.real[i] = v;
     }
     for (int i = 0; i < s.nparams; ++i) {
         if (s.params[i].kind == Kind::Str && !PyUnicode_CheckExact(out.arg[i].ptr()))
-            str_type_error(s.params[i].name, out.arg[i].ptr());
+            return str_type_error(s.params[i].name, out.arg[i].ptr());
     }
+    return 0;
 }
 
 }  // namespace
 
-void bind_vector(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, BoundArgs& out) {
+int bind_vector(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, BoundArgs& out) {
     const Signature& s = *f.sig;
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > s.nparams) count_error(s, true, nargs);
-    if (nkw == 0 && nargs < s.nrequired) count_error(s, false, nargs);
+    if (nargs > s.nparams) return count_error(s, true, nargs);
+    if (nkw == 0 && nargs < s.nrequired) return count_error(s, false, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = py::Object::borrow(args[i]);
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-        place_keyword(f, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out);
-    if (nkw != 0) check_required(s, out);
-    check_and_convert(f, out);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (place_keyword(f, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, out) < 0)
+            return -1;
+    }
+    if (nkw != 0 && check_required(s, out) < 0) return -1;
+    return check_and_convert(f, out);
 }
 
-void bind_tuple_dict(const FunctionFields& f, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+int bind_tuple_dict(const FunctionFields& f, PyObject* args, PyObject* kwargs, BoundArgs& out) {
     const Signature& s = *f.sig;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const bool has_kw = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
-    if (nargs > s.nparams) count_error(s, true, nargs);
-    if (!has_kw && nargs < s.nrequired) count_error(s, false, nargs);
+    if (nargs > s.nparams) return count_error(s, true, nargs);
+    if (!has_kw && nargs < s.nrequired) return count_error(s, false, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out.arg[i] = py::Object::borrow(PyTuple_GET_ITEM(args, i));
     if (has_kw) {
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         // Nothing that runs Python code happens while the dict is walked.
-        while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(f, key, value, nargs, out);
-        check_required(s, out);
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (place_keyword(f, key, value, nargs, out) < 0) return -1;
+        }
+        if (check_required(s, out) < 0) return -1;
     }
-    check_and_convert(f, out);
+    return check_and_convert(f, out);
 }
 
 }  // namespace clipweave

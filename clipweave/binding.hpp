@@ -6,11 +6,11 @@
 namespace clipweave {
 
 // Vectorcall convention: args[0..nargs) positional, then one value per
-// name in kwnames (which may be NULL). Throws with a TypeError set.
-void bind_vector(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, BoundArgs& out);
+// name in kwnames (which may be NULL). Returns -1 with the error set.
+int bind_vector(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, BoundArgs& out);
 
 // Generic convention: a tuple and an optional dict.
-void bind_tuple_dict(const FunctionFields& f, PyObject* args, PyObject* kwargs, BoundArgs& out);
+int bind_tuple_dict(const FunctionFields& f, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
 }  // namespace clipweave

@@ -1,4 +1,7 @@
-"""Narrated vertical video recaps (C++ extension module)."""
+"""Narrated vertical video recaps (C++ extension module).
+
+Built for CPython 3.10 (the target), 3.11, 3.12 and 3.13, one copy per interpreter.
+"""
 
 def run_recap(
     youtube_url: str,

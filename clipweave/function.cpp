@@ -13,28 +13,27 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// Runs the body with the bound arguments, which it owns until it returns.
+PyObject* run_body(const FunctionFields& f, const BoundArgs& bound) {
+    py::Object result;
+    if (!py::at_c_boundary([&] { result = f.sig->body(bound); })) return nullptr;
+    return result.release();
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const FunctionFields& f = as_function(self)->d;
-    py::Object result;
-    const bool ok = py::at_c_boundary([&] {
-        BoundArgs bound;
-        bind_vector(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        result = f.sig->body(bound);
-    });
-    return ok ? result.release() : nullptr;
+    BoundArgs bound;
+    if (bind_vector(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    return run_body(f, bound);
 }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionFields& f = as_function(self)->d;
     if (kwargs != nullptr && !PyArg_ValidateKeywordArguments(kwargs)) return nullptr;
-    py::Object result;
-    const bool ok = py::at_c_boundary([&] {
-        BoundArgs bound;
-        bind_tuple_dict(f, args, kwargs, bound);
-        result = f.sig->body(bound);
-    });
-    return ok ? result.release() : nullptr;
+    BoundArgs bound;
+    if (bind_tuple_dict(f, args, kwargs, bound) < 0) return nullptr;
+    return run_body(f, bound);
 }
 
 void function_dealloc(PyObject* self) {

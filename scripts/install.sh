@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 envs=("$@")
 ((${#envs[@]})) || mapfile -t envs < .venv/envs
+# setuptools copies the package into build/lib and never removes from there,
+# so a module deleted from the source would be installed again.
+find build -path 'build/lib*' -type f ! -name '*.so' -delete 2>/dev/null || true
 for v in "${envs[@]}"; do
     [ -x ".venv/$v/bin/python" ] || { echo "install: no .venv/$v (see scripts/setup.sh)" >&2; exit 1; }
     echo "install: building and installing into .venv/$v" >&2

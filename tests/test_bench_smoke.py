@@ -1,6 +1,7 @@
 """The benchmark still runs: a tiny configuration, no timing asserted."""
 import importlib.util
 import os
+import platform
 import subprocess
 import sys
 
@@ -36,6 +37,16 @@ def test_quick_run_prints_every_row(tmp_path):
     assert not missing, out
     # Two memory rows, one per source length.
     assert out.count(" MB ") >= 2, out
+
+
+def test_calls_only_prints_the_call_rows_of_this_interpreter(tmp_path):
+    done = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "bench.py"), "--quick", "--calls-only"],
+        capture_output=True, text=True, timeout=120, cwd=str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    assert f"CPython {platform.python_version()}" in done.stdout
+    assert all(case[0] in done.stdout for case in load_call_overhead().CASES), done.stdout
+    assert "run_recap wall time" not in done.stdout
 
 
 # The ratios mean something only while each twin does what the module does.

@@ -95,11 +95,22 @@ def test_precheck_failure_as_a_process(tmp_path):
 
 # --- pre-checks ----------------------------------------------------------------
 
+TRAILING_COMMA = b'[{"start": "1",}]'
+
+
+def json_error(raw):
+    try:
+        json.loads(raw)
+    except json.JSONDecodeError as e:
+        return f"{e.msg} (line {e.lineno}, column {e.colno})"
+    raise AssertionError(f"{raw!r} parsed")
+
+
 @pytest.mark.parametrize("value, raw, message", [
     (None, b'\xef\xbb\xbf[]', "begins with a byte-order mark; save it as UTF-8 without one"),
     (None, b'[{"voiceover": "caf\xe9"}]', "is not valid UTF-8 (byte 0xe9 at offset 19)"),
-    (None, b'[{"start": "1",}]', "is not valid JSON: Expecting property name enclosed in "
-                                 "double quotes (line 1, column 16)"),
+    # The parser's own words, which differ between interpreter versions.
+    (None, TRAILING_COMMA, f"is not valid JSON: {json_error(TRAILING_COMMA)}"),
     (None, b"", "is not valid JSON: Expecting value (line 1, column 1)"),
     pytest.param(None, b"[" * 100_000,
                  "is not valid JSON: arrays or objects nested too deeply", id="nested"),
