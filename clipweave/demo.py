@@ -2,18 +2,21 @@
 
 A test-pattern video stands in for the YouTube video, and two HTTP servers on
 127.0.0.1 stand in for the download and speech services (narration spoken by
-espeak-ng). The run itself goes through the same checks and the same
-``run_recap`` call as ``clipweave URL SEGMENTS``.
+espeak-ng). The run itself is the command line's: the same checks, the same
+workspace and the same backends, with the two services' origins set to the
+stand-ins'.
 """
 import argparse
 import math
 import os
-import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 from clipweave import recap
+from clipweave.config import DEFAULT_VOICE
+from clipweave.console import PROG, Console
 from clipweave.probe import probe
 from clipweave.segments import UsageError, load_segments, parse_time
 
@@ -21,7 +24,6 @@ DEMO_URL = "https://www.youtube.com/watch?v=clipweave-demo"
 DEFAULT_OUTPUT_DIR = "clipweave-demo"
 DEFAULT_SPEED = 1.25
 DEFAULT_SECONDS = 60.0
-WORK_DIR = "demo-work"
 POLL_WAIT = 0.2  # the download client's polling wait, 3 s against the real service
 # Long enough for a slow machine, short enough not to linger after a crash.
 SERVICES_LIFETIME = 1800.0
@@ -30,26 +32,12 @@ SERVICES_LIFETIME = 1800.0
 PROGRESS_STEPS = (250, 700)
 
 EPILOG = """\
-The demo makes a test-pattern source video (with its own tone) in
-DIR/demo-work/, serves it from a stand-in of the download service, speaks the
-narration with a stand-in of the speech service (espeak-ng), and renders
-DIR/FINAL_RECAP.mp4 and DIR/horizontal_final.mp4. Nothing leaves 127.0.0.1.
+The demo makes a test-pattern source video (with its own tone) in a
+temporary directory, serves it from a stand-in of the download service,
+speaks the narration with a stand-in of the speech service (espeak-ng), and
+renders DIR/FINAL_RECAP.mp4 and DIR/horizontal_final.mp4. Nothing leaves
+127.0.0.1, and the cache is not used (the source is made anew each time).
 """
-
-
-class ShortWaits:
-    """The host's `time` with the download's 3-second polling waits shortened."""
-
-    def __init__(self, real, poll_wait=POLL_WAIT):
-        self._real = real
-        self._poll_wait = poll_wait
-
-    def sleep(self, seconds):
-        # Only the polling waits are that long; the 0.5 s pause per segment stays.
-        self._real.sleep(min(seconds, self._poll_wait) if seconds >= 3 else seconds)
-
-    def __getattr__(self, name):
-        return getattr(self._real, name)
 
 
 def default_segments():
@@ -77,7 +65,7 @@ def describe(path):
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog=f"{recap.PROG} demo",
+        prog=f"{PROG} demo",
         description="Make a narrated recap offline, with local stand-ins of the two services.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -91,89 +79,82 @@ def build_parser():
                         help="segments file (default: the shipped examples/segments.json)")
     parser.add_argument("--seconds", type=float, default=DEFAULT_SECONDS, metavar="N",
                         help=f"length of the source video (default: {DEFAULT_SECONDS:g})")
-    parser.add_argument("--voice", default=recap.DEFAULT_VOICE, metavar="NAME",
+    parser.add_argument("--voice", default=DEFAULT_VOICE, metavar="NAME",
                         help=f"voice name handed to the speech stand-in (default: "
-                             f"{recap.DEFAULT_VOICE})")
+                             f"{DEFAULT_VOICE})")
+    parser.add_argument("-y", "--overwrite", action="store_true",
+                        help="replace results that exist already")
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true",
+                        help="progress on standard error; standard output gets one JSON object")
+    output.add_argument("-q", "--quiet", action="store_true",
+                        help="print only the result's path, or the error")
     return parser
-
-
-def say(text):
-    print(f"demo: {text}", flush=True)
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    mode = "json" if args.json else "quiet" if args.quiet else "normal"
+    console = Console(mode)
     segments_file = args.segments or default_segments()
     if segments_file is None:
-        recap.error("demo: examples/segments.json not found; give one with --segments FILE")
+        console.failure("demo: examples/segments.json not found; give one with --segments FILE",
+                        "check")
+        return recap.EXIT_USAGE
+    if recap.check_speed(args.speed):
+        console.failure(recap.check_speed(args.speed), "check")
         return recap.EXIT_USAGE
     if not (math.isfinite(args.seconds) and 1 <= args.seconds <= 3600):
-        recap.error(f"demo: --seconds must be from 1 to 3600, got {args.seconds!r}")
+        console.failure(f"demo: --seconds must be from 1 to 3600, got {args.seconds!r}", "check")
         return recap.EXIT_USAGE
     try:
         segments = load_segments(segments_file)
     except UsageError as e:
-        for problem in e.problems:
-            recap.error(problem)
+        console.failure(e.problems, "check")
         return recap.EXIT_USAGE
     lengths = []
     for n, seg in enumerate(segments, 1):
         start, end = parse_time(seg["start"]), parse_time(seg["end"])
         if end > args.seconds:
-            recap.error(f"demo: segment {n} ends at {end:g} s, after the end of the "
-                      f"{args.seconds:g} s source video (raise --seconds)")
+            console.failure(f"demo: segment {n} ends at {end:g} s, after the end of the "
+                            f"{args.seconds:g} s source video (raise --seconds)", "check")
             return recap.EXIT_USAGE
         lengths.append(end - start)
-    problems = recap.check_speed(args.speed)
-    missing = [tool for tool in ("ffmpeg", "ffprobe", "espeak-ng", "wget")
-               if shutil.which(tool) is None]
-    if missing:
-        problems.append(f"demo: not found on PATH: {', '.join(missing)}")
-    if problems:
-        for problem in problems:
-            recap.error(problem)
-        return recap.EXIT_USAGE
 
-    from clipweave import clipweave as module
     from clipweave.demo_services import DemoServices, make_source_video
 
-    output_dir = args.output_dir
-    work = os.path.join(output_dir, WORK_DIR)
-    try:
-        os.makedirs(work, exist_ok=True)
-    except OSError as e:
-        recap.error(f"demo: cannot create {work}: {e.strerror or e}")
-        return recap.EXIT_USAGE
-    source = os.path.join(work, "source.mp4")
-    say(f"making a {args.seconds:g} s source video (moving test pattern and tone): {source}")
-    try:
-        make_source_video(source, seconds=args.seconds)
-    except (OSError, subprocess.CalledProcessError) as e:
-        detail = e.stderr.decode(errors="replace").strip() if getattr(e, "stderr", None) else e
-        recap.error(f"demo: could not make the source video: {detail}")
-        return recap.EXIT_RUN_FAILED
-
-    with DemoServices(video_file=source, lifetime=SERVICES_LIFETIME,
-                      progress_steps=PROGRESS_STEPS) as services:
-        say(f"stand-in services on 127.0.0.1: download (port {services.download.port}), "
-            f"speech by espeak-ng (port {services.tts.port})")
-        say(f"polling waits shortened from 3 s to {POLL_WAIT:g} s; "
-            "the 0.5 s pause after each narration kept")
-        say(f"segments: {segments_file}")
-        saved = module.requests, module.time
-        module.requests, module.time = services.requests, ShortWaits(saved[1])
+    with tempfile.TemporaryDirectory(prefix="clipweave-demo-") as scratch:
+        source = os.path.join(scratch, "source.mp4")
+        console.say(f"demo: making a {args.seconds:g} s source video (moving test pattern and "
+                    "tone)")
         try:
-            status = recap.recap(DEMO_URL, segments_file, args.speed, args.voice, output_dir)
-        finally:
-            module.requests, module.time = saved
-    if status != recap.EXIT_OK:
+            make_source_video(source, seconds=args.seconds)
+        except (OSError, subprocess.CalledProcessError) as e:
+            detail = e.stderr.decode(errors="replace").strip() if getattr(e, "stderr", None) else e
+            console.failure(f"demo: could not make the source video: {detail}", "check")
+            return recap.EXIT_RUN_FAILED
+        with DemoServices(video_file=source, lifetime=SERVICES_LIFETIME,
+                          progress_steps=PROGRESS_STEPS) as services:
+            console.say(f"demo: stand-in services on 127.0.0.1: download "
+                        f"({services.download.origin}), speech by espeak-ng "
+                        f"({services.tts.origin})")
+            console.say(f"demo: polling waits shortened from 3 s to {POLL_WAIT:g} s; "
+                        "the 0.5 s pause after each narration kept")
+            console.say(f"demo: segments: {segments_file}")
+            status = recap.run(recap.RunRequest(
+                source=DEMO_URL, segments=segments_file, speed=args.speed, voice=args.voice,
+                speech="service", downloader="service",
+                download_service=services.download.origin, speech_service=services.tts.origin,
+                output_dir=args.output_dir, overwrite=args.overwrite, use_cache=False,
+                mode=mode, poll_wait=POLL_WAIT))
+    if status != recap.EXIT_OK or mode != "normal":
         return status
 
     total = sum(lengths)
-    final = os.path.abspath(os.path.join(output_dir, "FINAL_RECAP.mp4"))
-    horizontal = os.path.abspath(os.path.join(output_dir, "horizontal_final.mp4"))
+    final = os.path.abspath(os.path.join(args.output_dir, recap.FINAL))
+    horizontal = os.path.abspath(os.path.join(args.output_dir, recap.HORIZONTAL))
     print()
-    say("results")
+    print("demo: results")
     print(f"  FINAL_RECAP.mp4       {final}")
     print(f"                        {describe(final)}")
     print(f"  horizontal_final.mp4  {horizontal}")

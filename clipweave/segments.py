@@ -45,17 +45,41 @@ def _json_type(value):
     return {dict: "an object", list: "an array", str: "a string"}[type(value)]
 
 
-def _read(path):
-    """The decoded JSON value of the file, or UsageError."""
+MAX_BYTES = 16 * 1024 * 1024
+MAX_NUMBER_CHARS = 100  # a time is a string; a number this long is no segment's
+
+
+class _NumberTooLong(ValueError):
+    pass
+
+
+def _number(parse):
+    def checked(text):
+        if len(text) > MAX_NUMBER_CHARS:
+            raise _NumberTooLong(len(text))
+        return parse(text)
+
+    return checked
+
+
+def read_text(path):
+    """The file's bytes (at most MAX_BYTES), or UsageError."""
     try:
         with open(path, "rb") as f:
-            data = f.read()
+            data = f.read(MAX_BYTES + 1)
     except FileNotFoundError:
         raise UsageError([f"segments file not found: {path}"]) from None
     except IsADirectoryError:
         raise UsageError([f"segments file is a directory: {path}"]) from None
     except OSError as e:
         raise UsageError([f"cannot read segments file {path}: {e.strerror or e}"]) from None
+    if len(data) > MAX_BYTES:
+        raise UsageError([f"segments file {path} is larger than {MAX_BYTES // 2**20} MiB"])
+    return data
+
+
+def _decode(path, data):
+    """The decoded JSON value of the file's bytes, or UsageError."""
     if data.startswith(b"\xef\xbb\xbf"):
         raise UsageError([f"segments file {path} begins with a byte-order mark; "
                           "save it as UTF-8 without one"])
@@ -65,7 +89,10 @@ def _read(path):
         raise UsageError([f"segments file {path} is not valid UTF-8 "
                           f"(byte 0x{data[e.start]:02x} at offset {e.start})"]) from None
     try:
-        return json.loads(text)
+        return json.loads(text, parse_int=_number(int), parse_float=_number(float))
+    except _NumberTooLong as e:
+        raise UsageError([f"segments file {path} holds a number of {e.args[0]} characters "
+                          f"(at most {MAX_NUMBER_CHARS})"]) from None
     except json.JSONDecodeError as e:
         raise UsageError([f"segments file {path} is not valid JSON: {e.msg} "
                           f"(line {e.lineno}, column {e.colno})"]) from None
@@ -102,7 +129,12 @@ def _segment_problems(seg):
 
 def load_segments(path):
     """The segments of a file, or UsageError listing everything wrong with it."""
-    segments = _read(path)
+    return parse_segments(path, read_text(path))
+
+
+def parse_segments(path, data):
+    """The segments in data, the bytes of the file at path (named in messages)."""
+    segments = _decode(path, data)
     if not isinstance(segments, list):
         raise UsageError([f"segments file {path} must hold a JSON array of segments, "
                           f"not {_json_type(segments)}"])

@@ -38,15 +38,18 @@ def voices():
         return list(_listing)
 
 
-def espeak_voice(name):
-    """The espeak-ng voice for a service voice name such as "en-US-AriaNeural"."""
+def known_voice(name):
+    """The espeak-ng voice closest to name ("en-US-AriaNeural" -> "en-us"), or None."""
     parts = [p for p in name.replace("_", "-").lower().split("-") if p]
     candidates = ["-".join(parts[:3]), "-".join(parts[:2]), parts[0]] if parts else []
     known = set(voices()) | {DEFAULT_VOICE}
-    for candidate in candidates:
-        if candidate in known:
-            return candidate
-    return DEFAULT_VOICE
+    return next((c for c in candidates if c in known), None)
+
+
+def espeak_voice(name):
+    """The espeak-ng voice for a service voice name such as "en-US-AriaNeural";
+    DEFAULT_VOICE for a name it knows nothing like."""
+    return known_voice(name) or DEFAULT_VOICE
 
 
 def synthesize(text, voice):

@@ -8,4 +8,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install.sh py310
 # The console script, not "python -m", so that the installed package is
 # imported rather than the unbuilt source tree in the current directory.
-exec .venv/py310/bin/clipweave demo --output-dir out/demo "$@"
+exec .venv/py310/bin/clipweave demo --output-dir out/demo --overwrite "$@"

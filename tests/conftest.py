@@ -19,6 +19,17 @@ def cw():
     return _module
 
 
+@pytest.fixture(autouse=True)
+def private_settings(tmp_path_factory, monkeypatch):
+    """No test reads the user's configuration or fills the user's cache."""
+    home = tmp_path_factory.mktemp("home")
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(home / "config"))
+    monkeypatch.setenv("XDG_CACHE_HOME", str(home / "cache"))
+    for name in ("CLIPWEAVE_DOWNLOAD_SERVICE", "CLIPWEAVE_SPEECH_SERVICE"):
+        monkeypatch.delenv(name, raising=False)
+    return home
+
+
 @pytest.fixture
 def rebind(monkeypatch):
     def _rebind(name, value):

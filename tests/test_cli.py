@@ -1,8 +1,9 @@
-"""The command-line interface and the demo.
+"""The command-line interface and the demo, in-process.
 
-Runs that pass the pre-checks happen in-process, with the module's
-`requests` bound to the loopback stand-ins; as separate processes only
-pre-check failures and the demo (which routes to its own stand-ins) run.
+Runs that pass the pre-checks have the module's `requests` bound to the
+loopback stand-ins and the stand-ins' origins given as the services; the
+command line's own behaviour as a process (signals, standard input, the
+output directory) is in test_command_line.py.
 """
 import json
 import os
@@ -15,10 +16,10 @@ from types import SimpleNamespace
 import pytest
 
 import clipweave
-from clipweave import cli, demo
+from clipweave import cli, demo, recap
+from clipweave.config import DEFAULT_VOICE
 from clipweave.demo_services import make_source_video
 from clipweave.probe import probe
-from clipweave.recap import check_output_dir
 from clipweave.segments import UsageError, load_segments, parse_time
 from standins import Reply, StandIns
 from support import NO_REQUESTS, NO_SLEEP, Clock, raising, seg
@@ -45,6 +46,14 @@ def segments_file(tmp_path):
     return write
 
 
+@pytest.fixture
+def local(tmp_path):
+    """A local SOURCE for runs that must stop at the pre-checks (never read)."""
+    path = tmp_path / "movie.mp4"
+    path.write_bytes(b"not read")
+    return str(path)
+
+
 @pytest.fixture(autouse=True)
 def no_remote_services(rebind):
     # A run that got past the pre-checks by mistake fails here, not on the network.
@@ -61,10 +70,12 @@ def errors(capsys):
 def test_help_version_and_usage(tmp_path):
     help_ = run_cli("--help", cwd=tmp_path)
     assert help_.returncode == 0
-    assert 'clipweave "https://www.youtube.com/watch?v=VIDEO_ID" segments.json' in help_.stdout
-    for option in ("--speed", "--voice", "--output-dir", "--version", "clipweave demo"):
+    assert "clipweave movie.mp4 segments.json --speech espeak-ng --output-dir out" in help_.stdout
+    for option in ("--speed", "--voice", "--output-dir", "--version", "--download-service",
+                   "--speech-service", "--downloader", "--overwrite", "--keep-work",
+                   "--cache-dir", "--no-cache", "--json", "--quiet", "clipweave demo"):
         assert option in help_.stdout
-    assert cli.DEFAULT_VOICE in help_.stdout
+    assert DEFAULT_VOICE in help_.stdout
 
     version = run_cli("--version", cwd=tmp_path)
     assert (version.returncode, version.stdout) == (0, f"clipweave {clipweave.__version__}\n")
@@ -81,16 +92,18 @@ def test_help_version_and_usage(tmp_path):
 
 
 def test_precheck_failure_as_a_process(tmp_path):
-    """Every problem on its own line, no traceback, exit status 2."""
+    """Every problem on its own line, no traceback, exit status 2, nothing made."""
     (tmp_path / "s.json").write_text('[{"start": "5", "end": "1"}]')
-    r = run_cli(URL, "s.json", "--speed", "0.1", "--output-dir", "missing", cwd=tmp_path)
+    (tmp_path / "movie.mp4").write_bytes(b"")
+    r = run_cli("movie.mp4", "s.json", "--speed", "0.1", "--output-dir", "missing",
+                "--speech", "espeak-ng", cwd=tmp_path)
     assert r.returncode == 2 and r.stdout == ""
     assert r.stderr.splitlines() == [
         "clipweave: error: speed must be a finite number from 0.5 to 100, got 0.1",
         'clipweave: error: segments file s.json, segment 1: missing "voiceover"',
         'clipweave: error: segments file s.json, segment 1: "end" (1) is not after "start" (5)',
-        "clipweave: error: output directory does not exist: missing",
     ]
+    assert sorted(os.listdir(tmp_path)) == ["movie.mp4", "s.json"]
 
 
 # --- pre-checks ----------------------------------------------------------------
@@ -118,11 +131,20 @@ def json_error(raw):
     ("x", None, "must hold a JSON array of segments, not a string"),
     (7, None, "must hold a JSON array of segments, not a number"),
     ([], None, "holds no segments"),
+    pytest.param(None, b"[" + b"1" * 5000 + b"]",
+                 "holds a number of 5000 characters (at most 100)", id="long-number"),
+    pytest.param(None, b" " * (16 * 2**20 + 1), "is larger than 16 MiB", id="large"),
 ])
-def test_unusable_segments_file(capsys, tmp_path, segments_file, value, raw, message):
+def test_unusable_segments_file(capsys, tmp_path, segments_file, local, value, raw, message):
     path = segments_file(value, raw)
-    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 2
+    assert cli.main([local, path, "--speech", "espeak-ng", "--output-dir", str(tmp_path)]) == 2
     assert errors(capsys) == [f"segments file {path} {message}"]
+
+
+def test_endless_segments_file_is_refused(capsys, tmp_path, local):
+    assert cli.main([local, "/dev/zero", "--speech", "espeak-ng",
+                     "--output-dir", str(tmp_path)]) == 2
+    assert errors(capsys) == ["segments file /dev/zero is larger than 16 MiB"]
 
 
 @pytest.mark.parametrize("segment, problems", [
@@ -150,9 +172,9 @@ def test_bad_segment_is_named(capsys, tmp_path, segments_file, segment, problems
     assert found == [f"segments file {path}, segment 2: {p}" for p in problems]
 
 
-def test_many_problems_are_capped(capsys, tmp_path, segments_file):
+def test_many_problems_are_capped(capsys, tmp_path, segments_file, local):
     path = segments_file([{"start": "1"}] * 7)  # two problems each
-    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 2
+    assert cli.main([local, path, "--speech", "espeak-ng", "--output-dir", str(tmp_path)]) == 2
     lines = errors(capsys)
     assert len(lines) == 11 and lines[-1] == "... and 4 more problems"
 
@@ -175,43 +197,79 @@ def test_accepted_times_are_accepted_by_ffmpeg(text):
     assert r.returncode == 0, r.stderr
 
 
-def test_output_dir_checks(capsys, tmp_path, segments_file):
+@pytest.mark.parametrize("name, message", [
+    ("a-file", "output directory is not a directory: {dir}"),
+    ("line\nbreak", "output directory name holds a line break, which ffmpeg's join list "
+                    "cannot hold: {dir!r}"),
+])
+def test_output_dir_refused(capsys, tmp_path, segments_file, local, name, message):
     path = segments_file([seg("1", "2")])
-    a_file = tmp_path / "a-file"
-    a_file.write_text("")
-    for output_dir, message in [
-        (str(tmp_path / "nope"), f"output directory does not exist: {tmp_path / 'nope'}"),
-        (str(a_file), f"output directory is not a directory: {a_file}"),
-    ]:
-        assert cli.main([URL, path, "--output-dir", output_dir]) == 2
-        assert errors(capsys) == [message]
+    (tmp_path / "a-file").write_text("")
+    output_dir = tmp_path / name
+    assert cli.main([local, path, "--speech", "espeak-ng", "--output-dir", str(output_dir)]) == 2
+    assert errors(capsys) == [message.format(dir=str(output_dir)).replace("\n", "\\n")]
+    assert sorted(os.listdir(tmp_path)) == ["a-file", "movie.mp4", "segments.json"]
+
+
+def test_unwritable_output_dir(capsys, tmp_path, segments_file, local):
     # Root may write anywhere but on a read-only file system.
-    assert check_output_dir("/proc")[0].startswith("output directory is not writable: /proc (")
-    assert check_output_dir(str(tmp_path)) == []
-    assert sorted(os.listdir(tmp_path)) == ["a-file", "segments.json"]  # no probe left
+    path = segments_file([seg("1", "2")])
+    assert cli.main([local, path, "--speech", "espeak-ng", "--output-dir", "/proc"]) == 2
+    assert errors(capsys)[0].startswith("output directory /proc is not writable: ")
 
 
 @pytest.mark.parametrize("speed", ["0.49", "-1", "0", "nan", "inf", "-inf", "100.5", "1e9"])
-def test_speed_out_of_range(capsys, tmp_path, segments_file, speed):
+def test_speed_out_of_range(capsys, tmp_path, segments_file, local, speed):
     path = segments_file([seg("1", "2")])
-    assert cli.main([URL, path, f"--speed={speed}", "--output-dir", str(tmp_path)]) == 2
+    assert cli.main([local, path, f"--speed={speed}", "--speech", "espeak-ng",
+                     "--output-dir", str(tmp_path)]) == 2
     assert errors(capsys) == [
         f"speed must be a finite number from 0.5 to 100, got {float(speed)!r}"]
 
 
-def test_url_voice_and_tools(capsys, monkeypatch, tmp_path, segments_file):
+@pytest.mark.parametrize("args, expected", [
+    ([" "], ["source is neither an http(s) URL nor an existing file:  "]),
+    (["."], ["source is not a file: ."]),
+    (["{local}", "--voice", ""], ["--voice: voice is empty"]),
+    (["{local}", "--voice", "xx-no-such"],
+     ["voice 'xx-no-such' (--voice) is not an espeak-ng voice; 'clipweave voices' lists them"]),
+    (["{local}", "--speech", "service"],
+     ["no speech service is set up (https://text-to-speech.example is built into the module, "
+      "a placeholder): give --speech-service ORIGIN, set CLIPWEAVE_SPEECH_SERVICE or "
+      "speech_service in {config}, or use --speech espeak-ng"]),
+    ([URL, "--downloader", "service"],
+     ["no download service is set up (https://api.video-download.example is built into the "
+      "module, a placeholder): give --download-service ORIGIN, set CLIPWEAVE_DOWNLOAD_SERVICE "
+      "or download_service in {config}, or use --downloader yt-dlp or a local video file"]),
+    ([URL, "--download-service", "ftp://x"], ["--download-service: not an http:// or https:// "
+                                              "origin: 'ftp://x'"]),
+    ([URL, "--speech-service", "http://h/path"], ["--speech-service: an origin has no path, "
+                                                  "query or fragment: 'http://h/path'"]),
+])
+def test_source_settings_and_voice(capsys, tmp_path, segments_file, local, private_settings,
+                                   args, expected):
     path = segments_file([seg("1", "2")])
-    only_wget = tmp_path / "bin"
-    only_wget.mkdir()
-    (only_wget / "wget").symlink_to("/usr/bin/wget")
-    monkeypatch.setenv("PATH", str(only_wget))
-    assert cli.main([" ", path, "--voice", "", "--output-dir", str(tmp_path)]) == 2
-    assert errors(capsys) == ["URL is empty", "voice is empty",
-                              "ffmpeg not found on PATH (install ffmpeg)"]
+    args = [a.replace("{local}", local) for a in args]
+    config = private_settings / "config" / "clipweave" / "config.toml"
+    assert cli.main([args[0], path, *args[1:], "--output-dir", str(tmp_path),
+                     *([] if "--speech" in args else ["--speech", "espeak-ng"])]) == 2
+    assert errors(capsys) == [e.replace("{config}", str(config)) for e in expected]
+
+
+@pytest.mark.parametrize("args, need", [
+    (["--speech", "espeak-ng"], ["ffmpeg", "ffprobe", "espeak-ng"]),
+    ([URL, "--downloader", "yt-dlp", "--speech", "espeak-ng"],
+     ["ffmpeg", "ffprobe", "yt-dlp", "espeak-ng"]),
+    ([URL, "--downloader", "service", "--download-service", "http://127.0.0.1:9",
+      "--speech-service", "http://127.0.0.1:9"], ["ffmpeg", "ffprobe", "wget"]),
+])
+def test_tools_each_backend_needs(capsys, monkeypatch, tmp_path, segments_file, local, args,
+                                  need):
+    path = segments_file([seg("1", "2")])
     monkeypatch.setenv("PATH", "")
-    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 2
-    assert errors(capsys) == ["ffmpeg not found on PATH (install ffmpeg)",
-                              "wget not found on PATH (install wget)"]
+    source = args.pop(0) if args[0] == URL else local
+    assert cli.main([source, path, *args, "--output-dir", str(tmp_path)]) == 2
+    assert errors(capsys) == [f"{tool} not found on PATH (install {tool})" for tool in need]
 
 
 # --- runs ----------------------------------------------------------------------
@@ -230,56 +288,83 @@ def services(cw, rebind, source):
         yield s
 
 
+def service_args(s):
+    return ["--downloader", "service", "--download-service", s.download.origin,
+            "--speech-service", s.tts.origin]
+
+
 def test_successful_run_prints_the_absolute_result(cw, capsys, monkeypatch, tmp_path,
                                                    segments_file, services):
-    before = cw._download_video, cw._generate_tts
+    before = cw._download_video, cw._generate_tts, cw.requests
     path = segments_file([seg("1", "2", "One, two, three, four, five, six.")])
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "out").mkdir()
-    assert cli.main([URL, path, "--speed", "2", "--output-dir", "out"]) == 0
+    assert cli.main([URL, path, "--speed", "2", "--output-dir", "out",
+                     *service_args(services)]) == 0
     out = capsys.readouterr()
     assert out.err == ""
-    assert out.out.splitlines()[-2:] == ["✅ Done! Vertical Output: out/FINAL_RECAP.mp4",
-                                         str(tmp_path / "out" / "FINAL_RECAP.mp4")]
+    assert out.out.splitlines()[-1] == str(tmp_path / "out" / "FINAL_RECAP.mp4")
     assert [c.json for c in services.calls if c.json] == [
-        {"text": "One, two, three, four, five, six.", "voice": cli.DEFAULT_VOICE}]
+        {"text": "One, two, three, four, five, six.", "voice": DEFAULT_VOICE}]
+    # The built-in origins were mapped onto the configured ones.
+    assert {c.routed_url.split("/")[2] for c in services.calls} == {
+        services.download.origin.split("/")[2], services.tts.origin.split("/")[2]}
     assert probe("out/FINAL_RECAP.mp4")[0]["video"]["height"] == 1920
-    # The labelling wrappers are gone again.
-    assert (cw._download_video, cw._generate_tts) == before
+    assert sorted(os.listdir("out")) == ["FINAL_RECAP.mp4", "horizontal_final.mp4"]
+    # Every global is bound as before the run.
+    assert (cw._download_video, cw._generate_tts, cw.requests) == before
 
 
 def _bogus_tempo(rebind):
     rebind("_build_atempo_chain", lambda speed: "atempo=bogus")
 
 
-@pytest.mark.parametrize("arrange, message", [
+@pytest.mark.parametrize("arrange, stage, message", [
     (lambda s, rebind: s.download.script(start={"success": False, "error": "blocked"}),
-     "download failed: Download API error: {'success': False, 'error': 'blocked'}"),
+     "download", "download failed: Download API error: {'success': False, 'error': 'blocked'}"),
     (lambda s, rebind: s.download.script(video_file=None),
-     "download failed: wget failed (exit status 8) while running: wget -q -O "),
+     "download", "download failed: wget failed (exit status 8) while running: wget -q -O "),
     (lambda s, rebind: s.tts.script(Reply(), Reply(status=503)),
-     f"speech synthesis failed for segment 2: TTS failed for voice {cli.DEFAULT_VOICE}: "
+     "speech", f"speech synthesis failed for segment 2: TTS failed for voice {DEFAULT_VOICE}: "
      "HTTP 503"),
     (lambda s, rebind: s.tts.script(body=b"{}"),
-     "speech synthesis failed for segment 1: KeyError: 'audio_data'"),
+     "speech", "speech synthesis failed for segment 1: KeyError: 'audio_data'"),
     (lambda s, rebind: _bogus_tempo(rebind),
-     "ffmpeg failed (exit status 1) while running: ffmpeg -y -loglevel error -i "),
+     "render", "ffmpeg failed (exit status 1) while running: ffmpeg -y -loglevel error -i "),
 ], ids=["api-error", "wget-404", "tts-503", "tts-no-audio", "render"])
 def test_failed_run_is_one_line(capsys, rebind, tmp_path, segments_file, services,
-                                arrange, message):
+                                arrange, stage, message):
     arrange(services, rebind)
-    path = segments_file([seg("1", "2"), seg("2", "3")])
-    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 1
-    lines = errors(capsys)
+    path = segments_file([seg("1", "2", "First."), seg("2", "3", "Second.")])
+    out = tmp_path / "out"
+    assert cli.main([URL, path, "--output-dir", str(out), "--json", *service_args(services)]) == 1
+    captured = capsys.readouterr()
+    lines = [line.removeprefix("clipweave: error: ") for line in captured.err.splitlines()
+             if line.startswith("clipweave: error: ")]
     assert len(lines) == 1 and lines[0].startswith(message)
     assert len(lines[0]) < 400
+    document = json.loads(captured.out)
+    assert document["stage"] == stage and document["error"].startswith(message)
+    assert os.listdir(out) == []  # the work directory went with the failure
 
 
 def test_interrupt_exits_130(capsys, rebind, tmp_path, segments_file, services):
     rebind("time", Clock(on_sleep=raising(KeyboardInterrupt)))
     path = segments_file([seg("1", "2")])
-    assert cli.main([URL, path, "--output-dir", str(tmp_path)]) == 130
+    assert cli.main([URL, path, "--output-dir", str(tmp_path / "out"),
+                     *service_args(services)]) == 130
     assert errors(capsys) == ["interrupted"]
+    assert os.listdir(tmp_path / "out") == []
+
+
+def test_a_second_binding_in_one_process_is_refused(cw):
+    from clipweave.backends import BindingBusy, ModuleBinding
+
+    with ModuleBinding() as first:
+        first.bind("time", NO_SLEEP)
+        with pytest.raises(BindingBusy):
+            ModuleBinding().__enter__()
+        assert cw.time is NO_SLEEP
+    assert cw.time is not NO_SLEEP
 
 
 # --- the demo ------------------------------------------------------------------
@@ -312,7 +397,8 @@ def test_demo_refuses_before_making_anything(capsys, tmp_path, args, message):
 
 def test_demo_shortens_only_the_polling_waits():
     slept = []
-    waits = demo.ShortWaits(SimpleNamespace(sleep=slept.append, monotonic=lambda: 7))
+    waits = recap.ShortWaits(SimpleNamespace(sleep=slept.append, monotonic=lambda: 7),
+                             demo.POLL_WAIT)
     for seconds in (3, 0.5, 2.9, 10):
         waits.sleep(seconds)
     assert slept == [demo.POLL_WAIT, 0.5, 2.9, demo.POLL_WAIT]
@@ -350,7 +436,7 @@ def test_tiny_demo(tmp_path):
     streams, duration = probe(str(out / "horizontal_final.mp4"))
     assert (streams["video"]["width"], streams["video"]["height"]) == (640, 360)
     assert duration == pytest.approx(5, abs=0.6)
-    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "demo-work", "horizontal_final.mp4"]
+    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "horizontal_final.mp4"]
 
 
 @pytest.mark.parametrize("name", ["-x.mp4", "take:2.mp4", "concat:a.mp4"])

@@ -1,0 +1,91 @@
+"""What a run fetched or had spoken, kept for the next run.
+
+Downloads and narrations are stored under the cache directory, each under a
+key made of everything that decides its content (for a download: the URL
+and the downloader; for a narration: the speech backend, its origin, the
+voice and the text), so a run that failed part way, run again, fetches
+nothing it already has. Entries are written under a temporary name and
+renamed, so a run that is killed leaves no half entry.
+"""
+import hashlib
+import json
+import os
+import shutil
+import tempfile
+
+KINDS = {"sources": ".mp4", "speech": ".mp3"}
+
+
+def default_dir(environ=None):
+    environ = os.environ if environ is None else environ
+    base = environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "clipweave")
+
+
+def key(*parts):
+    return hashlib.sha256(json.dumps(parts, ensure_ascii=False).encode("utf-8")).hexdigest()
+
+
+def place(src, dest):
+    """dest becomes a file with src's content: a hard link where the two share
+    a file system, else a copy. dest must not exist."""
+    try:
+        os.link(src, dest)
+    except OSError:
+        shutil.copyfile(src, dest)
+
+
+class Cache:
+    """A cache directory; with enabled false it keeps and finds nothing."""
+
+    def __init__(self, root, enabled=True):
+        self.root = root
+        self.enabled = enabled
+
+    def _path(self, kind, entry_key):
+        return os.path.join(self.root, kind, entry_key + KINDS[kind])
+
+    def fetch(self, kind, entry_key, dest):
+        """Puts the cached entry at dest; false when there is none."""
+        if not self.enabled:
+            return False
+        path = self._path(kind, entry_key)
+        if not os.path.isfile(path):
+            return False
+        place(path, dest)
+        return True
+
+    def store(self, kind, entry_key, src):
+        """Keeps a copy of the finished file src. A cache that cannot be
+        written costs the next run its time, never this run its result."""
+        if not self.enabled:
+            return
+        path = self._path(kind, entry_key)
+        try:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".partial-")
+            os.close(fd)
+            os.unlink(partial)
+            place(src, partial)
+            os.replace(partial, path)
+        except OSError:
+            pass
+
+    def usage(self):
+        """(entries, bytes) of each kind: {kind: (count, size)}."""
+        found = {}
+        for kind in KINDS:
+            count = size = 0
+            folder = os.path.join(self.root, kind)
+            for entry in os.scandir(folder) if os.path.isdir(folder) else ():
+                if entry.is_file(follow_symlinks=False) and not entry.name.startswith("."):
+                    count += 1
+                    size += entry.stat(follow_symlinks=False).st_size
+            found[kind] = (count, size)
+        return found
+
+    def clear(self):
+        """Removes every entry (and leftovers of interrupted writes); only the
+        cache's own folders are touched."""
+        for kind in KINDS:
+            shutil.rmtree(os.path.join(self.root, kind), ignore_errors=True)

@@ -1,0 +1,81 @@
+"""Who speaks the narration: the speech service or espeak-ng, through the cache.
+
+A narration is decided by the backend, the service's origin (for the
+service), the voice and the text; that is its cache key, so a run made
+again asks only for the narrations it does not have yet. Each narration's
+length is measured when it is made, for the run's report.
+"""
+import math
+import threading
+
+from clipweave.cache import key
+from clipweave.probe import probe
+from clipweave.speech import espeak_voice, synthesize
+
+
+class ServiceSpeech:
+    """The speech service, through the module's own client."""
+
+    name = "service"
+
+    def __init__(self, client, origin):
+        self._client = client
+        self.origin = origin
+
+    def tools(self):
+        return []
+
+    def key(self, text, voice):
+        return key("speech", self.name, self.origin, voice, text)
+
+    def speak(self, text, output_file, voice):
+        self._client(text, output_file, voice)
+
+
+class EspeakSpeech:
+    """espeak-ng on this machine, no network."""
+
+    name = "espeak-ng"
+
+    def tools(self):
+        return ["espeak-ng"]
+
+    def key(self, text, voice):
+        return key("speech", self.name, espeak_voice(voice), text)
+
+    def speak(self, text, output_file, voice):
+        audio = synthesize(text, voice)
+        with open(output_file, "wb") as f:
+            f.write(audio)
+
+
+class Narrator:
+    """backend.speak through the cache, noting each narration's length.
+
+    Callable as ``(text, output_file, voice)``, the module's speech client's
+    signature; safe to call from several threads.
+    """
+
+    def __init__(self, backend, cache):
+        self.backend = backend
+        self.cache = cache
+        self.seconds = {}  # output_file -> narration length
+        self.requests = 0  # narrations the backend was asked for
+        self._lock = threading.Lock()
+
+    def __call__(self, text, output_file, voice):
+        entry = self.backend.key(text, voice)
+        cached = self.cache.fetch("speech", entry, output_file)
+        if not cached:
+            with self._lock:
+                self.requests += 1
+            self.backend.speak(text, output_file, voice)
+        try:
+            seconds = probe(output_file)[1]
+        except Exception:  # noqa: BLE001 - ffmpeg will say what is wrong with it
+            seconds = math.nan
+        # Only audio that reads as audio is kept for the next run.
+        if not cached and math.isfinite(seconds):
+            self.cache.store("speech", entry, output_file)
+        with self._lock:
+            self.seconds[output_file] = seconds

@@ -1,0 +1,108 @@
+"""Where a run's video comes from: a local file, the download service, or yt-dlp.
+
+Each source puts the video at the path the pipeline asks for (inside the
+run's own work directory). A local file is linked there, never moved or
+changed; a download is taken from the cache when an earlier run made it.
+"""
+import contextlib
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+from urllib.parse import urlsplit
+
+from clipweave.cache import key
+
+# Best video up to 1080 lines with the best audio, merged into MP4.
+YT_DLP_FORMAT = "bv*[height<=1080]+ba/b[height<=1080]/bv*+ba/b"
+
+
+def is_url(text):
+    return urlsplit(text).scheme in ("http", "https")
+
+
+class LocalSource:
+    downloader = "local"
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        self.label = self.path
+
+    def tools(self):
+        return []
+
+    def fetch(self, output_file):
+        # A symbolic link: the user's file keeps its content, its links and its times.
+        try:
+            os.symlink(self.path, output_file)
+        except OSError:
+            shutil.copyfile(self.path, output_file)
+
+
+class ServiceSource:
+    """The download service, through the module's own client."""
+
+    downloader = "service"
+
+    def __init__(self, url, client, cache):
+        self.url = url
+        self.label = url
+        self._client = client
+        self._cache = cache
+
+    def tools(self):
+        return ["wget"]
+
+    def fetch(self, output_file):
+        entry = key("source", self.url, self.downloader)
+        if self._cache.fetch("sources", entry, output_file):
+            print(f"📦 Video from the cache: {self.url}")
+            return
+        self._client(self.url, output_file)
+        self._cache.store("sources", entry, output_file)
+
+
+class YtDlpSource:
+    downloader = "yt-dlp"
+
+    def __init__(self, url, cache, stdout=None):
+        self.url = url
+        self.label = url
+        self._cache = cache
+        self._stdout = stdout
+
+    def tools(self):
+        return ["yt-dlp"]
+
+    def fetch(self, output_file):
+        entry = key("source", self.url, self.downloader)
+        if self._cache.fetch("sources", entry, output_file):
+            print(f"📦 Video from the cache: {self.url}")
+            return
+        print(f"📥 Downloading with yt-dlp: {self.url}")
+        folder = os.path.dirname(os.path.abspath(output_file))
+        with tempfile.TemporaryDirectory(dir=folder, prefix="yt-dlp-") as work:
+            target = os.path.join(work, "video.mp4")
+            run_group(["yt-dlp", "--no-playlist", "--quiet", "--progress", "--no-warnings",
+                       "-f", YT_DLP_FORMAT, "--merge-output-format", "mp4", "-o", target,
+                       "--", self.url], stdout=self._stdout)
+            os.replace(target, output_file)
+        self._cache.store("sources", entry, output_file)
+
+
+def run_group(argv, stdout=None):
+    """Runs argv in a process group of its own and waits; CalledProcessError
+    on failure. Whatever ends the wait (Ctrl-C, a termination the command
+    turned into an exception) stops the whole group: yt-dlp runs ffmpeg."""
+    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout,
+                               start_new_session=True)
+    try:
+        code = process.wait()
+    except BaseException:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        raise
+    if code != 0:
+        raise subprocess.CalledProcessError(code, argv)
