@@ -108,6 +108,8 @@ def build_parser():
                              "path, else service)")
     add_settings(parser)
     add_run_options(parser)
+    parser.add_argument("--classic", action="store_true",
+                        help="the exact pipeline: run_recap, unchanged")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
