@@ -14,7 +14,7 @@ import sys
 from clipweave import __version__, config
 from clipweave.backends import BindingBusy, builtin_origins, is_placeholder
 from clipweave.cache import Cache, default_dir
-from clipweave.console import PROG, Console, escaped
+from clipweave.console import PROG, Console, add_output_arguments, escaped, mode_of
 from clipweave.recap import EXIT_OK, EXIT_USAGE, MAX_SPEED, MIN_SPEED, RunRequest, run
 
 EPILOG = """\
@@ -77,8 +77,7 @@ def add_run_options(parser):
     parser.add_argument("--output-dir", default=".", metavar="DIR",
                         help="where the results go; created if missing (default: the current "
                              "directory)")
-    parser.add_argument("-y", "--overwrite", action="store_true",
-                        help="replace results that exist already")
+    add_output_arguments(parser)
     parser.add_argument("--keep-work", action="store_true",
                         help="keep the run's work directory (inside DIR) for inspection")
     parser.add_argument("--cache-dir", metavar="DIR",
@@ -86,11 +85,6 @@ def add_run_options(parser):
                              "(default: $XDG_CACHE_HOME/clipweave)")
     parser.add_argument("--no-cache", action="store_true",
                         help="neither use nor fill the cache")
-    output = parser.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true",
-                        help="progress on standard error; standard output gets one JSON object")
-    output.add_argument("-q", "--quiet", action="store_true",
-                        help="print only the result's path, or the error")
 
 
 def build_parser():
@@ -112,10 +106,6 @@ def build_parser():
                         help="the exact pipeline: run_recap, unchanged")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
-
-
-def mode_of(args):
-    return "json" if args.json else "quiet" if args.quiet else "normal"
 
 
 def request_from(args, **overrides):

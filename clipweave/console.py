@@ -19,6 +19,21 @@ import sys
 PROG = "clipweave"
 
 
+def add_output_arguments(parser):
+    """The options on how a run's results and messages come out."""
+    parser.add_argument("-y", "--overwrite", action="store_true",
+                        help="replace results that exist already")
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true",
+                        help="progress on standard error; standard output gets one JSON object")
+    output.add_argument("-q", "--quiet", action="store_true",
+                        help="print only the result's path, or the error")
+
+
+def mode_of(args):
+    return "json" if args.json else "quiet" if args.quiet else "normal"
+
+
 def escaped(text):
     """text with control characters shown as escapes, so it stays one line."""
     text = str(text)

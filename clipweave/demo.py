@@ -16,7 +16,7 @@ from pathlib import Path
 
 from clipweave import recap
 from clipweave.config import DEFAULT_VOICE
-from clipweave.console import PROG, Console
+from clipweave.console import PROG, Console, add_output_arguments, mode_of
 from clipweave.probe import probe
 from clipweave.segments import UsageError, load_segments, parse_time
 
@@ -82,19 +82,13 @@ def build_parser():
     parser.add_argument("--voice", default=DEFAULT_VOICE, metavar="NAME",
                         help=f"voice name handed to the speech stand-in (default: "
                              f"{DEFAULT_VOICE})")
-    parser.add_argument("-y", "--overwrite", action="store_true",
-                        help="replace results that exist already")
-    output = parser.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true",
-                        help="progress on standard error; standard output gets one JSON object")
-    output.add_argument("-q", "--quiet", action="store_true",
-                        help="print only the result's path, or the error")
+    add_output_arguments(parser)
     return parser
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    mode = "json" if args.json else "quiet" if args.quiet else "normal"
+    mode = mode_of(args)
     console = Console(mode)
     segments_file = args.segments or default_segments()
     if segments_file is None:

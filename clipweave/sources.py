@@ -40,46 +40,52 @@ class LocalSource:
             shutil.copyfile(self.path, output_file)
 
 
-class ServiceSource:
+class _Download:
+    """A URL fetched by a downloader, through the cache."""
+
+    downloader = ""
+
+    def __init__(self, url, cache):
+        self.url = url
+        self.label = url
+        self._cache = cache
+
+    def fetch(self, output_file):
+        entry = key("source", self.url, self.downloader)
+        if self._cache.fetch("sources", entry, output_file):
+            print(f"📦 Video from the cache: {self.url}")
+            return
+        self.download(output_file)
+        self._cache.store("sources", entry, output_file)
+
+
+class ServiceSource(_Download):
     """The download service, through the module's own client."""
 
     downloader = "service"
 
     def __init__(self, url, client, cache):
-        self.url = url
-        self.label = url
+        super().__init__(url, cache)
         self._client = client
-        self._cache = cache
 
     def tools(self):
         return ["wget"]
 
-    def fetch(self, output_file):
-        entry = key("source", self.url, self.downloader)
-        if self._cache.fetch("sources", entry, output_file):
-            print(f"📦 Video from the cache: {self.url}")
-            return
+    def download(self, output_file):
         self._client(self.url, output_file)
-        self._cache.store("sources", entry, output_file)
 
 
-class YtDlpSource:
+class YtDlpSource(_Download):
     downloader = "yt-dlp"
 
     def __init__(self, url, cache, stdout=None):
-        self.url = url
-        self.label = url
-        self._cache = cache
+        super().__init__(url, cache)
         self._stdout = stdout
 
     def tools(self):
         return ["yt-dlp"]
 
-    def fetch(self, output_file):
-        entry = key("source", self.url, self.downloader)
-        if self._cache.fetch("sources", entry, output_file):
-            print(f"📦 Video from the cache: {self.url}")
-            return
+    def download(self, output_file):
         print(f"📥 Downloading with yt-dlp: {self.url}")
         folder = os.path.dirname(os.path.abspath(output_file))
         with tempfile.TemporaryDirectory(dir=folder, prefix="yt-dlp-") as work:
@@ -88,7 +94,6 @@ class YtDlpSource:
                        "-f", YT_DLP_FORMAT, "--merge-output-format", "mp4", "-o", target,
                        "--", self.url], stdout=self._stdout)
             os.replace(target, output_file)
-        self._cache.store("sources", entry, output_file)
 
 
 def run_group(argv, stdout=None):
