@@ -48,6 +48,8 @@ std::string rate_text(const Rational& r) {
 
 int even_floor(double v) { return std::max(2, static_cast<int>(std::floor(v / 2)) * 2); }
 int even_ceil(double v) { return std::max(2, static_cast<int>(std::ceil(v / 2 - 1e-9)) * 2); }
+// Offsets of a picture inside the frame, even for the halved chroma planes.
+int even_offset(int room) { return std::max(0, room / 2 / 2 * 2); }
 
 // The whole frame inside width x height, even dimensions.
 Size fit_inside(const Size& from, int width, int height) {
@@ -84,8 +86,8 @@ std::string framing(Framing how, const Size& shown, size_t k) {
         case Framing::Fit: {
             const Size f = fit_inside(shown, kWidth, kHeight);
             return scale_to(f) + ",pad=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) +
-                   ":" + std::to_string(even_floor((kWidth - f.width) / 2.0)) + ":" +
-                   std::to_string(even_floor((kHeight - f.height) / 2.0)) + ":color=black";
+                   ":" + std::to_string(even_offset(kWidth - f.width)) + ":" +
+                   std::to_string(even_offset(kHeight - f.height)) + ":color=black";
         }
         case Framing::Blur: {
             const Size f = fit_inside(shown, kWidth, kHeight);
@@ -95,8 +97,8 @@ std::string framing(Framing how, const Size& shown, size_t k) {
                    ",gblur=sigma=7,lutyuv=y=16+(val-16)*0.55,scale=" + std::to_string(kWidth) + ":" +
                    std::to_string(kHeight) + ":flags=bilinear,setsar=1[fill" + n + "];[fg" + n + "]" +
                    scale_to(f) + "[front" + n + "];[fill" + n + "][front" + n + "]overlay=x=" +
-                   std::to_string(even_floor((kWidth - f.width) / 2.0)) +
-                   ":y=" + std::to_string(even_floor((kHeight - f.height) / 2.0));
+                   std::to_string(even_offset(kWidth - f.width)) +
+                   ":y=" + std::to_string(even_offset(kHeight - f.height));
         }
     }
     throw Refused("unknown framing");
