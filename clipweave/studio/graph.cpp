@@ -265,7 +265,6 @@ std::vector<std::string> hardware_probe_args() {
 }
 
 Render prepare(const Job& job) {
-    check_job(job);
     PlanInput in;
     in.segments = job.segments;
     in.narration_seconds = job.narration_seconds;
@@ -274,7 +273,8 @@ Render prepare(const Job& job) {
     in.speed = job.speed;
     in.source_rate = job.source.rate;
     Render r;
-    r.plan = make_plan(in);
+    r.plan = make_plan(in);  // first: its refusals say more than a tempo chain made of a bad speed
+    check_job(job);
     displayed_size(job.source);
     if (job.captions != CaptionMode::None) {
         r.cues = make_cues(r.plan, job.texts, CaptionStyle{});
