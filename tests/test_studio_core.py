@@ -254,7 +254,8 @@ def test_command_reads_each_clip_by_input_seeking():
     assert args[args.index("-progress") + 1] == "pipe:1"
     inputs = [i for i, a in enumerate(args) if a == "-i"]
     assert [args[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/source.mp4",
-                                             "file:/media/n1.mp3", "file:/media/n2.mp3"]
+                                             "file:/media/n1.mp3", "file:/media/n2.mp3",
+                                             "anullsrc=r=48000:cl=stereo"]
     assert args[inputs[0] - 4:inputs[0]] == ["-ss", "1", "-t", "2.25"]
     assert args[inputs[1] - 4:inputs[1]] == ["-ss", "5", "-t", "3.25"]
     assert args[-1] == "file:out.mp4.part"

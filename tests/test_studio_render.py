@@ -99,6 +99,17 @@ def test_loudness_is_normalised(renders, speed):
     assert true_peak <= -1.0
 
 
+def test_a_recap_shorter_than_the_meter_window_is_normalised(media, tmp_path):
+    # 2.5 s of output: less than loudnorm's 3-second window.
+    segments = [segment(1 + 3.5 * i, 4 + 3.5 * i, text) for i, text in enumerate(LINES)]
+    result = render_studio(media["tone"], segments, tmp_path, media["lines"], fit="narration",
+                           speed=4.0, captions="none", quality="fast")
+    assert result.duration < 3
+    integrated, true_peak = loudness(result.video)
+    assert abs(integrated - -14.0) <= 1.0
+    assert true_peak <= -1.0
+
+
 def test_progress_events(renders):
     _, events, _ = renders[1.0]
     assert all(isinstance(e, RenderProgress) for e in events)

@@ -301,8 +301,13 @@ Render prepare(const Job& job) {
     for (size_t k = 0; k < n; ++k) graph += "[a" + std::to_string(k) + "]";
     graph += "concat=n=" + std::to_string(n) + ":v=0:a=1[acat];[vcat]";
     if (job.captions == CaptionMode::Burn) graph += "subtitles=filename=" + filter_arg(job.captions_file) + ",";
-    graph += "setsar=1,format=yuv420p[vout];[acat]" + job.atempo +
-             "," + kLoudnorm + "," + kAudioFormat + ",apad,atrim=end_sample=" +
+    // loudnorm given less than its 3-second window at the end of its input
+    // falls back on a fixed gain and came out 15 LU quiet; trailing silence
+    // (cut again below) keeps it in its measuring mode. The silence is an
+    // input of its own: made inside the graph after every input has ended,
+    // ffmpeg stopped the sound short while loudnorm still waited for it.
+    graph += "setsar=1,format=yuv420p[vout];[acat]" + job.atempo + "," + kAudioFormat + "[asped];[asped][" +
+             std::to_string(2 * n) + ":a:0]concat=n=2:v=0:a=1," + kLoudnorm + "," + kAudioFormat + ",apad,atrim=end_sample=" +
              std::to_string(std::llround(plan.duration * kSampleRate)) + "[aout]";
     r.graph = graph;
 
@@ -315,6 +320,7 @@ Render prepare(const Job& job) {
         a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
     }
     for (const std::string& narration : job.narrations) a.insert(a.end(), {"-i", file_url(narration)});
+    a.insert(a.end(), {"-f", "lavfi", "-t", "3", "-i", "anullsrc=r=48000:cl=stereo"});
     if (graph.size() > kGraphArgumentLimit) {
         check_file_name(job.graph_file, "the filter graph file name");
         r.graph_in_file = true;
