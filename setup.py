@@ -1,4 +1,4 @@
-"""Build of the C++ extension module clipweave.clipweave.
+"""Build of the C++ extension modules clipweave.clipweave and clipweave.studio._core.
 
 Everything else about the package lives in pyproject.toml. The origins of
 the two remote services are fixed at build time; to point a build at other,
@@ -74,7 +74,17 @@ setup(
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,
-        )
+        ),
+        # The studio render's core; it shares only the reference layer.
+        Extension(
+            "clipweave.studio._core",
+            sources=sorted(glob("clipweave/studio/*.cpp")),
+            depends=sorted(glob("clipweave/studio/*.hpp")) + ["clipweave/pyref.hpp"],
+            include_dirs=["clipweave"],
+            language="c++",
+            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
+            extra_link_args=extra_link,
+        ),
     ],
     cmdclass={"build_ext": BuildExt},
 )

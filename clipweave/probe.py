@@ -1,10 +1,14 @@
 """What ffprobe says about a media file: its streams by kind, and its duration."""
 import json
 import os
+import re
 import subprocess
+from dataclasses import dataclass
 
 # Read for every stream; a stream lacks the ones that do not apply to it.
 STREAM_FIELDS = ("codec_type", "codec_name", "width", "height", "sample_rate", "channels")
+# Read as well for a render.
+_RENDER_FIELDS = ("r_frame_rate", "avg_frame_rate", "sample_aspect_ratio")
 
 
 def probe(path):
@@ -24,3 +28,95 @@ def probe(path):
     data = json.loads(out)
     streams = {s["codec_type"]: s for s in data.get("streams", [])}
     return streams, float(data.get("format", {}).get("duration", "nan"))
+
+
+@dataclass(frozen=True)
+class MediaInfo:
+    """What a render needs to know about a media file.
+
+    ``width`` and ``height`` are as stored; ``rotation`` (degrees) says how
+    a player turns the picture. ``rate`` and ``sar`` are (numerator,
+    denominator) pairs. ``duration`` is NaN when ffprobe gives none.
+    """
+
+    duration: float
+    has_video: bool
+    has_audio: bool
+    width: int = 0
+    height: int = 0
+    rotation: int = 0
+    sar: tuple = (1, 1)
+    rate: tuple = (0, 1)
+
+
+def _ratio(text, separator):
+    """(num, den) of "30000/1001" or "16:9"; None for "0/0", "N/A" or nothing."""
+    try:
+        num, den = (int(part) for part in str(text).split(separator))
+    except (TypeError, ValueError):
+        return None
+    return (num, den) if num > 0 and den > 0 else None
+
+
+def _rotation(stream):
+    for item in stream.get("side_data_list", []):
+        if "rotation" in item:
+            return int(round(float(item["rotation"])))
+    try:
+        return int(stream.get("tags", {}).get("rotate", 0))
+    except ValueError:
+        return 0
+
+
+def media_info(path):
+    """A MediaInfo of the first video and first audio stream of a file.
+
+    Raises CalledProcessError when ffprobe cannot read the file.
+    """
+    target = os.path.abspath(os.fspath(path))
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries",
+         f"stream={','.join(STREAM_FIELDS + _RENDER_FIELDS)}:stream_tags=rotate"
+         ":stream_side_data=rotation:format=duration", "-of", "json", target],
+        capture_output=True, text=True, check=True).stdout
+    data = json.loads(out)
+    streams = data.get("streams", [])
+    video = next((s for s in streams if s.get("codec_type") == "video"
+                  and s.get("width") and s.get("height")), None)
+    has_audio = any(s.get("codec_type") == "audio" for s in streams)
+    duration = float(data.get("format", {}).get("duration", "nan"))
+    if video is None:
+        return MediaInfo(duration, False, has_audio)
+    rate = _ratio(video.get("avg_frame_rate"), "/") or _ratio(video.get("r_frame_rate"), "/")
+    return MediaInfo(duration, True, has_audio, int(video["width"]), int(video["height"]),
+                     _rotation(video), _ratio(video.get("sample_aspect_ratio"), ":") or (1, 1),
+                     rate or (0, 1))
+
+
+_SUMMARY_I = re.compile(r"^\s*I:\s*(-?[\d.]+|-inf)\s*LUFS\s*$", re.M)
+_SUMMARY_PEAK = re.compile(r"^\s*Peak:\s*(-?[\d.]+|-inf)\s*dBFS\s*$", re.M)
+
+
+def loudness(path, start=None, duration=None):
+    """(integrated loudness in LUFS, true peak in dBTP) of a file's sound,
+    as ffmpeg's EBU R128 meter reads it; -inf for silence.
+
+    ``start`` and ``duration`` (seconds) measure a part only. Raises
+    CalledProcessError when ffmpeg cannot read the file, ValueError when it
+    has no sound.
+    """
+    target = os.path.abspath(os.fspath(path))
+    part = []
+    if start is not None:
+        part += ["-ss", f"{float(start):.6f}"]
+    if duration is not None:
+        part += ["-t", f"{float(duration):.6f}"]
+    err = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "info", *part, "-i", target,
+         "-map", "0:a:0", "-af", "ebur128=peak=true:framelog=verbose", "-f", "null", "-"],
+        capture_output=True, text=True, check=True).stderr
+    summary = err[err.rfind("Summary:"):] if "Summary:" in err else ""
+    i, peak = _SUMMARY_I.search(summary), _SUMMARY_PEAK.search(summary)
+    if not i or not peak:
+        raise ValueError(f"no sound to measure in {target}")
+    return float(i.group(1)), float(peak.group(1))

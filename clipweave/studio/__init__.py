@@ -1,0 +1,34 @@
+"""The studio render: a recap that looks like a finished short, from one
+ffmpeg process.
+
+    from clipweave.studio import render_studio
+    result = render_studio("source.mp4", segments, "work", ["n1.mp3", "n2.mp3"],
+                           frame="blur", captions="burn", speed=1.25,
+                           progress=print)
+    result.video     # work/FINAL_RECAP.mp4
+    result.srt       # work/FINAL_RECAP.srt
+    result.notes     # what was adjusted, one line per segment
+
+Making the narrations is the caller's business (one audio file per
+segment). Progress arrives as RenderProgress events; drawing them is the
+caller's business too.
+"""
+from clipweave.studio.render import (
+    DEFAULT_OUTPUT,
+    RenderProgress,
+    SegmentTiming,
+    StudioError,
+    StudioResult,
+    render_studio,
+    video_encoder,
+)
+
+__all__ = [
+    "DEFAULT_OUTPUT",
+    "RenderProgress",
+    "SegmentTiming",
+    "StudioError",
+    "StudioResult",
+    "render_studio",
+    "video_encoder",
+]

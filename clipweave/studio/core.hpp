@@ -1,0 +1,182 @@
+// The studio render's logic: planning the clips, the caption text and the
+// one ffmpeg run that makes the finished video. Plain C++: the Python
+// binding (binding.cpp) converts to and from these structs.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace clipweave::studio {
+
+// What the caller asked for that cannot be done; the binding makes it a
+// ValueError with this one-line message.
+struct Refused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Rational {
+    long long num = 0;
+    long long den = 1;
+    double value() const { return static_cast<double>(num) / static_cast<double>(den); }
+};
+
+enum class Fit { Narration, Range };
+enum class Framing { Blur, Crop, Fit };
+enum class CaptionMode { Burn, Srt, None };
+enum class Quality { Fast, Balanced, Small };
+
+// The output frame.
+constexpr int kWidth = 1080;
+constexpr int kHeight = 1920;
+constexpr int kSampleRate = 48000;
+constexpr double kMaxRate = 60.0;
+constexpr double kMinSpeed = 0.5;
+constexpr double kMaxSpeed = 100.0;
+
+struct Segment {
+    double start = 0;
+    double end = 0;
+};
+
+struct PlanInput {
+    std::vector<Segment> segments;
+    std::vector<double> narration_seconds;  // one per segment
+    double source_seconds = 0;
+    Fit fit = Fit::Narration;
+    double speed = 1.0;
+    Rational source_rate{30, 1};
+};
+
+// Times in seconds. "Source" times run at the source's pace; "out" times
+// are on the finished video's timeline, after the speed change.
+struct ClipPlan {
+    double source_start = 0;
+    double range = 0;           // end - start as asked
+    double length = 0;          // the clip on the source timeline, hold included
+    double source_part = 0;     // of length, what the source itself supplies
+    double hold = 0;            // of length, the last frame held past the source's end
+    double narration = 0;       // the narration's own duration
+    double narration_used = 0;  // what of it is heard
+    double start_at = 0;        // offset in the joined clips, before the speed change
+    double out_start = 0;       // offset in the finished video
+    double out_length = 0;
+    long long first_frame = 0;  // of the finished video
+    long long frames = 0;       // video frames of this clip in the finished video
+    long long samples = 0;      // audio samples at 48 kHz before the speed change
+    std::string note;           // empty when nothing was adjusted
+};
+
+struct Plan {
+    std::vector<ClipPlan> clips;
+    Rational rate;          // output frame rate
+    double speed = 1.0;
+    double length = 0;      // sum of clip lengths, source timeline
+    long long frames = 0;   // of the finished video
+    double duration = 0;    // frames / rate
+};
+
+// Checks and lays out the clips; Refused names the segment at fault.
+Plan make_plan(const PlanInput& in);
+
+// The output rate for a source rate: the source's own, at most 60.
+Rational output_rate(Rational source);
+
+// --- captions ----------------------------------------------------------------
+
+struct CaptionStyle {
+    int line_chars = 30;
+    int max_lines = 2;
+};
+
+// A narration's text cut into caption chunks; the lines of a chunk are
+// joined by '\n'. Whitespace runs (line feeds included) separate words.
+std::vector<std::string> chunk_text(const std::string& utf8, const CaptionStyle& style);
+
+struct Cue {
+    double start = 0;  // seconds on the finished video's timeline
+    double end = 0;
+    std::string text;  // lines joined by '\n', as shown
+};
+
+// Every narration's chunks, timed in proportion to their share of its
+// characters and kept to the part of it that is heard.
+std::vector<Cue> make_cues(const Plan& plan, const std::vector<std::string>& texts,
+                           const CaptionStyle& style);
+
+std::string srt_text(const std::vector<Cue>& cues);
+std::string ass_text(const std::vector<Cue>& cues);
+
+// Text as an ASS event shows it literally: override blocks, \N, \h and the
+// other escapes lose their meaning; a line feed becomes a line break.
+std::string ass_escape(const std::string& utf8);
+
+// --- the ffmpeg run -------------------------------------------------------------
+
+struct Source {
+    std::string path;
+    double seconds = 0;
+    int width = 0;  // as stored; rotation says how it is shown
+    int height = 0;
+    int rotation = 0;       // degrees
+    Rational sar{1, 1};     // sample (pixel) aspect ratio
+    Rational rate{30, 1};
+    bool has_audio = false;
+};
+
+struct Job {
+    Source source;
+    std::vector<Segment> segments;
+    std::vector<std::string> narrations;      // audio files, one per segment
+    std::vector<double> narration_seconds;
+    std::vector<double> narration_lufs;       // measured loudness, NaN if unknown; or empty
+    std::vector<std::string> texts;
+    Fit fit = Fit::Narration;
+    Framing framing = Framing::Blur;
+    CaptionMode captions = CaptionMode::Burn;
+    Quality quality = Quality::Balanced;
+    bool has_bed = true;
+    double bed_volume_db = -18.0;
+    double speed = 1.0;
+    std::string atempo;         // the tempo filter chain for speed
+    std::string encoder = "libx264";
+    std::string captions_file;  // the ASS file's name in the work directory
+    std::string output;         // the file ffmpeg writes, in the work directory
+    std::string graph_file;     // where a graph too long for the command line goes
+};
+
+struct Render {
+    Plan plan;
+    std::vector<Cue> cues;
+    std::string srt;    // empty unless captions are kept
+    std::string ass;    // empty unless captions are burned
+    std::string graph;  // the -filter_complex text
+    bool graph_in_file = false;  // the caller writes graph to job.graph_file
+    std::vector<std::string> args;  // ffmpeg's whole argument vector
+};
+
+Render prepare(const Job& job);
+
+// The frame as it is shown (rotation and pixel aspect applied), in pixels.
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+Size displayed_size(const Source& source);
+
+// Option-value escaping, then graph escaping: value reaches the filter
+// exactly as given.
+std::string filter_arg(const std::string& value);
+
+// The encoder's options and the output's container options.
+std::vector<std::string> encode_args(const std::string& encoder, Quality quality);
+
+// A tiny encode that succeeds only where the hardware encoder works.
+std::vector<std::string> hardware_probe_args();
+
+// --- numbers as text ---------------------------------------------------------------
+
+// Fixed-point text, locale-independent, trailing zeros dropped ("1.25", "3").
+std::string number(double v, int decimals = 6);
+
+}  // namespace clipweave::studio

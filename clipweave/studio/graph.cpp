@@ -1,0 +1,337 @@
+// The one ffmpeg run: its inputs, its filter graph and its encoder options.
+//
+// Each clip opens the source on its own with input seeking (-ss before -i),
+// so ffmpeg reads from the keyframe before the clip's start and decodes to
+// its exact first frame: the cost follows the clips, not the source's
+// length. Every clip is sped up and brought to the output rate before it is
+// framed, so the framing filters see output frames only.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core.hpp"
+
+namespace clipweave::studio {
+namespace {
+
+// The blurred fill is made small and scaled up: blurring a full frame costs
+// far more and looks the same.
+constexpr int kFillWidth = 270;
+constexpr int kFillHeight = 480;
+// Loudness: one ffmpeg run cannot measure the mix before normalising it,
+// and a single-pass loudnorm misses its target when it has to limit hard
+// (synthetic speech peaks some 18 dB above its loudness; the result came
+// out 1 LU quiet). So each narration, measured beforehand, is brought to a
+// common level and its peaks are held 10 dB above that, which leaves
+// loudnorm a small, even correction; its ceiling sits 1 dB under the
+// -1 dBTP limit for the overshoot of resampling and AAC.
+constexpr double kNarrationLufs = -16.0;
+constexpr double kNarrationCeiling = 0.5;  // -6 dBFS
+constexpr double kMaxGain = 30.0;
+constexpr const char kLoudnorm[] = "loudnorm=I=-14:TP=-2:LRA=11";
+// Seconds over which the source's sound comes back up after a narration.
+constexpr double kBedRise = 0.25;
+// Seconds of fade where a narration is cut.
+constexpr double kCutFade = 0.04;
+// Above this size the graph goes to a file (one argument of the command
+// line may hold at most 128 KiB on Linux).
+constexpr size_t kGraphArgumentLimit = 64 * 1024;
+
+constexpr const char kAudioFormat[] =
+    "aresample=48000,aformat=sample_fmts=fltp:sample_rates=48000:channel_layouts=stereo";
+
+std::string rate_text(const Rational& r) {
+    return r.den == 1 ? std::to_string(r.num) : std::to_string(r.num) + "/" + std::to_string(r.den);
+}
+
+int even_floor(double v) { return std::max(2, static_cast<int>(std::floor(v / 2)) * 2); }
+int even_ceil(double v) { return std::max(2, static_cast<int>(std::ceil(v / 2 - 1e-9)) * 2); }
+// Offsets of a picture inside the frame, even for the halved chroma planes.
+int even_offset(int room) { return std::max(0, room / 2 / 2 * 2); }
+
+// The whole frame inside width x height, even dimensions.
+Size fit_inside(const Size& from, int width, int height) {
+    const double s = std::min(static_cast<double>(width) / from.width,
+                              static_cast<double>(height) / from.height);
+    return {std::min(width, even_floor(from.width * s + 1e-6)),
+            std::min(height, even_floor(from.height * s + 1e-6))};
+}
+
+// The frame scaled to cover width x height, even dimensions.
+Size cover(const Size& from, int width, int height) {
+    const double s = std::max(static_cast<double>(width) / from.width,
+                              static_cast<double>(height) / from.height);
+    return {std::max(width, even_ceil(from.width * s)), std::max(height, even_ceil(from.height * s))};
+}
+
+std::string scale_to(const Size& s) {
+    return "scale=" + std::to_string(s.width) + ":" + std::to_string(s.height) + ",setsar=1";
+}
+
+std::string crop_centre(const Size& from, int width, int height) {
+    return "crop=" + std::to_string(width) + ":" + std::to_string(height) + ":" +
+           std::to_string((from.width - width) / 2) + ":" + std::to_string((from.height - height) / 2);
+}
+
+// Filters from a clip's frames at the shown size to its 1080x1920 frames.
+std::string framing(Framing how, const Size& shown, size_t k) {
+    const std::string n = std::to_string(k);
+    switch (how) {
+        case Framing::Crop: {
+            const Size c = cover(shown, kWidth, kHeight);
+            return scale_to(c) + "," + crop_centre(c, kWidth, kHeight);
+        }
+        case Framing::Fit: {
+            const Size f = fit_inside(shown, kWidth, kHeight);
+            return scale_to(f) + ",pad=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) +
+                   ":" + std::to_string(even_offset(kWidth - f.width)) + ":" +
+                   std::to_string(even_offset(kHeight - f.height)) + ":color=black";
+        }
+        case Framing::Blur: {
+            const Size f = fit_inside(shown, kWidth, kHeight);
+            const Size small = cover(shown, kFillWidth, kFillHeight);
+            return "split=2[fg" + n + "][bg" + n + "];[bg" + n + "]" + scale_to(small) + "," +
+                   crop_centre(small, kFillWidth, kFillHeight) +
+                   ",gblur=sigma=7,lutyuv=y=16+(val-16)*0.55,scale=" + std::to_string(kWidth) + ":" +
+                   std::to_string(kHeight) + ":flags=bilinear,setsar=1[fill" + n + "];[fg" + n + "]" +
+                   scale_to(f) + "[front" + n + "];[fill" + n + "][front" + n + "]overlay=x=" +
+                   std::to_string(even_offset(kWidth - f.width)) +
+                   ":y=" + std::to_string(even_offset(kHeight - f.height));
+        }
+    }
+    throw Refused("unknown framing");
+}
+
+bool is_number_text(const std::string& s) {
+    size_t i = 0, digits = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
+    }
+    return digits != 0 && i == s.size();
+}
+
+// Only a chain of atempo filters with plain numbers may reach the graph.
+void check_atempo(const std::string& chain) {
+    const std::string prefix = "atempo=";
+    size_t at = 0;
+    while (true) {
+        const size_t comma = chain.find(',', at);
+        const std::string part = chain.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (part.compare(0, prefix.size(), prefix) != 0 || !is_number_text(part.substr(prefix.size())))
+            throw Refused("the tempo filter chain must be atempo filters with plain numbers, got '" +
+                          chain.substr(0, 80) + "'");
+        if (comma == std::string::npos) return;
+        at = comma + 1;
+    }
+}
+
+void check_name(const std::string& value, const char* what) {
+    if (value.empty()) throw Refused(std::string(what) + " is empty");
+    if (value.find('\0') != std::string::npos)
+        throw Refused(std::string(what) + " contains a NUL character");
+}
+
+void check_file_name(const std::string& value, const char* what) {
+    check_name(value, what);
+    if (value.find('/') != std::string::npos)
+        throw Refused(std::string(what) + " must be a file name in the work directory, got '" + value + "'");
+}
+
+// An input or output for ffmpeg: the file protocol, so that no name is
+// read as an option or another protocol.
+std::string file_url(const std::string& path) { return "file:" + path; }
+
+std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, size_t k) {
+    const double pad = c.hold / plan.speed + 3.0 / plan.rate.value();
+    return "[" + std::to_string(k) + ":v:0]format=yuv420p,setpts=(PTS-STARTPTS)/" +
+           number(plan.speed) + ",fps=" + rate_text(plan.rate) +
+           ",tpad=stop_mode=clone:stop_duration=" + number(pad) +
+           ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
+           framing(job.framing, displayed_size(job.source), k) + "[v" + std::to_string(k) + "]";
+}
+
+std::string audio_chain(const Job& job, const ClipPlan& c, size_t k) {
+    const size_t clips = job.segments.size();
+    const std::string n = std::to_string(k);
+    const std::string samples = std::to_string(c.samples);
+    std::string narration = "[" + std::to_string(clips + k) + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat;
+    if (!job.narration_lufs.empty() && std::isfinite(job.narration_lufs[k])) {
+        const double gain = std::clamp(kNarrationLufs - job.narration_lufs[k], -kMaxGain, kMaxGain);
+        narration += ",volume=" + number(gain, 2) + "dB";
+    }
+    narration += ",alimiter=limit=" + number(kNarrationCeiling) +
+                 ":level=false:attack=2:release=30:latency=true,apad,atrim=end_sample=" + samples;
+    if (c.narration_used < c.narration && c.length > kCutFade)
+        narration += ",afade=t=out:st=" + number(c.length - kCutFade) + ":d=" + number(kCutFade);
+    if (!job.has_bed || !job.source.has_audio) return narration + "[a" + n + "]";
+
+    // The source's own sound: lowered under the narration, back up after it.
+    const double bed = std::pow(10.0, job.bed_volume_db / 20.0);
+    const std::string level = number(bed, 6) + "+" + number(1 - bed, 6) + "*clip((t-" +
+                              number(c.narration_used) + ")/" + number(kBedRise) + ",0,1)";
+    return narration + "[n" + n + "];[" + n + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat +
+           ",apad,atrim=end_sample=" + samples + ",volume=" + filter_arg(level) +
+           ":eval=frame[b" + n + "];[b" + n + "][n" + n +
+           "]amix=inputs=2:duration=first:dropout_transition=0:normalize=0[a" + n + "]";
+}
+
+void check_job(const Job& job) {
+    const size_t n = job.segments.size();
+    if (job.narrations.size() != n || job.texts.size() != n || job.narration_seconds.size() != n)
+        throw Refused("every segment needs one narration file, duration and text");
+    if (!job.narration_lufs.empty() && job.narration_lufs.size() != n)
+        throw Refused("narration loudness must be given for every segment or none");
+    if (job.has_bed && (!std::isfinite(job.bed_volume_db) || job.bed_volume_db < -60 || job.bed_volume_db > 0))
+        throw Refused("bed volume must be between -60 and 0 dB, got " + number(job.bed_volume_db));
+    check_name(job.source.path, "the source path");
+    for (const std::string& p : job.narrations) check_name(p, "a narration path");
+    check_file_name(job.output, "the output name");
+    if (job.captions == CaptionMode::Burn) check_file_name(job.captions_file, "the captions file name");
+    if (job.encoder != "libx264" && job.encoder != "h264_nvenc")
+        throw Refused("encoder must be libx264 or h264_nvenc, got '" + job.encoder + "'");
+    check_atempo(job.atempo);
+}
+
+}  // namespace
+
+std::string number(double v, int decimals) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    std::string s = r.ec == std::errc() ? std::string(buf, r.ptr) : std::string("0");
+    if (s.find('.') != std::string::npos) {
+        while (s.back() == '0') s.pop_back();
+        if (s.back() == '.') s.pop_back();
+    }
+    if (s == "-0") s = "0";
+    return s;
+}
+
+std::string filter_arg(const std::string& value) {
+    // First as an option value, then as text of the graph.
+    std::string option;
+    for (char ch : value) {
+        if (ch == '\\' || ch == '\'' || ch == ':' || ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r')
+            option += '\\';
+        option += ch;
+    }
+    std::string graph;
+    for (char ch : option) {
+        if (ch == '\\' || ch == '\'' || ch == '[' || ch == ']' || ch == ',' || ch == ';' || ch == ' ' ||
+            ch == '\t' || ch == '\n' || ch == '\r')
+            graph += '\\';
+        graph += ch;
+    }
+    return graph;
+}
+
+Size displayed_size(const Source& source) {
+    if (source.width < 1 || source.height < 1)
+        throw Refused("the source has no video picture (" + std::to_string(source.width) + "x" +
+                      std::to_string(source.height) + ")");
+    double width = source.width;
+    if (source.sar.num > 0 && source.sar.den > 0 && source.sar.num != source.sar.den)
+        width = std::max(1.0, std::round(width * source.sar.value()));
+    double height = source.height;
+    const int turn = ((source.rotation % 360) + 360) % 360;
+    if (turn == 90 || turn == 270) std::swap(width, height);
+    return {static_cast<int>(width), static_cast<int>(height)};
+}
+
+std::vector<std::string> encode_args(const std::string& encoder, Quality quality) {
+    std::vector<std::string> args;
+    if (encoder == "h264_nvenc") {
+        const char* preset = quality == Quality::Fast ? "p1" : quality == Quality::Small ? "p6" : "p4";
+        const char* cq = quality == Quality::Small ? "25" : "23";
+        args = {"-c:v", "h264_nvenc", "-preset", preset, "-rc", "vbr", "-cq", cq, "-b:v", "0"};
+    } else {
+        const char* preset =
+            quality == Quality::Fast ? "ultrafast" : quality == Quality::Small ? "medium" : "veryfast";
+        args = {"-c:v", "libx264", "-preset", preset, "-crf", "21"};
+    }
+    for (const char* a : {"-pix_fmt", "yuv420p", "-profile:v", "high", "-c:a", "aac", "-b:a", "160k",
+                          "-ar", "48000", "-ac", "2", "-movflags", "+faststart", "-map_metadata", "-1",
+                          "-map_chapters", "-1", "-f", "mp4"})
+        args.emplace_back(a);
+    return args;
+}
+
+std::vector<std::string> hardware_probe_args() {
+    return {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
+            "color=c=black:s=256x256:r=25:d=0.2", "-c:v", "h264_nvenc", "-f", "null", "-"};
+}
+
+Render prepare(const Job& job) {
+    PlanInput in;
+    in.segments = job.segments;
+    in.narration_seconds = job.narration_seconds;
+    in.source_seconds = job.source.seconds;
+    in.fit = job.fit;
+    in.speed = job.speed;
+    in.source_rate = job.source.rate;
+    Render r;
+    r.plan = make_plan(in);  // first: its refusals say more than a tempo chain made of a bad speed
+    check_job(job);
+    displayed_size(job.source);
+    if (job.captions != CaptionMode::None) {
+        r.cues = make_cues(r.plan, job.texts, CaptionStyle{});
+        r.srt = srt_text(r.cues);
+        if (job.captions == CaptionMode::Burn) r.ass = ass_text(r.cues);
+    }
+
+    const Plan& plan = r.plan;
+    const size_t n = plan.clips.size();
+    std::string graph;
+    std::string video_inputs;
+    size_t video_clips = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const ClipPlan& c = plan.clips[k];
+        // A clip shorter than a frame at this speed adds sound only.
+        if (c.frames > 0) {
+            graph += video_chain(job, plan, c, k) + ";";
+            video_inputs += "[v" + std::to_string(k) + "]";
+            ++video_clips;
+        }
+        graph += audio_chain(job, c, k) + ";";
+    }
+    graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0[vcat];";
+    for (size_t k = 0; k < n; ++k) graph += "[a" + std::to_string(k) + "]";
+    graph += "concat=n=" + std::to_string(n) + ":v=0:a=1[acat];[vcat]";
+    if (job.captions == CaptionMode::Burn) graph += "subtitles=filename=" + filter_arg(job.captions_file) + ",";
+    // loudnorm given less than its 3-second window at the end of its input
+    // falls back on a fixed gain and came out 15 LU quiet; trailing silence
+    // (cut again below) keeps it in its measuring mode. The silence is an
+    // input of its own: made inside the graph after every input has ended,
+    // ffmpeg stopped the sound short while loudnorm still waited for it.
+    graph += "setsar=1,format=yuv420p[vout];[acat]" + job.atempo + "," + kAudioFormat + "[asped];[asped][" +
+             std::to_string(2 * n) + ":a:0]concat=n=2:v=0:a=1," + kLoudnorm + "," + kAudioFormat + ",apad,atrim=end_sample=" +
+             std::to_string(std::llround(plan.duration * kSampleRate)) + "[aout]";
+    r.graph = graph;
+
+    std::vector<std::string>& a = r.args;
+    a = {"ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-loglevel", "error", "-progress",
+         "pipe:1", "-y"};
+    for (const ClipPlan& c : plan.clips) {
+        // A little more than the clip: the trims cut it to the frame.
+        const double read = c.source_part + 0.25;
+        a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
+    }
+    for (const std::string& narration : job.narrations) a.insert(a.end(), {"-i", file_url(narration)});
+    a.insert(a.end(), {"-f", "lavfi", "-t", "3", "-i", "anullsrc=r=48000:cl=stereo"});
+    if (graph.size() > kGraphArgumentLimit) {
+        check_file_name(job.graph_file, "the filter graph file name");
+        r.graph_in_file = true;
+        a.insert(a.end(), {"-filter_complex_script", file_url(job.graph_file)});
+    } else {
+        a.insert(a.end(), {"-filter_complex", graph});
+    }
+    a.insert(a.end(), {"-map", "[vout]", "-map", "[aout]"});
+    for (std::string& e : encode_args(job.encoder, job.quality)) a.push_back(std::move(e));
+    a.push_back(file_url(job.output));
+    return r;
+}
+
+}  // namespace clipweave::studio

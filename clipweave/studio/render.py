@@ -1,0 +1,354 @@
+"""The studio render: one ffmpeg process from a local source video and its
+narrations to a finished 1080x1920 recap with captions.
+
+The planning, caption text, filter graph and ffmpeg arguments come from
+the C++ core (``clipweave.studio._core``); this module probes the inputs,
+writes the caption files, runs ffmpeg and reports its progress.
+"""
+import collections
+import math
+import os
+import subprocess
+import secrets
+import threading
+from dataclasses import dataclass
+from typing import Callable, NamedTuple, Optional, Sequence
+
+from clipweave.clipweave import _build_atempo_chain
+from clipweave.probe import loudness, media_info
+from clipweave.segments import parse_time
+from clipweave.studio import _core
+
+DEFAULT_OUTPUT = "FINAL_RECAP.mp4"
+_STDERR_LINES = 20  # kept for the error message of a failed run
+_HARDWARE_PROBE_TIMEOUT = 30
+
+
+class RenderProgress(NamedTuple):
+    """A progress event: ``("probe", fraction, None, None)`` while the inputs
+    are read, ``("render", fraction, speed, seconds_left)`` while ffmpeg runs
+    (``speed`` is ffmpeg's, media seconds per second; either may be None
+    before ffmpeg knows it), ``("done", 1.0, None, 0.0)`` at the end."""
+
+    stage: str
+    fraction: float
+    speed: Optional[float]
+    seconds_left: Optional[float]
+
+
+@dataclass(frozen=True)
+class SegmentTiming:
+    """Where one segment went. Source times are seconds in the source; out
+    times are seconds in the finished video."""
+
+    number: int            # 1 for the first segment
+    source_start: float
+    source_end: float      # start + length; past the source's end when held
+    hold: float            # seconds shown as the source's last frame
+    narration: float       # the narration's own duration
+    narration_used: float  # what of it is heard
+    out_start: float
+    out_end: float
+    note: Optional[str]    # what was adjusted, or None
+
+
+@dataclass(frozen=True)
+class StudioResult:
+    video: str             # the finished video in the work directory
+    srt: Optional[str]     # its captions as SRT, unless captions="none"
+    duration: float        # seconds of the finished video
+    segments: tuple        # SegmentTiming for each segment
+    notes: tuple           # the adjustment notes, in segment order
+    encoder: str           # "libx264" or "h264_nvenc"
+
+
+class StudioError(RuntimeError):
+    """ffmpeg failed; the message ends with its last lines of error output."""
+
+    def __init__(self, returncode, stderr_tail):
+        self.returncode = returncode
+        self.stderr_tail = stderr_tail
+        detail = "\n".join(stderr_tail) or "(no error output)"
+        super().__init__(f"ffmpeg failed with exit status {returncode}:\n{detail}")
+
+
+_encoder_lock = threading.Lock()
+_encoder = None
+
+
+def video_encoder():
+    """"h264_nvenc" when a tiny test encode with it works, else "libx264".
+
+    Decided once per process.
+    """
+    global _encoder
+    with _encoder_lock:
+        if _encoder is None:
+            try:
+                ok = subprocess.run(_core.hardware_probe_args(), stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=_HARDWARE_PROBE_TIMEOUT).returncode == 0
+            except (OSError, subprocess.SubprocessError):
+                ok = False
+            _encoder = "h264_nvenc" if ok else "libx264"
+        return _encoder
+
+
+def _segment_times(segments):
+    """[(start, end)] in seconds, or ValueError naming the first bad entry."""
+    times = []
+    for n, seg in enumerate(segments, 1):
+        if not isinstance(seg, dict):
+            raise ValueError(f"segment {n} must be a dict, not {type(seg).__name__}")
+        pair = []
+        for key in ("start", "end"):
+            text = seg.get(key)
+            if not isinstance(text, str):
+                raise ValueError(f'segment {n}: "{key}" must be a string such as 75.5 or 00:01:15.5')
+            seconds = parse_time(text)
+            if seconds is None:
+                raise ValueError(f'segment {n}: "{key}" is not a time such as 75.5 or 00:01:15.5: {text!r}')
+            pair.append(seconds)
+        if not isinstance(seg.get("voiceover"), str):
+            raise ValueError(f'segment {n}: "voiceover" must be a string')
+        times.append(tuple(pair))
+    return times
+
+
+def _check_output_name(name):
+    if (not isinstance(name, str) or not name or "\0" in name or os.sep in name
+            or (os.altsep and os.altsep in name) or name in (".", "..") or name.startswith(".")):
+        raise ValueError(f"output name must be a plain file name in the work directory, got {name!r}")
+    if not name.lower().endswith(".mp4"):
+        raise ValueError(f"output name must end in .mp4, got {name!r}")
+
+
+def _probe_narrations(narrations, emit):
+    """Each narration's duration and loudness (None for silence)."""
+    seconds, lufs = [], []
+    for n, path in enumerate(narrations, 1):
+        try:
+            info = media_info(path)
+            if not info.has_audio or not math.isfinite(info.duration) or info.duration <= 0:
+                raise ValueError
+            level, _peak = loudness(path)
+        except subprocess.CalledProcessError:
+            raise ValueError(f"narration {n} cannot be read: {path}") from None
+        except ValueError:
+            raise ValueError(f"narration {n} has no sound: {path}") from None
+        seconds.append(info.duration)
+        lufs.append(level if math.isfinite(level) else None)
+        emit("probe", n / (len(narrations) + 1))
+    return seconds, lufs
+
+
+def _place(temporary, final, overwrite):
+    """Gives the finished temporary file its final name; never replaces a
+    file unless asked to."""
+    if overwrite:
+        os.replace(temporary, final)
+        return
+    try:
+        os.link(temporary, final)
+    except FileExistsError:
+        raise FileExistsError(f"{final} exists; pass overwrite=True to replace it") from None
+    except OSError:
+        # No hard links here: check, then rename.
+        if os.path.lexists(final):
+            raise FileExistsError(f"{final} exists; pass overwrite=True to replace it") from None
+        os.replace(temporary, final)
+        return
+    os.unlink(temporary)
+
+
+def _drain(stream, tail):
+    for line in iter(stream.readline, b""):
+        text = line.decode("utf-8", "replace").rstrip()
+        if text:
+            tail.append(text)
+    stream.close()
+
+
+def _run_ffmpeg(args, work_dir, duration, emit):
+    """Runs ffmpeg, reporting its progress; kills it on any exception."""
+    tail = collections.deque(maxlen=_STDERR_LINES)
+    proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=work_dir)
+    reader = threading.Thread(target=_drain, args=(proc.stderr, tail), daemon=True)
+    try:
+        reader.start()
+        block = {}
+        for raw in proc.stdout:
+            key, _, value = raw.decode("ascii", "replace").strip().partition("=")
+            block[key] = value
+            if key != "progress":
+                continue
+            if value == "end":
+                emit("render", 1.0, _speed(block.get("speed")), 0.0)
+            else:
+                done = _seconds(block.get("out_time_us"))
+                speed = _speed(block.get("speed"))
+                fraction = min(1.0, max(0.0, done / duration)) if done is not None else 0.0
+                left = (max(0.0, duration - done) / speed
+                        if done is not None and speed else None)
+                emit("render", fraction, speed, left)
+            block = {}
+        returncode = proc.wait()
+    except BaseException:
+        proc.kill()
+        proc.wait()
+        raise
+    finally:
+        proc.stdout.close()
+        reader.join()
+    if returncode != 0:
+        raise StudioError(returncode, list(tail))
+
+
+def _seconds(us):
+    try:
+        return max(0, int(us)) / 1e6
+    except (TypeError, ValueError):
+        return None
+
+
+def _speed(text):
+    try:
+        value = float((text or "").rstrip("x"))
+    except ValueError:
+        return None
+    return value if value > 0 and math.isfinite(value) else None
+
+
+def render_studio(
+    source,
+    segments: Sequence[dict],
+    work_dir,
+    narrations: Sequence,
+    *,
+    frame: str = "blur",
+    fit: str = "narration",
+    bed_volume: Optional[float] = -18.0,
+    captions: str = "burn",
+    speed: float = 1.0,
+    quality: str = "balanced",
+    output_name: str = DEFAULT_OUTPUT,
+    overwrite: bool = False,
+    encoder: Optional[str] = None,
+    progress: Optional[Callable[[RenderProgress], None]] = None,
+) -> StudioResult:
+    """Renders a finished recap of ``source`` in ONE ffmpeg process.
+
+    ``segments`` are the entries of a segments file (``start``, ``end`` and
+    ``voiceover`` strings); ``narrations`` the narration audio files, one per
+    segment. ``frame`` is "blur", "crop" or "fit"; ``fit`` "narration" (a
+    long narration makes its clip run on) or "range" (it is cut);
+    ``bed_volume`` the level in dB of the source's own sound under a
+    narration, None for the narration alone; ``captions`` "burn", "srt" or
+    "none"; ``speed`` 0.5 to 100; ``quality`` "fast", "balanced" or "small".
+    ``encoder`` None picks the hardware encoder where it works.
+
+    The video (and, unless captions="none", its SRT of the same name) is
+    written to ``work_dir`` under a temporary name and renamed into place;
+    an existing result is replaced only when ``overwrite`` is true
+    (FileExistsError otherwise). Nothing else is left behind.
+
+    Raises ValueError for a segment or option that cannot be rendered and
+    StudioError when ffmpeg fails.
+    """
+    def emit(stage, fraction, speed_now=None, left=None):
+        if progress is not None:
+            progress(RenderProgress(stage, fraction, speed_now, left))
+
+    _check_output_name(output_name)
+    times = _segment_times(segments)
+    narrations = [os.path.abspath(os.fspath(p)) for p in narrations]
+    if len(narrations) != len(times):
+        raise ValueError(f"{len(times)} segments need {len(times)} narrations, got {len(narrations)}")
+    if isinstance(speed, bool) or not isinstance(speed, (int, float)):
+        raise ValueError(f"speed must be a number, got {speed!r}")
+    source = os.path.abspath(os.fspath(source))
+    work_dir = os.path.abspath(os.fspath(work_dir))
+    os.makedirs(work_dir, exist_ok=True)
+    final = os.path.join(work_dir, output_name)
+    srt_final = os.path.splitext(final)[0] + ".srt" if captions != "none" else None
+    if not overwrite:
+        for path in (final, srt_final):
+            if path is not None and os.path.lexists(path):
+                raise FileExistsError(f"{path} exists; pass overwrite=True to replace it")
+
+    emit("probe", 0.0)
+    try:
+        info = media_info(source)
+    except subprocess.CalledProcessError:
+        raise ValueError(f"the source cannot be read: {source}") from None
+    if not info.has_video:
+        raise ValueError(f"the source has no video: {source}")
+    if not math.isfinite(info.duration) or info.duration <= 0:
+        raise ValueError(f"the source's duration is unknown: {source}")
+    narration_seconds, narration_lufs = _probe_narrations(narrations, emit)
+    if encoder is None:
+        encoder = video_encoder()
+
+    temporary = []  # removed whatever happens
+
+    def scratch(suffix):
+        # Not mkstemp: its files are private (0600), and these become results.
+        while True:
+            path = os.path.join(work_dir, f".studio-{secrets.token_hex(6)}{suffix}")
+            try:
+                os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            except FileExistsError:
+                continue
+            temporary.append(path)
+            return path
+
+    try:
+        output = scratch(".mp4.part")
+        ass = scratch(".ass")
+        graph_file = scratch(".graph")
+        job = {
+            "source": source, "source_seconds": info.duration,
+            "width": info.width, "height": info.height, "rotation": info.rotation,
+            "sar": info.sar, "rate": info.rate, "has_audio": info.has_audio,
+            "segments": times, "narrations": narrations, "narration_seconds": narration_seconds,
+            "narration_lufs": narration_lufs,
+            "texts": [seg["voiceover"] for seg in segments],
+            "fit": fit, "frame": frame, "captions": captions, "quality": quality,
+            "bed_volume": bed_volume, "speed": speed,
+            "atempo": _build_atempo_chain(float(speed)) if math.isfinite(speed) else "",
+            "encoder": encoder, "captions_file": os.path.basename(ass),
+            "graph_file": os.path.basename(graph_file), "output": os.path.basename(output),
+        }
+        ready = _core.prepare(job)
+        if ready["ass"]:
+            with open(ass, "w", encoding="utf-8") as f:
+                f.write(ready["ass"])
+        if ready["graph_in_file"]:
+            with open(graph_file, "w", encoding="utf-8") as f:
+                f.write(ready["graph"])
+        plan = ready["plan"]
+        _run_ffmpeg(ready["args"], work_dir, plan["duration"], emit)
+        if os.path.getsize(output) == 0:
+            raise StudioError(0, ["ffmpeg wrote nothing"])
+        srt = None
+        if srt_final is not None:
+            srt = scratch(".srt.part")
+            with open(srt, "w", encoding="utf-8") as f:
+                f.write(ready["srt"])
+        _place(output, final, overwrite)
+        if srt is not None:
+            _place(srt, srt_final, overwrite)
+    finally:
+        for path in temporary:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
+
+    timings = tuple(
+        SegmentTiming(n, c["source_start"], c["source_start"] + c["length"], c["hold"],
+                      c["narration"], c["narration_used"], c["out_start"],
+                      c["out_start"] + c["out_length"], c["note"])
+        for n, c in enumerate(plan["clips"], 1))
+    emit("done", 1.0, None, 0.0)
+    return StudioResult(final, srt_final, plan["duration"], timings, tuple(plan["notes"]), encoder)

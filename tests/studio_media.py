@@ -1,0 +1,118 @@
+"""Small media for the studio render tests, and ways to look inside the results."""
+import json
+import os
+import subprocess
+
+from clipweave.speech import synthesize
+
+BOLD_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
+# The bar colours of bars_video, left to right, as (r, g, b).
+BARS = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0), (255, 0, 255)]
+
+
+def ffmpeg(*args, cwd=None):
+    return subprocess.run(["ffmpeg", "-y", "-v", "error", "-nostdin", *args], cwd=cwd,
+                          capture_output=True, check=True, timeout=300).stdout
+
+
+def pattern_video(path, seconds, size="320x180", rate=25, sound=True):
+    """A moving test pattern (every frame differs), with a tone or silent."""
+    args = ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}"]
+    if sound:
+        args += ["-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100",
+                 "-map", "0:v", "-map", "1:a", "-c:a", "aac"]
+    ffmpeg(*args, "-t", str(seconds), "-c:v", "libx264", "-preset", "ultrafast",
+           "-pix_fmt", "yuv420p", "-g", "25", os.fspath(path))
+    return os.fspath(path)
+
+
+def bars_video(path, seconds=2, rotate=None):
+    """320x180: five vertical bars of 64 pixels in the colours of BARS."""
+    names = ["red", "lime", "blue", "yellow", "magenta"]
+    graph = ";".join(f"color=c={n}:s=64x180:r=25:d={seconds}[c{i}]" for i, n in enumerate(names))
+    graph += ";" + "".join(f"[c{i}]" for i in range(5)) + "hstack=inputs=5[out0]"
+    path = os.fspath(path)
+    plain = path + ".plain.mp4" if rotate is not None else path
+    ffmpeg("-f", "lavfi", "-i", graph, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+           plain)
+    if rotate is not None:
+        # The tag becomes a display matrix only when the stream is copied.
+        ffmpeg("-i", plain, "-c", "copy", "-metadata:s:v:0", f"rotate={rotate}", path)
+        os.unlink(plain)
+    return path
+
+
+def narration(path, text):
+    with open(path, "wb") as f:
+        f.write(synthesize(text, "en-US-AriaNeural"))
+    return os.fspath(path)
+
+
+def streams(path):
+    """{codec_type: stream} with the fields the tests read."""
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+         "stream=codec_type,codec_name,width,height,sample_aspect_ratio,pix_fmt,sample_rate,"
+         "channels,duration,nb_read_frames,r_frame_rate:stream_side_data=rotation",
+         "-of", "json", os.fspath(path)],
+        capture_output=True, text=True, check=True, timeout=120).stdout
+    return {s["codec_type"]: s for s in json.loads(out)["streams"]}
+
+
+def top_level_atoms(path):
+    """The types of an MP4 file's top-level boxes, in file order."""
+    types = []
+    with open(path, "rb") as f:
+        size_total = os.fstat(f.fileno()).st_size
+        at = 0
+        while at + 8 <= size_total:
+            f.seek(at)
+            head = f.read(16)
+            size = int.from_bytes(head[:4], "big")
+            types.append(head[4:8].decode("latin-1"))
+            if size == 1:
+                size = int.from_bytes(head[8:16], "big")
+            elif size == 0:
+                break
+            at += size
+    return types
+
+
+def frame(path, seconds, x, y, w, h, pix_fmt="rgb24"):
+    """Raw pixels of a crop of the frame shown at ``seconds``."""
+    # Subsampled chroma takes crops of at least 2x2; cut the extra away here.
+    cw, ch = max(w, 2), max(h, 2)
+    data = ffmpeg("-ss", f"{seconds:.3f}", "-i", os.fspath(path), "-frames:v", "1",
+                  "-vf", f"crop={cw}:{ch}:{x}:{y}", "-f", "rawvideo", "-pix_fmt", pix_fmt, "-")
+    size = 3 if pix_fmt == "rgb24" else 1
+    rows = [data[r * cw * size:(r * cw + w) * size] for r in range(h)]
+    return b"".join(rows)
+
+
+def pixel(data, width, x, y):
+    i = (y * width + x) * 3
+    return tuple(data[i:i + 3])
+
+
+def near(colour, expected, tolerance=48):
+    return all(abs(a - b) <= tolerance for a, b in zip(colour, expected))
+
+
+def mean_difference(a, b):
+    assert len(a) == len(b) and a
+    return sum(abs(p - q) for p, q in zip(a, b)) / len(a)
+
+
+def ink_box(gray, width, threshold=128):
+    """(left, top, right, bottom) of the bright pixels of a gray image, or None."""
+    height = len(gray) // width
+    xs, ys = [], []
+    for y in range(height):
+        row = gray[y * width:(y + 1) * width]
+        bright = [x for x, v in enumerate(row) if v >= threshold]
+        if bright:
+            xs += (bright[0], bright[-1])
+            ys.append(y)
+    if not ys:
+        return None
+    return min(xs), ys[0], max(xs), ys[-1]

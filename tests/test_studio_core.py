@@ -1,0 +1,357 @@
+"""The studio core through its binding: planning, caption chunks and timing,
+escaping, and the ffmpeg command. Pure and fast: nothing is rendered."""
+import math
+import re
+
+import pytest
+
+from clipweave.studio import _core
+
+
+def plan_job(segments, narrations, source=10.0, fit="narration", speed=1.0, rate=(25, 1)):
+    return {"segments": segments, "narration_seconds": narrations, "source_seconds": source,
+            "fit": fit, "speed": speed, "rate": rate}
+
+
+def full_job(**changes):
+    job = {
+        "source": "/media/source.mp4", "source_seconds": 10.0, "width": 320, "height": 180,
+        "rotation": 0, "sar": (1, 1), "rate": (25, 1), "has_audio": True,
+        "segments": [(1.0, 3.0), (5.0, 8.0)], "narrations": ["/media/n1.mp3", "/media/n2.mp3"],
+        "narration_seconds": [1.5, 2.0], "narration_lufs": [-21.0, None],
+        "texts": ["First part.", "Second part."], "fit": "narration", "frame": "blur",
+        "captions": "burn", "quality": "balanced", "bed_volume": -18.0, "speed": 1.0,
+        "atempo": "atempo=1.0", "encoder": "libx264", "captions_file": "c.ass",
+        "graph_file": "g.txt", "output": "out.mp4.part",
+    }
+    job.update(changes)
+    return job
+
+
+# --- planning ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fit, narration, length, used, hold, note", [
+    # A shorter narration never shortens the clip.
+    ("narration", 1.0, 4.0, 1.0, 0.0, None),
+    ("range", 1.0, 4.0, 1.0, 0.0, None),
+    ("narration", 5.5, 5.5, 5.5, 0.0,
+     "segment 1: narration 5.50 s is longer than its 4.00 s range; the clip runs on 1.50 s"),
+    ("range", 6.2, 4.0, 4.0, 0.0,
+     "segment 1: narration 6.20 s is longer than its 4.00 s range; narration cut by 2.20 s"),
+    # The source ends at 10: 2 s of the 8 s run-on are the held last frame.
+    ("narration", 8.0, 8.0, 8.0, 2.0,
+     "segment 1: narration 8.00 s is longer than its 4.00 s range; the clip runs on 4.00 s; "
+     "held on the last frame for 2.00 s"),
+])
+def test_clip_length_follows_fit(fit, narration, length, used, hold, note):
+    clip = _core.plan(plan_job([(4.0, 8.0)], [narration], fit=fit))["clips"][0]
+    assert clip["source_start"] == 4.0
+    assert clip["length"] == pytest.approx(length)
+    assert clip["narration_used"] == pytest.approx(used)
+    assert clip["hold"] == pytest.approx(hold)
+    assert clip["source_part"] == pytest.approx(length - hold)
+    assert clip["note"] == note
+
+
+def test_range_past_the_source_end_is_held():
+    plan = _core.plan(plan_job([(8.0, 11.0)], [1.0], fit="range"))
+    assert plan["clips"][0]["hold"] == pytest.approx(1.0)
+    assert plan["notes"] == ["segment 1: the range runs 1.00 s past the end of the source "
+                             "(10.00 s); held on the last frame for 1.00 s"]
+
+
+@pytest.mark.parametrize("speed, rate", [(1.0, (25, 1)), (1.25, (30000, 1001)), (3.0, (24, 1)),
+                                          (0.5, (25, 1)), (100.0, (60, 1))])
+def test_offsets_frames_and_samples_add_up(speed, rate):
+    segments = [(0.0, 1.3), (2.0, 2.7), (3.1, 5.0), (7.0, 9.9)]
+    plan = _core.plan(plan_job(segments, [0.5, 2.0, 1.0, 0.3], speed=speed, rate=rate))
+    clips = plan["clips"]
+    fps = rate[0] / rate[1]
+    assert plan["length"] == pytest.approx(sum(c["length"] for c in clips))
+    assert plan["frames"] == sum(c["frames"] for c in clips)
+    assert abs(plan["duration"] - plan["length"] / speed) <= 0.5 / fps + 1e-9
+    assert sum(c["samples"] for c in clips) == round(plan["length"] * 48000)
+    at = 0.0
+    for c in clips:
+        assert c["start_at"] == pytest.approx(at)
+        assert c["out_start"] == pytest.approx(at / speed)
+        assert c["out_length"] == pytest.approx(c["length"] / speed)
+        assert c["first_frame"] == math.floor(at / speed * fps + 0.5)
+        at += c["length"]
+
+
+@pytest.mark.parametrize("rate, expected", [((25, 1), (25, 1)), ((30000, 1001), (30000, 1001)),
+                                            ((120, 1), (60, 1)), ((60000, 1001), (60000, 1001))])
+def test_output_rate_is_the_source_rate_at_most_60(rate, expected):
+    assert _core.plan(plan_job([(0.0, 1.0)], [0.5], rate=rate))["rate"] == expected
+
+
+@pytest.mark.parametrize("segments, narrations, changes, message", [
+    ([(10.0, 12.0)], [1.0], {}, "segment 1: start 10.00 s is at or after the end of the source (10.00 s)"),
+    ([(1.0, 2.0), (12.5, 13.0)], [1.0, 1.0], {}, "segment 2: start 12.50 s is at or after the end"),
+    ([(3.0, 3.0)], [1.0], {}, "segment 1: end 3.00 s is not after start 3.00 s"),
+    ([(3.0, 2.0)], [1.0], {}, "segment 1: end 2.00 s is not after start 3.00 s"),
+    ([(-1.0, 2.0)], [1.0], {}, "segment 1: start -1.00 s is negative"),
+    ([(math.nan, 2.0)], [1.0], {}, "segment 1: start must be a finite number"),
+    ([(1.0, 2.0)], [1.0, 2.0], {}, "there are 1 segments but 2 narrations"),
+    ([], [], {}, "there are no segments"),
+    ([(1.0, 2.0)], [1.0], {"speed": 0.4}, "speed must be between 0.5 and 100, got 0.4"),
+    ([(1.0, 2.0)], [1.0], {"speed": 101}, "speed must be between 0.5 and 100"),
+    ([(1.0, 2.0)], [1.0], {"speed": math.inf}, "speed must be a finite number"),
+    ([(1.0, 2.0)], [1.0], {"rate": (0, 0)}, "frame rate 0/0 is not usable"),
+    ([(0.0, 0.1)], [0.0], {"speed": 100.0}, "less than one frame"),
+])
+def test_refusals_name_the_fault_in_one_line(segments, narrations, changes, message):
+    job = plan_job(segments, narrations)
+    job.update(changes)
+    with pytest.raises(ValueError) as info:
+        _core.plan(job)
+    assert message in str(info.value)
+    assert "\n" not in str(info.value)
+
+
+@pytest.mark.parametrize("job, error, message", [
+    ({"segments": [(0, 1)], "narration_seconds": [1.0]}, TypeError, "the job has no 'source_seconds'"),
+    (dict(plan_job([(0, 1)], [1.0]), extra=1), TypeError, "unknown job key 'extra'"),
+    (plan_job([(0, "1")], [1.0]), TypeError, "job['segments'][0][1] must be a number, not str"),
+    (plan_job([(0, 1, 2)], [1.0]), ValueError, "job['segments'][0] must be a (start, end) pair"),
+    (plan_job([(0, 1)], [True]), TypeError, "job['narration_seconds'][0] must be a number, not bool"),
+    (plan_job([(0, 1)], [1.0], fit="ranges"), ValueError,
+     "job['fit'] must be one of 'narration', 'range', got 'ranges'"),
+    (plan_job([(0, 1)], [1.0], rate=(25.0, 1)), TypeError, "job['rate'][0] must be an integer, not float"),
+    ([("segments", [])], TypeError, "the job must be a dict, not list"),
+])
+def test_job_values_are_checked(job, error, message):
+    with pytest.raises(error) as info:
+        _core.plan(job)
+    assert str(info.value) == message
+
+
+# --- caption chunks -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("text", [
+    "The story begins in a quiet town, where nothing ever happens.",
+    "Short.",
+    "A " * 200,
+    "Words\nacross\r\nlines\tand  double  spaces.",
+    "Ünïcödé wörds ärë cöüntëd äs öné lëttër ëäch, nöt äs twö bytés.",
+    "antidisestablishmentarianism-and-then-some-more-hyphenated-words in a row",
+])
+def test_chunks_hold_every_word_in_two_lines_of_thirty(text):
+    chunks = _core.chunk_caption(text)
+    lines = [line for chunk in chunks for line in chunk.split("\n")]
+    assert all(1 <= len(chunk.split("\n")) <= 2 for chunk in chunks)
+    assert all(0 < len(line) <= 30 for line in lines)
+    # Nothing lost, nothing reordered; breaks fall only at spaces or inside
+    # words longer than a line.
+    assert "".join("".join(lines).split()) == "".join(text.split())
+
+
+def test_a_word_longer_than_a_line_is_broken_hard():
+    assert _core.chunk_caption("x" * 70) == ["x" * 30 + "\n" + "x" * 30, "x" * 10]
+    assert _core.chunk_caption("ab cd", line_chars=1, max_lines=3) == ["a\nb\nc", "d"]
+
+
+def test_lines_are_balanced_rather_than_leaving_an_orphan():
+    chunks = _core.chunk_caption("The story begins in a quiet town, where nothing ever happens.")
+    assert chunks[-1] != "happens."
+    lengths = [len(line) for chunk in chunks for line in chunk.split("\n")]
+    assert max(lengths) - min(lengths) <= 10
+
+
+def test_blank_text_has_no_chunks():
+    assert _core.chunk_caption(" \n\t ") == []
+
+
+# --- caption timing -------------------------------------------------------------------
+
+
+def cues_of(segments, narrations, texts, **plan):
+    job = plan_job(segments, narrations, **plan)
+    job["texts"] = texts
+    return _core.captions(job)
+
+
+def test_chunks_are_timed_by_their_share_of_characters():
+    text = "aaaa bbbb cccc dddd eeee ffff gggg hhhh iiii jjjj kkkk llll mmmm"
+    chunks = _core.chunk_caption(text)
+    cues = cues_of([(2.0, 8.0), (8.0, 9.0)], [6.0, 1.0], [text, "x"])["cues"]
+    first = cues[:len(chunks)]
+    assert [c[2] for c in first] == chunks
+    assert first[0][0] == 0.0 and first[-1][1] == pytest.approx(6.0)
+    total = sum(len(c) for c in chunks)
+    for (start, end, chunk) in first:
+        assert end - start == pytest.approx(6.0 * len(chunk) / total)
+    assert all(a[1] == pytest.approx(b[0]) for a, b in zip(first, first[1:]))
+    # The second narration starts with its clip, at 6 s in the output.
+    assert cues[-1][:2] == pytest.approx((6.0, 7.0))
+
+
+def test_a_cut_narration_shows_only_what_is_heard():
+    text = "one two three four five six seven eight nine ten eleven twelve thirteen fourteen"
+    heard = cues_of([(0.0, 2.0)], [4.0], [text], fit="range")["cues"]
+    whole = cues_of([(0.0, 2.0)], [4.0], [text], fit="narration")["cues"]
+    assert len(heard) < len(whole)
+    assert heard[-1][1] == pytest.approx(2.0)
+    assert all(end <= 2.0 + 1e-9 for _, end, _ in heard)
+
+
+@pytest.mark.parametrize("speed", [0.5, 1.25, 4.0])
+def test_cues_are_on_the_output_timeline(speed):
+    slow = cues_of([(0.0, 3.0), (5.0, 7.0)], [2.0, 1.0], ["a b c", "d e"])["cues"]
+    fast = cues_of([(0.0, 3.0), (5.0, 7.0)], [2.0, 1.0], ["a b c", "d e"], speed=speed)["cues"]
+    assert [(s / speed, e / speed, t) for s, e, t in slow] == pytest.approx(fast)
+
+
+def test_srt_and_ass_texts():
+    result = cues_of([(0.0, 3.0), (3.0, 4.0)], [2.5, 0.5],
+                     ['Say "hi", then\nleave.', "{\\b1}bold?\\N no"])
+    assert result["srt"] == ('1\n00:00:00,000 --> 00:00:02,500\nSay "hi", then leave.\n\n'
+                             '2\n00:00:03,000 --> 00:00:03,500\n{\\b1}bold?\\N no\n\n')
+    ass = result["ass"]
+    for line in ("PlayResX: 1080", "PlayResY: 1920",
+                 "Style: Caption,DejaVu Sans,62,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,-1,"):
+        assert line in ass
+    style = re.search(r"^Style: (.*)$", ass, re.M).group(1).split(",")
+    assert style[18] == "2"            # bottom centre
+    assert int(style[21]) >= 1920 // 5  # above the bottom fifth
+    events = re.findall(r"^Dialogue: (.*)$", ass, re.M)
+    assert events[0] == '0,0:00:00.00,0:00:02.50,Caption,,0,0,0,,Say "hi", then leave.'
+    assert events[1] == "0,0:00:03.00,0:00:03.50,Caption,,0,0,0,,\\{\\\u2060b1\\}bold?\\\u2060N no"
+
+
+@pytest.mark.parametrize("text, escaped", [
+    ("{\\i1}x\\Ny", "\\{\\\u2060i1\\}x\\\u2060Ny"),
+    ("a\\hb\\nc", "a\\\u2060hb\\\u2060nc"),
+    ("\\{", "\\\u2060\\{"),
+    ("}{", "\\}\\{"),
+    ("two\nlines", "two\\Nlines"),
+    ("tab\there\x00nul", "tab here nul"),
+    ('plain, "quoted" & \'single\'', 'plain, "quoted" & \'single\''),
+])
+def test_ass_escape(text, escaped):
+    assert _core.escape_ass(text) == escaped
+
+
+def test_long_narration_captions():
+    words = [f"word{i}" for i in range(900)]
+    text = " ".join(words)
+    assert len(text) > 5000
+    result = cues_of([(0.0, 30.0)], [30.0], [text])
+    shown = " ".join(t.replace("\n", " ") for _, _, t in result["cues"])
+    assert shown == text
+    assert result["srt"].count(" --> ") == len(result["cues"])
+
+
+# --- the ffmpeg run ----------------------------------------------------------------
+
+
+def test_command_reads_each_clip_by_input_seeking():
+    args = _core.prepare(full_job())["args"]
+    assert args[:3] == ["ffmpeg", "-hide_banner", "-nostdin"]
+    assert args[args.index("-progress") + 1] == "pipe:1"
+    inputs = [i for i, a in enumerate(args) if a == "-i"]
+    assert [args[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/source.mp4",
+                                             "file:/media/n1.mp3", "file:/media/n2.mp3",
+                                             "anullsrc=r=48000:cl=stereo"]
+    assert args[inputs[0] - 4:inputs[0]] == ["-ss", "1", "-t", "2.25"]
+    assert args[inputs[1] - 4:inputs[1]] == ["-ss", "5", "-t", "3.25"]
+    assert args[-1] == "file:out.mp4.part"
+    assert args[args.index("-movflags") + 1] == "+faststart"
+
+
+@pytest.mark.parametrize("encoder, quality, expected", [
+    ("libx264", "fast", ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "21"]),
+    ("libx264", "balanced", ["-c:v", "libx264", "-preset", "veryfast", "-crf", "21"]),
+    ("libx264", "small", ["-c:v", "libx264", "-preset", "medium", "-crf", "21"]),
+    ("h264_nvenc", "fast", ["-c:v", "h264_nvenc", "-preset", "p1"]),
+])
+def test_encoder_options(encoder, quality, expected):
+    args = _core.encode_args(encoder, quality)
+    assert args[:len(expected)] == expected
+    for pair in (["-pix_fmt", "yuv420p"], ["-c:a", "aac"], ["-ar", "48000"], ["-ac", "2"], ["-f", "mp4"]):
+        i = args.index(pair[0])
+        assert args[i:i + 2] == pair
+
+
+@pytest.mark.parametrize("frame, rotation, size, expected", [
+    ("crop", 0, (320, 180), "scale=3414:1920,setsar=1,crop=1080:1920:1167:0"),
+    ("fit", 0, (320, 180), "scale=1080:606,setsar=1,pad=1080:1920:0:656:color=black"),
+    ("fit", 90, (320, 180), "scale=1080:1920,setsar=1,pad=1080:1920:0:0:color=black"),
+    ("fit", -90, (641, 361), "scale=1080:1916,setsar=1,pad=1080:1920:0:2:color=black"),
+    ("blur", 0, (641, 361), "scale=1080:608,setsar=1[front0];[fill0][front0]overlay=x=0:y=656"),
+    ("blur", 180, (320, 180), "scale=1080:606,setsar=1[front0];[fill0][front0]overlay=x=0:y=656"),
+])
+def test_framing_plans_with_the_shown_size(frame, rotation, size, expected):
+    width, height = size
+    graph = _core.prepare(full_job(frame=frame, rotation=rotation, width=width, height=height))["graph"]
+    assert expected in graph
+
+
+def test_sample_aspect_ratio_is_applied():
+    graph = _core.prepare(full_job(frame="fit", width=720, height=576, sar=(16, 15)))["graph"]
+    assert "scale=1080:810,setsar=1" in graph
+
+
+def test_graph_levels_and_captions():
+    graph = _core.prepare(full_job())["graph"]
+    assert "subtitles=filename=c.ass,setsar=1,format=yuv420p[vout]" in graph
+    assert "loudnorm=I=-14:TP=-2:LRA=11" in graph
+    assert "[acat]atempo=1.0," in graph
+    # The measured narration is brought to -16 LUFS; the unmeasured one is left.
+    assert "volume=5dB,alimiter" in graph
+    assert graph.count("alimiter=") == 2
+    # The source's sound is lowered by 18 dB while the narration plays.
+    assert "volume=0.125893+0.874107*clip((t-1.5)/0.25\\,0\\,1):eval=frame" in graph
+    for mode in ("srt", "none"):
+        assert "subtitles" not in _core.prepare(full_job(captions=mode))["graph"]
+
+
+@pytest.mark.parametrize("changes", [{"bed_volume": None}, {"has_audio": False}])
+def test_narration_alone_when_there_is_no_bed(changes):
+    graph = _core.prepare(full_job(**changes))["graph"]
+    assert "amix" not in graph and "[0:a:0]" not in graph
+
+
+def test_a_graph_too_long_for_the_command_line_goes_to_a_file():
+    n = 400
+    job = full_job(segments=[(i * 0.02, i * 0.02 + 0.01) for i in range(n)], narrations=["/n.mp3"] * n,
+                   narration_seconds=[0.01] * n, narration_lufs=[None] * n, texts=["x"] * n)
+    ready = _core.prepare(job)
+    assert ready["graph_in_file"]
+    assert "-filter_complex" not in ready["args"]
+    assert ready["args"][ready["args"].index("-filter_complex_script") + 1] == "file:g.txt"
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"atempo": "atempo=2.0,drawtext=text=x"}, "tempo filter chain must be atempo filters"),
+    ({"atempo": "atempo=1.0;[x]null"}, "tempo filter chain"),
+    ({"output": "../escape.mp4"}, "the output name must be a file name in the work directory"),
+    ({"captions_file": ""}, "the captions file name is empty"),
+    ({"source": "a\x00b"}, "the source path contains a NUL character"),
+    ({"bed_volume": 3.0}, "bed volume must be between -60 and 0 dB, got 3"),
+    ({"frame": "stretch"}, "job['frame'] must be one of 'blur', 'crop', 'fit', got 'stretch'"),
+    ({"encoder": "h265"}, "encoder must be libx264 or h264_nvenc"),
+    ({"width": 0}, "the source has no video picture"),
+    ({"texts": ["\ud800", "x"]}, "job['texts'][0] is not valid Unicode text"),
+])
+def test_unsafe_or_impossible_jobs_are_refused(changes, message):
+    with pytest.raises(ValueError) as info:
+        _core.prepare(full_job(**changes))
+    assert message in str(info.value)
+
+
+@pytest.mark.parametrize("value", ["plain.ass", "with space.ass", "it's:odd,[1];\\x.ass", " lead"])
+def test_filter_arg_reaches_the_filter_unchanged(tmp_path, value):
+    """An ASS file whose name needs every kind of escaping opens through the
+    subtitles filter: ffmpeg would fail on a name that arrived changed."""
+    import subprocess
+    (tmp_path / value).write_text(_core.captions(
+        dict(plan_job([(0.0, 1.0)], [1.0]), texts=["x"]))["ass"], encoding="utf-8")
+    run = subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i", "color=s=64x64:d=0.1",
+         "-vf", "subtitles=filename=" + _core.filter_arg(value), "-frames:v", "1", "-f", "null", "-"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
