@@ -15,7 +15,9 @@ from clipweave import __version__, config
 from clipweave.backends import BindingBusy, builtin_origins, is_placeholder
 from clipweave.cache import Cache, default_dir
 from clipweave.console import PROG, Console, add_output_arguments, escaped, mode_of
-from clipweave.recap import EXIT_OK, EXIT_USAGE, MAX_SPEED, MIN_SPEED, RunRequest, run
+from clipweave.recap import (EXIT_OK, EXIT_USAGE, MAX_SPEED, MIN_SPEED, RunRequest,
+                             add_render_arguments, render_options, run)
+from clipweave.segments import UsageError
 
 EPILOG = """\
 examples:
@@ -102,8 +104,7 @@ def build_parser():
                              "path, else service)")
     add_settings(parser)
     add_run_options(parser)
-    parser.add_argument("--classic", action="store_true",
-                        help="the exact pipeline: run_recap, unchanged")
+    add_render_arguments(parser)
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -199,9 +200,14 @@ def main(argv=None):
         if argv[:1] == ["cache"]:
             return show_cache(argv[1:])
         args = build_parser().parse_args(argv)
+        try:
+            render = render_options(args)
+        except UsageError as e:
+            Console(mode_of(args)).failure(e.problems, "check")
+            return EXIT_USAGE
         downloader = args.downloader or default_downloader()
         return run(request_from(args, source=args.source, segments=args.segments,
-                                downloader=downloader))
+                                downloader=downloader, **render))
     except KeyboardInterrupt:
         Console().error("interrupted")
         return 130

@@ -79,15 +79,20 @@ def _reconfigure(stream, **options):
 
 
 class Console:
-    """The command's streams for one invocation; mode "normal", "json" or "quiet"."""
+    """The command's streams for one invocation; mode "normal", "json" or "quiet".
 
-    def __init__(self, mode="normal"):
+    Progress goes to standard output in normal mode (the exact pipeline's
+    messages always have), or to standard error with ``progress_to_stderr``
+    (the studio render, whose standard output holds only the result).
+    """
+
+    def __init__(self, mode="normal", progress_to_stderr=False):
         self.mode = mode
         _reconfigure(sys.stdout, line_buffering=True, errors="replace")
         _reconfigure(sys.stderr, errors="backslashreplace")
-        if mode == "normal":
+        if mode == "normal" and not progress_to_stderr:
             self.progress = LineTracker(sys.stdout)
-        elif mode == "json":
+        elif mode in ("normal", "json"):
             self.progress = LineTracker(sys.stderr)
         else:
             self.progress = LineTracker(open(os.devnull, "w"))
@@ -100,11 +105,12 @@ class Console:
 
     def child_stdout(self):
         """What a child's standard output should be: progress, never the result."""
-        if self.mode == "normal":
-            return None
-        if self.mode == "json":
-            return sys.stderr.fileno()
-        return subprocess.DEVNULL
+        if self.mode == "quiet":
+            return subprocess.DEVNULL
+        try:
+            return self.progress.fileno()
+        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+            return None  # a stream without a descriptor (tests): the child's goes to ours
 
     def say(self, text):
         print(text, file=self.progress, flush=True)
@@ -142,3 +148,53 @@ class Console:
         if self.mode == "json":
             print(json.dumps({"error": "; ".join(problems), "stage": stage}, ensure_ascii=False))
             sys.stdout.flush()
+
+
+def _clock(seconds):
+    seconds = int(round(seconds))
+    return f"{seconds // 60}:{seconds % 60:02d}"
+
+
+class StudioProgress:
+    """Narrations as "narration n/N", then the render as a bar with percent,
+    speed and time left on a terminal, or as a line every 10 % elsewhere."""
+
+    def __init__(self, console):
+        self.stream = console.progress
+        self.tty = console.mode != "quiet" and self.stream.isatty()
+        self._bar = None
+        self._shown = -1
+
+    def narration(self, done, total):
+        if self.tty:
+            self.stream.write(f"\rnarration {done}/{total}" + ("\n" if done == total else ""))
+            self.stream.flush()
+        else:
+            print(f"narration {done}/{total}", file=self.stream, flush=True)
+
+    def render(self, event):
+        if event.stage != "render":
+            return
+        detail = []
+        if event.speed:
+            detail.append(f"{event.speed:.2f}x")
+        if event.seconds_left is not None:
+            detail.append(f"{_clock(event.seconds_left)} left")
+        percent = int(event.fraction * 100)
+        if self.tty:
+            if self._bar is None:
+                from tqdm import tqdm
+
+                self._bar = tqdm(total=100, file=self.stream, desc="render", leave=True,
+                                 bar_format="{desc} {bar} {percentage:3.0f}% {postfix}")
+            self._bar.set_postfix_str(", ".join(detail), refresh=False)
+            self._bar.update(percent - self._bar.n)
+        elif percent // 10 > self._shown // 10 or (percent == 100 and self._shown < 100):
+            self._shown = percent
+            print(f"render {percent:3d}%" + (f" ({', '.join(detail)})" if detail else ""),
+                  file=self.stream, flush=True)
+
+    def close(self):
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None

@@ -83,13 +83,19 @@ def build_parser():
                         help=f"voice name handed to the speech stand-in (default: "
                              f"{DEFAULT_VOICE})")
     add_output_arguments(parser)
+    recap.add_render_arguments(parser)
     return parser
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
     mode = mode_of(args)
-    console = Console(mode)
+    console = Console(mode, progress_to_stderr=not args.classic)
+    try:
+        render = recap.render_options(args)
+    except UsageError as e:
+        console.failure(e.problems, "check")
+        return recap.EXIT_USAGE
     segments_file = args.segments or default_segments()
     if segments_file is None:
         console.failure("demo: examples/segments.json not found; give one with --segments FILE",
@@ -140,22 +146,34 @@ def main(argv=None):
                 speech="service", downloader="service",
                 download_service=services.download.origin, speech_service=services.tts.origin,
                 output_dir=args.output_dir, overwrite=args.overwrite, use_cache=False,
-                mode=mode, poll_wait=POLL_WAIT))
+                mode=mode, poll_wait=POLL_WAIT, **render))
     if status != recap.EXIT_OK or mode != "normal":
         return status
 
     total = sum(lengths)
     final = os.path.abspath(os.path.join(args.output_dir, recap.FINAL))
-    horizontal = os.path.abspath(os.path.join(args.output_dir, recap.HORIZONTAL))
     print()
     print("demo: results")
-    print(f"  FINAL_RECAP.mp4       {final}")
-    print(f"                        {describe(final)}")
-    print(f"  horizontal_final.mp4  {horizontal}")
-    print(f"                        {describe(horizontal)}")
-    print(f"  expected duration of FINAL_RECAP.mp4: {total:g} s of segments / "
-          f"{args.speed:g} = {total / args.speed:.2f} s")
-    print("  (each clip lasts as long as the shorter of its cut and its narration)")
+    if args.classic:
+        horizontal = os.path.abspath(os.path.join(args.output_dir, recap.HORIZONTAL))
+        print(f"  FINAL_RECAP.mp4       {final}")
+        print(f"                        {describe(final)}")
+        print(f"  horizontal_final.mp4  {horizontal}")
+        print(f"                        {describe(horizontal)}")
+        print(f"  expected duration of FINAL_RECAP.mp4: {total:g} s of segments / "
+              f"{args.speed:g} = {total / args.speed:.2f} s")
+        print("  (each clip lasts as long as the shorter of its cut and its narration)")
+        return recap.EXIT_OK
+    print(f"  FINAL_RECAP.mp4  {final}")
+    print(f"                   {describe(final)}")
+    captions = os.path.abspath(os.path.join(args.output_dir, recap.CAPTIONS))
+    if os.path.exists(captions):
+        with open(captions, encoding="utf-8") as f:
+            cues = sum(1 for line in f if " --> " in line)
+        print(f"  FINAL_RECAP.srt  {captions}")
+        print(f"                   {cues} captions")
+    print(f"  {total:g} s of segments / {args.speed:g} = {total / args.speed:.2f} s at least "
+          "(each clip keeps its range; a longer narration runs on)")
     return recap.EXIT_OK
 
 

@@ -7,7 +7,9 @@ in a ``while read`` loop would eat the loop's input), and SIGTERM and SIGHUP
 raise :class:`Terminated` in the main thread. Like KeyboardInterrupt it
 unwinds the run: whatever is waiting for a child kills it first
 (``subprocess.run`` does; so do the package's own runners), and the work
-directory is dealt with on the way out.
+directory is dealt with on the way out. A run that ends by any exception
+also stops the children that helper threads (concurrent narrations) may
+still have running, so nothing is left behind.
 """
 import contextlib
 import os
@@ -23,6 +25,22 @@ class Terminated(BaseException):
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+def stop_children():
+    """Kills this process's own child processes."""
+    me = str(os.getpid())
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parent = f.read().rsplit(")", 1)[1].split()[1]
+        except (OSError, IndexError):
+            continue
+        if parent == me:
+            with contextlib.suppress(ProcessLookupError, PermissionError):
+                os.kill(int(entry), signal.SIGKILL)
 
 
 @contextlib.contextmanager
@@ -42,6 +60,9 @@ def guarded():
     saved_handlers = {s: signal.signal(s, stop) for s in STOP_SIGNALS}
     try:
         yield
+    except BaseException:
+        stop_children()
+        raise
     finally:
         for s, handler in saved_handlers.items():
             signal.signal(s, handler)

@@ -6,6 +6,7 @@ again asks only for the narrations it does not have yet. Each narration's
 length is measured when it is made, for the run's report.
 """
 import math
+import queue
 import threading
 
 from clipweave.cache import key
@@ -79,3 +80,52 @@ class Narrator:
             self.cache.store("speech", entry, output_file)
         with self._lock:
             self.seconds[output_file] = seconds
+
+
+class NarrationError(Exception):
+    """Narration ``number`` (1 for the first segment) failed; the cause is chained."""
+
+    def __init__(self, number, cause):
+        super().__init__(number, cause)
+        self.number = number
+        self.cause = cause
+
+
+def speak_all(narrator, texts, paths, voice, workers=4, on_done=None):
+    """Every narration, up to ``workers`` at a time; ``on_done(done, total)``
+    after each. The first failure raises NarrationError.
+
+    The helper threads are daemons: a run that ends (a failure, Ctrl-C) does
+    not wait for the narrations still under way; the caller stops their
+    child processes.
+    """
+    total = len(texts)
+    pending = queue.SimpleQueue()
+    for i in range(total):
+        pending.put(i)
+    finished = queue.SimpleQueue()
+    stop = threading.Event()
+
+    def work():
+        while not stop.is_set():
+            try:
+                i = pending.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                narrator(texts[i], paths[i], voice)
+                finished.put((i, None))
+            except BaseException as e:  # noqa: BLE001 - handed to the caller
+                finished.put((i, e))
+
+    for _ in range(max(1, min(workers, total))):
+        threading.Thread(target=work, name="narration", daemon=True).start()
+    try:
+        for done in range(1, total + 1):
+            i, error = finished.get()
+            if error is not None:
+                raise NarrationError(i + 1, error) from error
+            if on_done is not None:
+                on_done(done, total)
+    finally:
+        stop.set()

@@ -23,13 +23,14 @@ from clipweave import config
 from clipweave.backends import BindingBusy, MappedRequests, ModuleBinding, builtin_origins, \
     is_placeholder
 from clipweave.cache import Cache, default_dir
-from clipweave.console import Console, escaped
+from clipweave.console import Console, StudioProgress, escaped
 from clipweave.guard import Terminated, guarded
-from clipweave.narration import EspeakSpeech, Narrator, ServiceSpeech
+from clipweave.narration import EspeakSpeech, NarrationError, Narrator, ServiceSpeech, speak_all
 from clipweave.probe import probe
 from clipweave.segments import UsageError, parse_segments, parse_time, read_text
 from clipweave.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.speech import known_voice
+from clipweave.studio import StudioError, render_studio
 from clipweave.workspace import OutputRefused, Workspace, check_name
 
 MIN_SPEED = 0.5
@@ -43,6 +44,8 @@ EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 
 FINAL = "FINAL_RECAP.mp4"
 HORIZONTAL = "horizontal_final.mp4"
+CAPTIONS = "FINAL_RECAP.srt"
+MAX_JOBS = 32
 # A segment may end this much after the video's last frame: containers round.
 END_TOLERANCE = 0.05
 
@@ -66,7 +69,66 @@ class RunRequest:
     use_cache: bool = True
     mode: str = "normal"  # "json" or "quiet"
     poll_wait: float | None = None  # the download's polling wait, for the demo
+    # The exact pipeline (run_recap) instead of the studio render, and the
+    # studio's options.
+    classic: bool = False
+    frame: str = "blur"
+    fit: str = "narration"
+    bed_volume: float | None = -18.0  # dB; None: the narration alone
+    captions: str = "burn"
+    quality: str = "balanced"
+    jobs: int = 4
     environ: dict = field(default_factory=lambda: os.environ)
+
+
+STUDIO_OPTIONS = ("frame", "fit", "bed_volume", "captions", "quality", "jobs")
+
+
+def bed_volume(text):
+    """--bed-volume: decibels, or "off" for the narration alone."""
+    if text.strip().lower() == "off":
+        return "off"
+    try:
+        return float(text)
+    except ValueError:
+        raise ValueError(f"not a number of dB or off: {text!r}") from None
+
+
+def add_render_arguments(parser):
+    """The choice between the studio render and the exact pipeline, and the studio's options."""
+    studio = parser.add_argument_group(
+        "studio render (the default; --classic runs run_recap unchanged instead)")
+    studio.add_argument("--classic", action="store_true",
+                        help="the exact pipeline: run_recap as it is, centre crop, narration only")
+    studio.add_argument("--frame", choices=("blur", "crop", "fit"),
+                        help="the whole picture over a blurred fill of itself (blur, default), "
+                             "the centre crop (crop), or black bars (fit)")
+    studio.add_argument("--fit", choices=("narration", "range"),
+                        help="a narration longer than its range lets the clip run on "
+                             "(narration, default) or is cut (range)")
+    studio.add_argument("--bed-volume", type=bed_volume, metavar="DB",
+                        help="the source's own sound under the narration, in dB (default -18), "
+                             "or off")
+    studio.add_argument("--captions", choices=("burn", "srt", "none"),
+                        help="narration captions burned in, with FINAL_RECAP.srt beside the "
+                             "video (burn, default), only the .srt (srt), or none")
+    studio.add_argument("--quality", choices=("fast", "balanced", "small"),
+                        help="encoder preset: ultrafast, veryfast (balanced, default) or medium")
+    studio.add_argument("--jobs", type=int, metavar="N",
+                        help="narrations asked for at a time (default 4)")
+
+
+def render_options(args):
+    """RunRequest fields from add_render_arguments' options; UsageError when
+    studio options come with --classic."""
+    given = {name: getattr(args, name) for name in STUDIO_OPTIONS
+             if getattr(args, name) is not None}
+    if args.classic and given:
+        flags = ", ".join("--" + name.replace("_", "-") for name in given)
+        raise UsageError([f"{flags}: for the studio render, not --classic"])
+    if given.get("bed_volume") == "off":
+        given["bed_volume"] = None
+    return {"classic": args.classic, **given}
 
 
 class OutsideVideo(UsageError):
@@ -119,10 +181,15 @@ def describe(exc):
 
 
 def stage_message(binding, exc):
+    if isinstance(exc, NarrationError):
+        return "speech", f"speech synthesis failed for segment {exc.number}: {describe(exc.cause)}"
     if binding.stage == "download":
         return "download", f"download failed: {describe(exc)}"
     if binding.stage == "speech":
         return "speech", f"speech synthesis failed for segment {binding.segment}: {describe(exc)}"
+    if isinstance(exc, StudioError):
+        return "render", _shorten(" | ".join([f"ffmpeg failed (exit status {exc.returncode})",
+                                               *exc.stderr_tail[-3:]]))
     return "render", describe(exc)
 
 
@@ -180,8 +247,19 @@ class Run:
         tools = ["ffmpeg", "ffprobe"] + self.source_tools + self.narrator.backend.tools()
         problems += check_tools(tools)
         problems += check_name(r.output_dir)
+        if not 1 <= r.jobs <= MAX_JOBS:
+            problems.append(f"--jobs must be from 1 to {MAX_JOBS}, got {r.jobs}")
+        if r.bed_volume is not None and not (math.isfinite(r.bed_volume)
+                                             and -60 <= r.bed_volume <= 0):
+            problems.append(f"--bed-volume must be from -60 to 0 dB, or off; got {r.bed_volume!r}")
         if problems:
             raise UsageError(problems)
+
+    def results(self):
+        """The names this run puts into the output directory, in the order of their renames."""
+        if self.request.classic:
+            return [HORIZONTAL, FINAL]
+        return [FINAL] + ([CAPTIONS] if self.request.captions != "none" else [])
 
     def _choose_source(self, cache):
         r = self.request
@@ -241,14 +319,49 @@ class Run:
             raise OutsideVideo(problems)
 
     def execute(self, work):
-        """Runs the module in the work directory; {result name: path} of what it made."""
+        """Makes the recap in the work directory; {result name: path} of what it made."""
+        self.binding.bind("requests", self.requests)
+        if self.request.poll_wait is not None:
+            self.binding.bind("time", ShortWaits(self.binding.saved("time"),
+                                                 self.request.poll_wait))
+        if self.request.classic:
+            return self.execute_classic(work)
+        return self.execute_studio(work)
+
+    def execute_studio(self, work):
+        """The studio render: download, every narration (several at a time),
+        then one ffmpeg run."""
+        r = self.request
+        source_file = os.path.join(work, "movie.mp4")
+        self.binding.stage = "download"
+        self.fetch(None, source_file)
+        self.binding.stage = "speech"
+        progress = StudioProgress(self.console)
+        try:
+            texts = [seg["voiceover"] for seg in self.segments]
+            self.narrations = [os.path.join(work, f"voice_{i}.mp3") for i in range(len(texts))]
+            speak_all(self.narrator, texts, self.narrations, self.settings["voice"].value,
+                      r.jobs, progress.narration)
+            self.binding.stage = "render"
+            self.studio = render_studio(
+                source_file, self.segments, work, self.narrations, frame=r.frame, fit=r.fit,
+                bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
+                progress=progress.render)
+        finally:
+            progress.close()
+        for note in self.studio.notes:
+            self.console.say(note)
+        produced = {FINAL: self.studio.video}
+        if r.captions != "none":
+            produced[CAPTIONS] = self.studio.srt
+        return produced
+
+    def execute_classic(self, work):
+        """Runs the module's run_recap in the work directory."""
         r = self.request
         segments_copy = os.path.join(work, "segments.json")
         with open(segments_copy, "wb") as f:
             f.write(self.segments_data)
-        self.binding.bind("requests", self.requests)
-        if r.poll_wait is not None:
-            self.binding.bind("time", ShortWaits(self.binding.saved("time"), r.poll_wait))
         self.binding.bind_download(self.fetch)
         self.binding.bind_speech(self.narrator)
         final = self.binding.module.run_recap(self.source.label, segments_copy, r.speed,
@@ -256,7 +369,8 @@ class Run:
         return {HORIZONTAL: os.path.join(work, HORIZONTAL), FINAL: final}
 
     def report(self, work, published):
-        final = published[-1]
+        """The JSON document of a successful run."""
+        final = published[FINAL]
         try:
             duration = probe(final)[1]
         except (OSError, subprocess.CalledProcessError, ValueError):
@@ -265,8 +379,13 @@ class Run:
                      "narration_seconds": _number(self.narrator.seconds.get(
                          os.path.join(work, f"voice_{i}.mp3")))}
                     for i, seg in enumerate(self.segments)]
-        return {"final": final, "horizontal": published[0], "duration": _number(duration),
-                "segments": segments}
+        document = {"final": final, "horizontal": published.get(HORIZONTAL),
+                    "duration": _number(duration), "segments": segments}
+        if not self.request.classic:
+            document["captions"] = published.get(CAPTIONS)
+            for entry, timing in zip(segments, self.studio.segments):
+                entry["note"] = timing.note
+        return document
 
 
 def _number(value):
@@ -275,7 +394,7 @@ def _number(value):
 
 def run(request):
     """Runs one recap as the command does; returns the exit status."""
-    console = Console(request.mode)
+    console = Console(request.mode, progress_to_stderr=not request.classic)
     try:
         return _run(request, console)
     except BrokenPipeError:
@@ -300,7 +419,7 @@ def _run(request, console):
     except BindingBusy as e:
         console.failure(str(e), "check")
         return EXIT_RUN_FAILED
-    workspace = Workspace(request.output_dir, [HORIZONTAL, FINAL], request.overwrite,
+    workspace = Workspace(request.output_dir, run_.results(), request.overwrite,
                           request.keep_work)
     try:
         work = workspace.prepare()
@@ -338,5 +457,5 @@ def _run(request, console):
         stage, message = stage_message(run_.binding, e)
         console.failure(message, stage)
         return EXIT_RUN_FAILED
-    console.result(published[-1], run_.report(work, published))
+    console.result(published[FINAL], run_.report(work, published))
     return EXIT_OK

@@ -87,8 +87,9 @@ class Workspace:
         return self.work
 
     def publish(self, produced):
-        """Moves {result name: path in the work directory} into place, in order."""
-        published = []
+        """Moves {result name: path in the work directory} into place, in order;
+        {result name: its path in the output directory}."""
+        published = {}
         for name, path in produced.items():
             dest = self.target(name)
             if self.overwrite:
@@ -109,7 +110,7 @@ class Workspace:
                         raise OutputRefused([f"{dest} appeared during the run; it was left "
                                              "as it is"]) from None
                     os.rename(path, dest)
-            published.append(dest)
+            published[name] = dest
         return published
 
     def close(self):

@@ -293,23 +293,33 @@ def service_args(s):
             "--speech-service", s.tts.origin]
 
 
+@pytest.mark.parametrize("render, results", [
+    (["--classic"], ["FINAL_RECAP.mp4", "horizontal_final.mp4"]),
+    ([], ["FINAL_RECAP.mp4", "FINAL_RECAP.srt"]),
+], ids=["classic", "studio"])
 def test_successful_run_prints_the_absolute_result(cw, capsys, monkeypatch, tmp_path,
-                                                   segments_file, services):
+                                                   segments_file, services, render, results):
     before = cw._download_video, cw._generate_tts, cw.requests
     path = segments_file([seg("1", "2", "One, two, three, four, five, six.")])
     monkeypatch.chdir(tmp_path)
-    assert cli.main([URL, path, "--speed", "2", "--output-dir", "out",
+    assert cli.main([URL, path, "--speed", "2", "--output-dir", "out", *render,
                      *service_args(services)]) == 0
     out = capsys.readouterr()
-    assert out.err == ""
-    assert out.out.splitlines()[-1] == str(tmp_path / "out" / "FINAL_RECAP.mp4")
+    final = str(tmp_path / "out" / "FINAL_RECAP.mp4")
+    if render:
+        # The exact pipeline's messages go to standard output, as they always have.
+        assert out.err == "" and out.out.splitlines()[-1] == final
+    else:
+        # The studio's progress goes to standard error; standard output holds the result.
+        assert out.out == final + "\n"
+        assert "narration 1/1" in out.err and "render 100%" in out.err
     assert [c.json for c in services.calls if c.json] == [
         {"text": "One, two, three, four, five, six.", "voice": DEFAULT_VOICE}]
     # The built-in origins were mapped onto the configured ones.
     assert {c.routed_url.split("/")[2] for c in services.calls} == {
         services.download.origin.split("/")[2], services.tts.origin.split("/")[2]}
     assert probe("out/FINAL_RECAP.mp4")[0]["video"]["height"] == 1920
-    assert sorted(os.listdir("out")) == ["FINAL_RECAP.mp4", "horizontal_final.mp4"]
+    assert sorted(os.listdir("out")) == results
     # Every global is bound as before the run.
     assert (cw._download_video, cw._generate_tts, cw.requests) == before
 
@@ -336,7 +346,8 @@ def test_failed_run_is_one_line(capsys, rebind, tmp_path, segments_file, service
     arrange(services, rebind)
     path = segments_file([seg("1", "2", "First."), seg("2", "3", "Second.")])
     out = tmp_path / "out"
-    assert cli.main([URL, path, "--output-dir", str(out), "--json", *service_args(services)]) == 1
+    assert cli.main([URL, path, "--output-dir", str(out), "--json", "--classic",
+                     *service_args(services)]) == 1
     captured = capsys.readouterr()
     lines = [line.removeprefix("clipweave: error: ") for line in captured.err.splitlines()
              if line.startswith("clipweave: error: ")]
@@ -350,10 +361,34 @@ def test_failed_run_is_one_line(capsys, rebind, tmp_path, segments_file, service
 def test_interrupt_exits_130(capsys, rebind, tmp_path, segments_file, services):
     rebind("time", Clock(on_sleep=raising(KeyboardInterrupt)))
     path = segments_file([seg("1", "2")])
-    assert cli.main([URL, path, "--output-dir", str(tmp_path / "out"),
+    assert cli.main([URL, path, "--output-dir", str(tmp_path / "out"), "--classic",
                      *service_args(services)]) == 130
     assert errors(capsys) == ["interrupted"]
     assert os.listdir(tmp_path / "out") == []
+
+
+def test_studio_narration_failure_names_its_segment(capsys, tmp_path, segments_file, services):
+    services.tts.script(Reply(), Reply(status=500), Reply())
+    path = segments_file([seg("1", "2", "First."), seg("2", "3", "Second."),
+                          seg("3", "3.5", "Third.")])
+    assert cli.main([URL, path, "--output-dir", str(tmp_path / "out"), "--jobs", "1",
+                     *service_args(services)]) == 1
+    assert errors(capsys)[-1] == ("speech synthesis failed for segment 2: TTS failed for voice "
+                                  f"{DEFAULT_VOICE}: HTTP 500")
+    assert os.listdir(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--classic", "--frame", "fit", "--jobs", "2"], "--frame, --jobs: for the studio render, "
+                                                     "not --classic"),
+    (["--jobs", "0"], "--jobs must be from 1 to 32, got 0"),
+    (["--bed-volume", "6"], "--bed-volume must be from -60 to 0 dB, or off; got 6.0"),
+])
+def test_studio_options_checked(capsys, tmp_path, segments_file, local, args, message):
+    path = segments_file([seg("1", "2")])
+    assert cli.main([local, path, "--speech", "espeak-ng", "--output-dir", str(tmp_path),
+                     *args]) == 2
+    assert errors(capsys) == [message]
 
 
 def test_a_second_binding_in_one_process_is_refused(cw):
@@ -412,7 +447,7 @@ def test_tiny_demo(tmp_path):
         seg("00:00:06", "00:00:09", "And a second one, longer than three seconds, to end."),
     ]))
     r = run_cli("demo", "--seconds", "12", "--segments", str(segments), "--speed", "2",
-                "--output-dir", "my demo", cwd=tmp_path)
+                "--output-dir", "my demo", "--classic", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     # The download service reports two figures before it finishes (each
     # carriage return reads as a line end in text mode).
@@ -437,6 +472,26 @@ def test_tiny_demo(tmp_path):
     assert (streams["video"]["width"], streams["video"]["height"]) == (640, 360)
     assert duration == pytest.approx(5, abs=0.6)
     assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "horizontal_final.mp4"]
+
+
+def test_tiny_studio_demo(tmp_path):
+    segments = tmp_path / "two.json"
+    segments.write_text(json.dumps([seg("1", "3", "A narration longer than its range."),
+                                    seg("00:00:06", "00:00:09", "A short one.")]))
+    r = run_cli("demo", "--seconds", "12", "--segments", str(segments), "--speed", "2",
+                "--output-dir", "out", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    out = tmp_path / "out"
+    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "FINAL_RECAP.srt"]
+    lines = r.stdout.splitlines()
+    assert lines[:3] == [str(out / "FINAL_RECAP.mp4"), "", "demo: results"]
+    assert lines[-1] == ("  5 s of segments / 2 = 2.50 s at least (each clip keeps its range; a "
+                         "longer narration runs on)")
+    assert "segment 1: narration " in r.stderr and "narration 2/2" in r.stderr
+    streams, duration = probe(str(out / "FINAL_RECAP.mp4"))
+    assert (streams["video"]["width"], streams["video"]["height"]) == (1080, 1920)
+    assert (streams["audio"]["sample_rate"], streams["audio"]["channels"]) == ("48000", 2)
+    assert duration > 2.5
 
 
 @pytest.mark.parametrize("name", ["-x.mp4", "take:2.mp4", "concat:a.mp4"])

@@ -335,3 +335,68 @@ def test_voices_lists_espeak_voices(tmp_path):
     r = clipweave("voices", cwd=tmp_path)
     assert r.returncode == 0
     assert {"en-us", "en-gb", "fr-fr"} <= set(r.stdout.split())
+
+
+# --- the studio render and the exact pipeline ---------------------------------------------
+
+def test_the_studio_render_is_the_default(tmp_path, movie, segments):
+    r = clipweave(movie, segments, "--speech", "espeak-ng", "--fit", "range", "--json",
+                  "--output-dir", "out", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    result = json.loads(r.stdout)
+    out = tmp_path / "out"
+    assert (result["final"], result["captions"], result["horizontal"]) == (
+        str(out / "FINAL_RECAP.mp4"), str(out / "FINAL_RECAP.srt"), None)
+    assert result["duration"] == pytest.approx(3.0, abs=0.05)  # two 1.5 s ranges
+    streams, _ = probe(result["final"])
+    assert (streams["video"]["width"], streams["video"]["height"]) == (1080, 1920)
+    assert (streams["audio"]["sample_rate"], streams["audio"]["channels"]) == ("48000", 2)
+    assert "One, two." in (out / "FINAL_RECAP.srt").read_text()
+    assert "narration 2/2" in r.stderr and "render 100%" in r.stderr
+
+
+def test_classic_gives_exactly_what_run_recap_gives(tmp_path, movie, segments):
+    r = espeak_run(movie, segments, "-q", "--output-dir", "cli", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    # The same run through the module itself, its two services bound to the same backends.
+    direct = tmp_path / "direct"
+    direct.mkdir()
+    script = f"""
+import shutil, clipweave.clipweave as m
+from clipweave.speech import synthesize
+m._download_video = lambda url, out: shutil.copyfile({movie!r}, out)
+def speak(text, out, voice):
+    with open(out, "wb") as f:
+        f.write(synthesize(text, voice))
+m._generate_tts = speak
+m.time = type("T", (), {{"sleep": staticmethod(lambda s: None)}})
+m.run_recap("unused", {segments!r}, 1.0, "en-US-AriaNeural", {str(direct)!r})
+"""
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    for name in ("FINAL_RECAP.mp4", "horizontal_final.mp4"):
+        assert fingerprint(tmp_path / "cli" / name)[0] == fingerprint(direct / name)[0], name
+
+
+def test_a_termination_during_the_studio_render(tmp_path):
+    movie = make_source_video(tmp_path / "long.mp4", seconds=12, size="640x360")
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([seg("0", "5", "One."), seg("6", "11", "Two.")]))
+    process = subprocess.Popen(
+        command(movie, str(segments), "--speech", "espeak-ng", "--output-dir", "out"),
+        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        start_new_session=True)
+    try:
+        for line in process.stderr:
+            if line.startswith("render "):
+                break
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 128 + signal.SIGTERM
+    time.sleep(0.5)
+    assert processes_in_group(process.pid) == []
+    assert os.listdir(tmp_path / "out") == []

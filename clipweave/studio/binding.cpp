@@ -409,17 +409,10 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "clipweave.studio._core",
-    "The studio render's planning, captions and ffmpeg command, in C++.",
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+constexpr const char kDoc[] = "The studio render's planning, captions and ffmpeg command, in C++.";
+// No per-module state: nothing to traverse, clear or free.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.studio._core", kDoc, 0, methods, slots,
+                          nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace clipweave::studio
