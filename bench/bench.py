@@ -9,6 +9,8 @@ not: see the load averages printed with the table).
    wall time of its child processes and service answers.
 3. Memory: peak resident memory of the calling process during run_recap on
    a 10-second and on a 5-minute source, each in a fresh process.
+4. The studio render against run_recap on one job, as the command runs
+   them (studio.py).
 
     bash bench/run.sh                 # build, install, measure
     python bench/bench.py --quick     # tiny configuration, figures meaningless
@@ -28,6 +30,7 @@ import tempfile
 import time
 
 import call_overhead
+import studio
 
 import clipweave.clipweave as cw
 from clipweave.demo_services import DemoServices, make_source_video
@@ -39,6 +42,10 @@ CALL_GOAL_OK = 3.0  # successful _build_atempo_chain calls
 CALL_GOAL_ERROR = 1.5  # calls that stop in binding
 ORCHESTRATION_GOAL = 1.02
 MEMORY_GOAL = 1.05  # peak RSS, long source over short one
+STUDIO_FAST_GOAL = 0.6  # studio at --quality fast over run_recap
+STUDIO_GOAL = 1.0  # studio at the default quality over run_recap
+STUDIO_RENDER_GOAL = 1.15  # studio over its own ffmpeg run
+STUDIO_LENGTH_GOAL = 0.10  # 20-minute over 2-minute source, either way
 
 FULL = {
     "repeat": 7,
@@ -281,6 +288,44 @@ def print_table(orchestration, memory, quick):
           f"goal <= {MEMORY_GOAL:g} {verdict(ratio <= MEMORY_GOAL, quick)}")
 
 
+def print_studio(s, quick):
+    c = s["config"]
+    print()
+    print(f"4. Studio render vs run_recap: {c['segments']} segments of {c['length']:g} s from a "
+          f"{c['short'] / 60:g}-minute {c['size']} {c['rate']} fps source, loopback speech "
+          f"answering after {c['delay']:g} s, the command's own runs")
+    rows = [("run_recap (--classic)", s["classic"]),
+            ("studio, --quality fast", s["fast"]),
+            ("  its one ffmpeg run", s["fast_ffmpeg"]),
+            ("studio, default quality (balanced)", s["balanced"]),
+            ("  its one ffmpeg run", s["balanced_ffmpeg"])]
+    for label, seconds in rows:
+        print(f"   {label:<44} {fmt_time(seconds):>9}")
+    checks = [
+        ("studio fast / run_recap", s["fast"] / s["classic"], f"<= {STUDIO_FAST_GOAL:g}",
+         s["fast"] / s["classic"] <= STUDIO_FAST_GOAL),
+        ("studio balanced / run_recap", s["balanced"] / s["classic"], f"<= {STUDIO_GOAL:g}",
+         s["balanced"] / s["classic"] <= STUDIO_GOAL),
+        ("studio balanced / its ffmpeg run", s["balanced"] / s["balanced_ffmpeg"],
+         f"<= {STUDIO_RENDER_GOAL:g}", s["balanced"] / s["balanced_ffmpeg"] <= STUDIO_RENDER_GOAL),
+    ]
+    short, long_ = s["short_run"], s["long_run"]
+    print(f"   studio on the {c['short'] / 60:g}-minute source, fresh process      "
+          f"{fmt_time(short['wall']):>9}  peak RSS {short['maxrss_kb'] / 1024:.1f} MB")
+    print(f"   studio on the {c['long'] / 60:g}-minute source, fresh process     "
+          f"{fmt_time(long_['wall']):>9}  peak RSS {long_['maxrss_kb'] / 1024:.1f} MB")
+    length_ratio = long_["wall"] / short["wall"]
+    memory_ratio = long_["maxrss_kb"] / short["maxrss_kb"]
+    checks += [
+        (f"wall, {c['long'] / 60:g} min / {c['short'] / 60:g} min source", length_ratio,
+         f"within {STUDIO_LENGTH_GOAL:.0%}", abs(length_ratio - 1) <= STUDIO_LENGTH_GOAL),
+        ("peak RSS, long / short source", memory_ratio, f"<= {MEMORY_GOAL:g}",
+         memory_ratio <= MEMORY_GOAL),
+    ]
+    for label, ratio, goal, ok in checks:
+        print(f"   {label:<44} {ratio:>9.3f}   goal {goal} {verdict(ok, quick)}")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="tiny configuration, for smoke tests")
@@ -302,9 +347,11 @@ def main(argv=None):
         return 0
     orchestration = measure_orchestration(config, args.cache)
     memory = measure_memory(config, args.cache)
+    studio_figures = studio.measure(args.cache, args.quick)
     print_heading(args.quick, load_before)
     print_calls(calls, args.quick)
     print_table(orchestration, memory, args.quick)
+    print_studio(studio_figures, args.quick)
     return 0
 
 

@@ -1,104 +1,167 @@
-"""Studio render timings, for the benchmark table.
+"""The studio render against the exact pipeline, on one job, as the command runs it.
 
-    .venv/py310/bin/python bench/studio.py --seconds 600 [--speed 1.25] [--quality balanced]
+The job: a generated 1080p 30 fps source with a tone, twelve 5-second
+segments spread over it, narrations from the loopback speech service, which
+answers each request after 1 s. Each run is the command line's own
+(``recap.run``, local source, no cache), timed from start to finish:
 
-Makes (or reuses, in --cache) a 1080p 30 fps test source of the given
-length with a tone, twelve 5-second segments spread over it with espeak-ng
-narrations, and times
-  (a) render_studio from start to finish (probing, narration loudness,
-      caption files and the one ffmpeg run), and
-  (b) the same ffmpeg command alone, run bare with the same files,
-so that the shell's share can be worked out. Prints one JSON object.
+  * run_recap (--classic) and the studio render at --quality fast and at the
+    default quality, on a 2-minute source;
+  * the studio's one ffmpeg run, timed inside the studio run;
+  * the studio render on a 2-minute and on a 20-minute source, each in a
+    fresh process, with the peak resident memory of that process.
+
+    .venv/py310/bin/python bench/studio.py [--quick] [--cache DIR]
+
+Prints one JSON object; bench.py prints it as a table.
 """
 import argparse
+import contextlib
+import io
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
 import time
 
-from clipweave.demo_services import make_source_video
-from clipweave.speech import synthesize
-from clipweave.studio import render, render_studio
+from clipweave import recap
+from clipweave.demo_services import DemoServices, SpeechService, make_source_video
+from clipweave.studio import render
 
 SEGMENTS = 12
 SEGMENT_SECONDS = 5.0
-TEXT = "Segment {n}: a narration of about five seconds, read over the picture."
+SPEECH_DELAY = 1.0
+TEXT = "Segment {n}: a narration of about five seconds, read over the moving picture."
+FULL = {"short": 120, "long": 1200, "size": "1920x1080", "rate": 30, "segments": SEGMENTS,
+        "length": SEGMENT_SECONDS, "delay": SPEECH_DELAY}
+QUICK = {"short": 8, "long": 16, "size": "320x180", "rate": 30, "segments": 2, "length": 1.0,
+         "delay": 0.1}
 
 
-def source(cache, seconds):
-    path = os.path.join(cache, f"studio-source-{seconds:g}s-1080p30.mp4")
-    if not os.path.exists(path):
-        make_source_video(path + ".part.mp4", seconds=seconds, size="1920x1080", rate=30)
-        os.replace(path + ".part.mp4", path)
+class SlowSpeech(SpeechService):
+    """The speech service, answering each request after a delay."""
+
+    delay = SPEECH_DELAY
+
+    def handle(self, request):
+        time.sleep(self.delay)
+        return super().handle(request)
+
+
+class SlowServices(DemoServices):
+    speech_type = SlowSpeech
+
+
+def source(cache, seconds, size, rate):
+    """A test pattern with a tone, made once; a long one is a short one repeated
+    (stream copy), which makes no difference to a render that seeks."""
+    path = os.path.join(cache, f"job-{seconds:g}s-{size}-{rate}fps.mp4")
+    if os.path.exists(path):
+        return path
+    partial = path + ".part.mp4"
+    unit = min(seconds, 120)
+    if unit == seconds:
+        make_source_video(partial, seconds=seconds, size=size, rate=rate)
+    else:
+        piece = source(cache, unit, size, rate)
+        listing = os.path.join(cache, "repeat.txt")
+        with open(listing, "w") as f:
+            f.write(f"file '{piece}'\n" * int(seconds // unit))
+        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-nostdin", "-f", "concat",
+                        "-safe", "0", "-i", listing, "-c", "copy", partial], check=True)
+        os.unlink(listing)
+    os.replace(partial, path)
     return path
 
 
-def segments(seconds):
-    step = (seconds - SEGMENT_SECONDS) / SEGMENTS
-    return [{"start": f"{i * step:.3f}", "end": f"{i * step + SEGMENT_SECONDS:.3f}",
-             "voiceover": TEXT.format(n=i + 1)} for i in range(SEGMENTS)]
+def segments_file(directory, seconds, count, length):
+    step = (seconds - length) / count
+    segments = [{"start": f"{i * step:.3f}", "end": f"{i * step + length:.3f}",
+                 "voiceover": TEXT.format(n=i + 1)} for i in range(count)]
+    path = os.path.join(directory, "segments.json")
+    with open(path, "w") as f:
+        json.dump(segments, f)
+    return path
 
 
-def narrations(cache, segs):
-    paths = []
-    for i, seg in enumerate(segs):
-        path = os.path.join(cache, f"studio-narration-{i}.mp3")
-        if not os.path.exists(path):
-            with open(path, "wb") as f:
-                f.write(synthesize(seg["voiceover"], "en"))
-        paths.append(path)
-    return paths
-
-
-def measure(seconds, cache, **options):
-    """{"studio_seconds", "ffmpeg_alone_seconds", "output_seconds", ...}."""
-    src = source(cache, seconds)
-    segs = segments(seconds)
-    voices = narrations(cache, segs)
-    bare = {}
+def run_job(video, segments, delay, **render_options):
+    """One run of the command on the job; (wall seconds, seconds of the studio's ffmpeg run)."""
+    SlowSpeech.delay = delay
+    ffmpeg_spans = []
     run_ffmpeg = render._run_ffmpeg
 
-    def timed(args, work_dir, duration, emit):
-        # The command alone first, as it is, writing the same output...
+    def timed(*args, **kwargs):
         started = time.perf_counter()
-        subprocess.run(args, cwd=work_dir, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       check=True)
-        bare["seconds"] = time.perf_counter() - started
-        started = time.perf_counter()
-        run_ffmpeg(args, work_dir, duration, emit)
-        bare["in_render"] = time.perf_counter() - started
+        try:
+            return run_ffmpeg(*args, **kwargs)
+        finally:
+            ffmpeg_spans.append(time.perf_counter() - started)
 
-    with tempfile.TemporaryDirectory(dir=cache) as work:
+    with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as out, \
+            SlowServices(lifetime=3600) as services, \
+            contextlib.redirect_stdout(io.StringIO()):
         render._run_ffmpeg = timed
         try:
             started = time.perf_counter()
-            result = render_studio(src, segs, work, voices, **options)
-            total = time.perf_counter() - started
+            status = recap.run(recap.RunRequest(
+                source=video, segments=segments, speech="service",
+                speech_service=services.tts.origin, output_dir=out, use_cache=False,
+                mode="quiet", **render_options))
+            wall = time.perf_counter() - started
         finally:
             render._run_ffmpeg = run_ffmpeg
-    # The render ran the command twice; count it once, as run by the render.
-    studio = total - bare["seconds"]
-    return {"source_seconds": seconds, "segments": SEGMENTS, "options": options,
-            "encoder": result.encoder, "output_seconds": round(result.duration, 3),
-            "studio_seconds": round(studio, 3),
-            "ffmpeg_in_render_seconds": round(bare["in_render"], 3),
-            "ffmpeg_alone_seconds": round(bare["seconds"], 3),
-            "studio_over_ffmpeg": round(studio / bare["seconds"], 3)}
+    if status != recap.EXIT_OK:
+        raise RuntimeError(f"the run ended with exit status {status}")
+    return wall, sum(ffmpeg_spans)
+
+
+def in_fresh_process(video, segments, delay):
+    """A studio run in a new process; its wall time and peak resident memory."""
+    # Through a shell that forks: an exec'd child would inherit this process's peak.
+    argv = ["/bin/sh", "-c", '"$@"; exit $?', "sh", sys.executable, os.path.abspath(__file__),
+            "--child", video, segments, str(delay)]
+    done = subprocess.run(argv, capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def child(video, segments, delay):
+    wall, ffmpeg = run_job(video, segments, float(delay))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"wall": wall, "ffmpeg": ffmpeg, "maxrss_kb": peak}))
+
+
+def measure(cache, quick=False):
+    c = QUICK if quick else FULL
+    os.makedirs(cache, exist_ok=True)
+    short = source(cache, c["short"], c["size"], c["rate"])
+    long_ = source(cache, c["long"], c["size"], c["rate"])
+    with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as work:
+        short_segments = segments_file(work, c["short"], c["segments"], c["length"])
+        os.makedirs(os.path.join(work, "long"))
+        long_segments = segments_file(os.path.join(work, "long"), c["long"], c["segments"],
+                                      c["length"])
+        classic, _ = run_job(short, short_segments, c["delay"], classic=True)
+        fast, fast_ffmpeg = run_job(short, short_segments, c["delay"], quality="fast")
+        balanced, balanced_ffmpeg = run_job(short, short_segments, c["delay"])
+        lengths = [in_fresh_process(short, short_segments, c["delay"]),
+                   in_fresh_process(long_, long_segments, c["delay"])]
+    return {"config": c, "classic": classic, "fast": fast, "fast_ffmpeg": fast_ffmpeg,
+            "balanced": balanced, "balanced_ffmpeg": balanced_ffmpeg,
+            "short_run": lengths[0], "long_run": lengths[1]}
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seconds", type=float, default=120.0, help="length of the source")
-    parser.add_argument("--speed", type=float, default=1.0)
-    parser.add_argument("--quality", default="balanced", choices=["fast", "balanced", "small"])
-    parser.add_argument("--frame", default="blur", choices=["blur", "crop", "fit"])
+    parser.add_argument("--quick", action="store_true", help="tiny configuration")
     parser.add_argument("--cache", default=os.path.join(os.path.dirname(__file__), ".cache"))
+    parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    os.makedirs(args.cache, exist_ok=True)
-    print(json.dumps(measure(args.seconds, args.cache, speed=args.speed, quality=args.quality,
-                             frame=args.frame)))
+    if args.child:
+        child(*args.child)
+        return 0
+    print(json.dumps(measure(args.cache, args.quick)))
     return 0
 
 

@@ -57,10 +57,14 @@ class Narrator:
     signature; safe to call from several threads.
     """
 
-    def __init__(self, backend, cache):
+    def __init__(self, backend, cache, measure=None):
         self.backend = backend
         self.cache = cache
+        # measure(path) -> (seconds, anything): how a narration is measured
+        # (its length by default); the whole result is kept in ``levels``.
+        self.measure = measure or (lambda path: (probe(path)[1], None))
         self.seconds = {}  # output_file -> narration length
+        self.levels = {}  # output_file -> what measure gave
         self.requests = 0  # narrations the backend was asked for
         self._lock = threading.Lock()
 
@@ -72,14 +76,16 @@ class Narrator:
                 self.requests += 1
             self.backend.speak(text, output_file, voice)
         try:
-            seconds = probe(output_file)[1]
+            level = self.measure(output_file)
+            seconds = level[0]
         except Exception:  # noqa: BLE001 - ffmpeg will say what is wrong with it
-            seconds = math.nan
+            level, seconds = None, math.nan
         # Only audio that reads as audio is kept for the next run.
         if not cached and math.isfinite(seconds):
             self.cache.store("speech", entry, output_file)
         with self._lock:
             self.seconds[output_file] = seconds
+            self.levels[output_file] = level
 
 
 class NarrationError(Exception):

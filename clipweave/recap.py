@@ -30,7 +30,7 @@ from clipweave.probe import probe
 from clipweave.segments import UsageError, parse_segments, parse_time, read_text
 from clipweave.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.speech import known_voice
-from clipweave.studio import StudioError, render_studio
+from clipweave.studio import StudioError, measure_narration, render_studio
 from clipweave.workspace import OutputRefused, Workspace, check_name
 
 MIN_SPEED = 0.5
@@ -340,13 +340,17 @@ class Run:
         try:
             texts = [seg["voiceover"] for seg in self.segments]
             self.narrations = [os.path.join(work, f"voice_{i}.mp3") for i in range(len(texts))]
+            # Each narration is measured as it is made, while others are still asked for.
+            self.narrator.measure = measure_narration
             speak_all(self.narrator, texts, self.narrations, self.settings["voice"].value,
                       r.jobs, progress.narration)
+            levels = [self.narrator.levels.get(path) for path in self.narrations]
             self.binding.stage = "render"
             self.studio = render_studio(
                 source_file, self.segments, work, self.narrations, frame=r.frame, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
-                progress=progress.render)
+                progress=progress.render,
+                narration_levels=None if None in levels else levels)
         finally:
             progress.close()
         for note in self.studio.notes:

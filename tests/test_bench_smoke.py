@@ -25,13 +25,15 @@ def load_call_overhead():
 def test_quick_run_prints_every_row(tmp_path):
     done = subprocess.run(
         [sys.executable, os.path.join(BENCH, "bench.py"), "--quick", "--cache", str(tmp_path)],
-        capture_output=True, text=True, timeout=120, cwd=str(tmp_path))
+        capture_output=True, text=True, timeout=600, cwd=str(tmp_path))
     assert done.returncode == 0, done.stderr
     out = done.stdout
     labels = [case[0] for case in load_call_overhead().CASES]
     expected = labels + [
         "run_recap wall time", "child processes (8 runs)", "service answers (4 requests)",
         "wall / (children + answers)", "peak RSS, long source / short source",
+        "run_recap (--classic)", "studio fast / run_recap", "studio balanced / its ffmpeg run",
+        "peak RSS, long / short source",
     ]
     missing = [text for text in expected if text not in out]
     assert not missing, out

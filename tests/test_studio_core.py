@@ -281,8 +281,14 @@ def test_encoder_options(encoder, quality, expected):
     ("fit", 0, (320, 180), "scale=1080:606,setsar=1,pad=1080:1920:0:656:color=black"),
     ("fit", 90, (320, 180), "scale=1080:1920,setsar=1,pad=1080:1920:0:0:color=black"),
     ("fit", -90, (641, 361), "scale=1080:1916,setsar=1,pad=1080:1920:0:2:color=black"),
-    ("blur", 0, (641, 361), "scale=1080:608,setsar=1[front0];[fill0][front0]overlay=x=0:y=656"),
-    ("blur", 180, (320, 180), "scale=1080:606,setsar=1[front0];[fill0][front0]overlay=x=0:y=656"),
+    # The picture between two bands of fill: above and below it, or beside it.
+    ("blur", 0, (641, 361), "[fg0]scale=1080:608,setsar=1[pic0]"),
+    ("blur", 180, (320, 180), "[one0][pic0][two0]vstack=inputs=3"),
+    ("blur", 0, (500, 500), "crop=1080:420:0:0,setsar=1,fps=25:eof_action=pass,trim="),
+    ("blur", 0, (360, 1000), "[one0][pic0][two0]hstack=inputs=3"),
+    ("blur", 0, (360, 1000), "crop=194:1920:0:0,setsar=1,fps=25:eof_action=pass,trim="),
+    # A picture of the frame's own shape needs no fill.
+    ("blur", 90, (320, 180), "scale=1080:1920,setsar=1,pad=1080:1920:-1:-1:color=black[v0]"),
 ])
 def test_framing_plans_with_the_shown_size(frame, rotation, size, expected):
     width, height = size

@@ -19,6 +19,7 @@ from clipweave.studio.render import (
     SegmentTiming,
     StudioError,
     StudioResult,
+    measure_narration,
     render_studio,
     video_encoder,
 )
@@ -29,6 +30,7 @@ __all__ = [
     "SegmentTiming",
     "StudioError",
     "StudioResult",
+    "measure_narration",
     "render_studio",
     "video_encoder",
 ]

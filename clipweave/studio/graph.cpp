@@ -17,9 +17,13 @@ namespace clipweave::studio {
 namespace {
 
 // The blurred fill is made small and scaled up: blurring a full frame costs
-// far more and looks the same.
+// far more and looks the same. Only the parts the picture leaves uncovered
+// are scaled up, and only kFillRate times a second: blurred, the fill's
+// motion shows no steps.
 constexpr int kFillWidth = 270;
 constexpr int kFillHeight = 480;
+constexpr int kFillScale = kWidth / kFillWidth;  // 4, and kHeight / kFillHeight too
+constexpr int kFillRate = 10;
 // Loudness: one ffmpeg run cannot measure the mix before normalising it,
 // and a single-pass loudnorm misses its target when it has to limit hard
 // (synthetic speech peaks some 18 dB above its loudness; the result came
@@ -75,8 +79,78 @@ std::string crop_centre(const Size& from, int width, int height) {
            std::to_string((from.width - width) / 2) + ":" + std::to_string((from.height - height) / 2);
 }
 
+// The picture, whole, over a blurred and dimmed fill of itself: the bands
+// the picture leaves uncovered (above and below it, or beside it) are cut
+// from a small blurred copy, scaled up kFillRate times a second and stacked
+// with the picture at the output rate. Stacking writes every pixel once,
+// where laying the picture over a full-size fill wrote most of them twice
+// and held the render's pipeline back.
+std::string blurred_fill(const Size& shown, const std::string& rate, long long frames,
+                         const std::string& n) {
+    const Size f = fit_inside(shown, kWidth, kHeight);
+    const bool side_by_side = f.height == kHeight;
+    const int room = side_by_side ? kWidth - f.width : kHeight - f.height;
+    const int before = even_offset(room), after = room - before;
+    const std::string picture = scale_to(f);
+    if (before < 2 && after < 2) return picture + ",pad=" + std::to_string(kWidth) + ":" +
+                                        std::to_string(kHeight) + ":-1:-1:color=black";
+    // The fill covers the frame; crop the source to the frame's shape first,
+    // so the small copy is scaled from no more pixels than it shows.
+    const double aspect = static_cast<double>(kWidth) / kHeight;
+    const int cw = std::min(shown.width, even_floor(shown.height * aspect + 1e-6));
+    const int ch = std::min(shown.height, even_floor(shown.width / aspect + 1e-6));
+    // eof_action=pass: a clip of a single frame still has a fill.
+    std::string g = "split=2[fg" + n + "][bg" + n + "];[bg" + n + "]fps=" +
+                    std::to_string(kFillRate) + ":eof_action=pass," + crop_centre(shown, cw, ch) + ",scale=" +
+                    std::to_string(kFillWidth) + ":" + std::to_string(kFillHeight) +
+                    ",gblur=sigma=7,lutyuv=y=16+(val-16)*0.55,split=2[fa" + n + "][fb" + n + "]";
+    // One band: its part of the small fill, a pixel more each way where the
+    // fill has one, scaled up and cut to the band's size. Back at the output
+    // rate a band may run a frame past the picture; it is cut to the
+    // picture's frames here, so the stack (which repeats the last frame of
+    // an input that ends first) ends with the picture.
+    auto band = [&](const std::string& in, int offset, int size) {
+        const int lo = std::max(0, offset / kFillScale - 1);
+        const int span = side_by_side ? kFillWidth : kFillHeight;
+        const int hi = std::min(span, (offset + size + kFillScale - 1) / kFillScale + 1);
+        const int cut = offset - lo * kFillScale;
+        const std::string across = std::to_string(side_by_side ? kFillHeight : kFillWidth);
+        const std::string part = std::to_string(hi - lo), at = std::to_string(lo);
+        const std::string up = std::to_string((hi - lo) * kFillScale);
+        const std::string full = std::to_string(side_by_side ? kHeight : kWidth);
+        return ";[" + in + n + "]" +
+               (side_by_side ? "crop=" + part + ":" + across + ":" + at + ":0,scale=" + up + ":" +
+                                   full + ":flags=bilinear,crop=" + std::to_string(size) + ":" +
+                                   full + ":" + std::to_string(cut) + ":0"
+                             : "crop=" + across + ":" + part + ":0:" + at + ",scale=" + full +
+                                   ":" + up + ":flags=bilinear,crop=" + full + ":" +
+                                   std::to_string(size) + ":0:" + std::to_string(cut)) +
+               ",setsar=1,fps=" + rate + ":eof_action=pass,trim=end_frame=" +
+               std::to_string(frames);
+    };
+    std::string inputs;
+    if (before >= 2) {
+        g += band("fa", 0, before) + "[one" + n + "]";
+        inputs += "[one" + n + "]";
+    } else {
+        g += ";[fa" + n + "]nullsink";
+    }
+    g += ";[fg" + n + "]" + picture + "[pic" + n + "]";
+    inputs += "[pic" + n + "]";
+    if (after >= 2) {
+        g += band("fb", before + (side_by_side ? f.width : f.height), after) + "[two" + n + "]";
+        inputs += "[two" + n + "]";
+    } else {
+        g += ";[fb" + n + "]nullsink";
+    }
+    const int count = (before >= 2) + 1 + (after >= 2);
+    return g + ";" + inputs + (side_by_side ? "hstack" : "vstack") + "=inputs=" +
+           std::to_string(count);
+}
+
 // Filters from a clip's frames at the shown size to its 1080x1920 frames.
-std::string framing(Framing how, const Size& shown, size_t k) {
+std::string framing(Framing how, const Size& shown, const std::string& rate, long long frames,
+                    size_t k) {
     const std::string n = std::to_string(k);
     switch (how) {
         case Framing::Crop: {
@@ -89,17 +163,8 @@ std::string framing(Framing how, const Size& shown, size_t k) {
                    ":" + std::to_string(even_offset(kWidth - f.width)) + ":" +
                    std::to_string(even_offset(kHeight - f.height)) + ":color=black";
         }
-        case Framing::Blur: {
-            const Size f = fit_inside(shown, kWidth, kHeight);
-            const Size small = cover(shown, kFillWidth, kFillHeight);
-            return "split=2[fg" + n + "][bg" + n + "];[bg" + n + "]" + scale_to(small) + "," +
-                   crop_centre(small, kFillWidth, kFillHeight) +
-                   ",gblur=sigma=7,lutyuv=y=16+(val-16)*0.55,scale=" + std::to_string(kWidth) + ":" +
-                   std::to_string(kHeight) + ":flags=bilinear,setsar=1[fill" + n + "];[fg" + n + "]" +
-                   scale_to(f) + "[front" + n + "];[fill" + n + "][front" + n + "]overlay=x=" +
-                   std::to_string(even_offset(kWidth - f.width)) +
-                   ":y=" + std::to_string(even_offset(kHeight - f.height));
-        }
+        case Framing::Blur:
+            return blurred_fill(shown, rate, frames, n);
     }
     throw Refused("unknown framing");
 }
@@ -151,7 +216,8 @@ std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, siz
            number(plan.speed) + ",fps=" + rate_text(plan.rate) +
            ",tpad=stop_mode=clone:stop_duration=" + number(pad) +
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
-           framing(job.framing, displayed_size(job.source), k) + "[v" + std::to_string(k) + "]";
+           framing(job.framing, displayed_size(job.source), rate_text(plan.rate), c.frames, k) +
+           "[v" + std::to_string(k) + "]";
 }
 
 std::string audio_chain(const Job& job, const ClipPlan& c, size_t k) {

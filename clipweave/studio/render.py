@@ -122,21 +122,33 @@ def _check_output_name(name):
         raise ValueError(f"output name must end in .mp4, got {name!r}")
 
 
+def measure_narration(path):
+    """(duration in seconds, integrated loudness in LUFS or None for silence)
+    of a narration file, as the render needs them; ValueError when it cannot
+    be read or has no sound. Callers that make narrations several at a time
+    can measure each as it is made and hand the results to render_studio."""
+    try:
+        info = media_info(path)
+        if not info.has_audio or not math.isfinite(info.duration) or info.duration <= 0:
+            raise ValueError
+        level, _peak = loudness(path)
+    except subprocess.CalledProcessError:
+        raise ValueError(f"cannot be read: {path}") from None
+    except ValueError:
+        raise ValueError(f"has no sound: {path}") from None
+    return info.duration, (level if math.isfinite(level) else None)
+
+
 def _probe_narrations(narrations, emit):
     """Each narration's duration and loudness (None for silence)."""
     seconds, lufs = [], []
     for n, path in enumerate(narrations, 1):
         try:
-            info = media_info(path)
-            if not info.has_audio or not math.isfinite(info.duration) or info.duration <= 0:
-                raise ValueError
-            level, _peak = loudness(path)
-        except subprocess.CalledProcessError:
-            raise ValueError(f"narration {n} cannot be read: {path}") from None
-        except ValueError:
-            raise ValueError(f"narration {n} has no sound: {path}") from None
-        seconds.append(info.duration)
-        lufs.append(level if math.isfinite(level) else None)
+            duration, level = measure_narration(path)
+        except ValueError as e:
+            raise ValueError(f"narration {n} {e}") from None
+        seconds.append(duration)
+        lufs.append(level)
         emit("probe", n / (len(narrations) + 1))
     return seconds, lufs
 
@@ -235,6 +247,7 @@ def render_studio(
     overwrite: bool = False,
     encoder: Optional[str] = None,
     progress: Optional[Callable[[RenderProgress], None]] = None,
+    narration_levels: Optional[Sequence[tuple]] = None,
 ) -> StudioResult:
     """Renders a finished recap of ``source`` in ONE ffmpeg process.
 
@@ -246,6 +259,8 @@ def render_studio(
     narration, None for the narration alone; ``captions`` "burn", "srt" or
     "none"; ``speed`` 0.5 to 100; ``quality`` "fast", "balanced" or "small".
     ``encoder`` None picks the hardware encoder where it works.
+    ``narration_levels``, one ``measure_narration`` result per narration,
+    saves measuring them again.
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -285,7 +300,14 @@ def render_studio(
         raise ValueError(f"the source has no video: {source}")
     if not math.isfinite(info.duration) or info.duration <= 0:
         raise ValueError(f"the source's duration is unknown: {source}")
-    narration_seconds, narration_lufs = _probe_narrations(narrations, emit)
+    if narration_levels is None:
+        narration_seconds, narration_lufs = _probe_narrations(narrations, emit)
+    elif len(narration_levels) != len(narrations):
+        raise ValueError(f"{len(narrations)} narrations need {len(narrations)} levels, "
+                         f"got {len(narration_levels)}")
+    else:
+        narration_seconds = [float(seconds) for seconds, _ in narration_levels]
+        narration_lufs = [lufs for _, lufs in narration_levels]
     if encoder is None:
         encoder = video_encoder()
 
