@@ -10,6 +10,8 @@ A failure during the run is one line naming its stage (exit 1); Ctrl-C,
 SIGTERM and SIGHUP stop the running child and end the run (128 + signal);
 only finished results are moved into the output directory.
 """
+import contextlib
+import io
 import math
 import os
 import shlex
@@ -404,9 +406,10 @@ def run(request):
     except BrokenPipeError:
         # The reader went away (| head): end quietly, and let nothing more be
         # written to the broken stream on the way out.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
         return EXIT_BROKEN_PIPE
 
 
