@@ -13,6 +13,7 @@ import contextlib
 import io
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -185,8 +186,11 @@ class StudioProgress:
             if self._bar is None:
                 from tqdm import tqdm
 
+                # A width always: where the terminal tells none, tqdm drops the bar.
+                width = shutil.get_terminal_size((80, 24)).columns or 80
                 self._bar = tqdm(total=100, file=self.stream, desc="render", leave=True,
-                                 bar_format="{desc} {bar} {percentage:3.0f}% {postfix}")
+                                 ncols=min(width, 100),
+                                 bar_format="{desc} {bar} {percentage:3.0f}%{postfix}")
             self._bar.set_postfix_str(", ".join(detail), refresh=False)
             self._bar.update(percent - self._bar.n)
         elif percent // 10 > self._shown // 10 or (percent == 100 and self._shown < 100):

@@ -503,3 +503,32 @@ def test_probe_reads_any_file_name(tmp_path, monkeypatch, name):
     assert (streams["video"]["width"], streams["audio"]["channels"]) == (160, 1)
     assert duration == pytest.approx(1, abs=0.1)
     assert demo.describe(name).startswith("160x90, video h264, audio aac, ")
+
+
+@pytest.mark.parametrize("tty", [True, False], ids=["terminal", "pipe"])
+def test_render_progress(tty):
+    import io
+
+    from clipweave.console import Console, LineTracker, StudioProgress
+    from clipweave.studio import RenderProgress
+
+    class Stream(io.StringIO):
+        def isatty(self):
+            return tty
+
+    console = Console()
+    console.progress = LineTracker(Stream())
+    progress = StudioProgress(console)
+    progress.narration(1, 2)
+    progress.narration(2, 2)
+    for fraction in (0.0, 0.05, 0.5, 1.0):
+        progress.render(RenderProgress("render", fraction, 2.0, 10 * (1 - fraction)))
+    progress.close()
+    text = console.progress.stream.getvalue()
+    if tty:
+        assert text.startswith("\rnarration 1/2\rnarration 2/2\n")
+        assert "\rrender " in text and " 100%, 2.00x, 0:00 left" in text
+    else:
+        assert text.splitlines() == ["narration 1/2", "narration 2/2", "render   0% (2.00x, 0:10 left)",
+                                     "render  50% (2.00x, 0:05 left)",
+                                     "render 100% (2.00x, 0:00 left)"]

@@ -17,7 +17,7 @@ from typing import Callable, NamedTuple, Optional, Sequence
 from clipweave.clipweave import _build_atempo_chain
 from clipweave.probe import loudness, media_info
 from clipweave.segments import parse_time
-from clipweave.studio import _core
+import clipweave.studio._core as _core
 
 DEFAULT_OUTPUT = "FINAL_RECAP.mp4"
 _STDERR_LINES = 20  # kept for the error message of a failed run
