@@ -92,12 +92,18 @@ def test_second_interpreter_is_refused(tmp_path):
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
-            print("skip")
-            raise SystemExit
+            try:
+                import _interpreters as interpreters  # its name from 3.13
+            except ImportError:
+                print("skip")
+                raise SystemExit
         import clipweave.clipweave
         interp = interpreters.create()
         try:
-            interpreters.run_string(interp, "import clipweave.clipweave")
+            # 3.13 returns the failure; earlier versions raise it.
+            failure = interpreters.run_string(interp, "import clipweave.clipweave")
+            if failure is not None:
+                print(failure.formatted)
         except Exception as e:
             print(e)
         finally:
@@ -106,7 +112,7 @@ def test_second_interpreter_is_refused(tmp_path):
         tmp_path,
     )
     if out.strip() == "skip":
-        pytest.skip("no _xxsubinterpreters")
+        pytest.skip("no subinterpreter module")
     assert "ImportError" in out
     assert out.strip().endswith(
         "Interpreter change detected - this module can only be loaded "

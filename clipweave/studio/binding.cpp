@@ -255,20 +255,14 @@ py::Object list_of(const std::vector<std::string>& items) {
 
 py::Object clip_dict(const ClipPlan& c) {
     py::Object note = c.note.empty() ? py::Object::borrow(py::none()) : text(c.note);
-    return py::dict({{"source_start", c.source_start},
-                     {"range", c.range},
-                     {"length", c.length},
-                     {"source_part", c.source_part},
-                     {"hold", c.hold},
-                     {"narration", c.narration},
-                     {"narration_used", c.narration_used},
-                     {"start_at", c.start_at},
-                     {"out_start", c.out_start},
-                     {"out_length", c.out_length},
-                     {"first_frame", c.first_frame},
-                     {"frames", c.frames},
-                     {"samples", c.samples},
-                     {"note", note}});
+    // Grouped as the plan computes them: where the clip comes from, its
+    // narration, and where it lands in the output.
+    return py::dict({{"source_start", c.source_start}, {"range", c.range}, {"length", c.length},
+                     {"source_part", c.source_part}, {"hold", c.hold},
+                     {"narration", c.narration}, {"narration_used", c.narration_used},
+                     {"start_at", c.start_at}, {"out_start", c.out_start},
+                     {"out_length", c.out_length}, {"first_frame", c.first_frame},
+                     {"frames", c.frames}, {"samples", c.samples}, {"note", note}});
 }
 
 py::Object plan_dict(const Plan& plan) {
