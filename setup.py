@@ -79,8 +79,7 @@ setup(
         Extension(
             "clipweave.studio._core",
             sources=sorted(glob("clipweave/studio/*.cpp")),
-            depends=sorted(glob("clipweave/studio/*.hpp")) + ["clipweave/pyref.hpp"],
-            include_dirs=["clipweave"],
+            depends=sorted(glob("clipweave/studio/*.hpp") + glob("clipweave/common/*.hpp")),
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,

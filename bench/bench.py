@@ -33,7 +33,7 @@ import call_overhead
 import studio
 
 import clipweave.clipweave as cw
-from clipweave.demo_services import DemoServices, make_source_video
+from clipweave.demo.services import DemoServices, make_source_video
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_CACHE = os.path.join(HERE, ".cache")

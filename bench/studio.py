@@ -26,8 +26,8 @@ import sys
 import tempfile
 import time
 
-from clipweave import recap
-from clipweave.demo_services import DemoServices, SpeechService, make_source_video
+from clipweave.app import run as recap
+from clipweave.demo.services import DemoServices, SpeechService, make_source_video
 from clipweave.studio import render
 
 SEGMENTS = 12

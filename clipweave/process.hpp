@@ -2,7 +2,7 @@
 // subprocess.run, never a shell, nothing captured but where stated.
 #pragma once
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace clipweave {
 

@@ -3,7 +3,7 @@
 // exception from __exit__ replaces it with the original as its context.
 #pragma once
 
-#include "pycompat.hpp"
+#include "common/pycompat.hpp"
 #include "runtime.hpp"
 
 namespace clipweave::py {

@@ -3,7 +3,7 @@
 // names they use on every call, interned once.
 #pragma once
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace clipweave {
 

@@ -2,7 +2,7 @@
 // documentation and body. The binding reads it; so does introspection.
 #pragma once
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace clipweave {
 

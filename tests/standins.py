@@ -1,6 +1,6 @@
 """The demo's loopback services made scriptable and observable, for tests.
 
-Built on ``clipweave.demo_services``: the same servers and routing, plus
+Built on ``clipweave.demo.services``: the same servers and routing, plus
 scripted answers (status, body, delay, a connection dropped mid-body), a
 record of what each server received and of every call made through the
 routing requests, and a cap on the time-out handed to the real ``requests``.
@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import parse_qsl, urlsplit
 
-from clipweave.demo_services import (
+from clipweave.demo.services import (
     FILES_PREFIX,
     PROGRESS_PREFIX,
     START_PATH,

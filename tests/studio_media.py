@@ -3,7 +3,7 @@ import json
 import os
 import subprocess
 
-from clipweave.speech import synthesize
+from clipweave.app.offline_speech import synthesize
 
 BOLD_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
 # The bar colours of bars_video, left to right, as (r, g, b).

@@ -16,11 +16,12 @@ from types import SimpleNamespace
 import pytest
 
 import clipweave
-from clipweave import cli, demo, recap
-from clipweave.config import DEFAULT_VOICE
-from clipweave.demo_services import make_source_video
-from clipweave.probe import probe
-from clipweave.segments import UsageError, load_segments, parse_time
+from clipweave.app import cli, run as recap
+from clipweave.demo import main as demo
+from clipweave.app.settings import DEFAULT_VOICE
+from clipweave.demo.services import make_source_video
+from clipweave.system.probe import probe
+from clipweave.model.segments import UsageError, load_segments, parse_time
 from standins import Reply, StandIns
 from support import NO_REQUESTS, NO_SLEEP, Clock, raising, seg
 
@@ -392,7 +393,7 @@ def test_studio_options_checked(capsys, tmp_path, segments_file, local, args, me
 
 
 def test_a_second_binding_in_one_process_is_refused(cw):
-    from clipweave.backends import BindingBusy, ModuleBinding
+    from clipweave.app.module_binding import BindingBusy, ModuleBinding
 
     with ModuleBinding() as first:
         first.bind("time", NO_SLEEP)
@@ -509,7 +510,7 @@ def test_probe_reads_any_file_name(tmp_path, monkeypatch, name):
 def test_render_progress(tty):
     import io
 
-    from clipweave.console import Console, LineTracker, StudioProgress
+    from clipweave.app.console import Console, LineTracker, StudioProgress
     from clipweave.studio import RenderProgress
 
     class Stream(io.StringIO):

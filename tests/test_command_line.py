@@ -15,8 +15,8 @@ import time
 
 import pytest
 
-from clipweave.demo_services import make_source_video
-from clipweave.probe import probe
+from clipweave.demo.services import make_source_video
+from clipweave.system.probe import probe
 from standins import Reply, StandIns
 from support import seg
 
@@ -363,7 +363,7 @@ def test_classic_gives_exactly_what_run_recap_gives(tmp_path, movie, segments):
     direct.mkdir()
     script = f"""
 import shutil, clipweave.clipweave as m
-from clipweave.speech import synthesize
+from clipweave.app.offline_speech import synthesize
 m._download_video = lambda url, out: shutil.copyfile({movie!r}, out)
 def speak(text, out, voice):
     with open(out, "wb") as f:

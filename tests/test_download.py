@@ -8,7 +8,7 @@ import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from clipweave.demo_services import make_source_video
+from clipweave.demo.services import make_source_video
 from standins import DownloadStandIn, RecordingRequests, Reply, StandIns
 from support import Clock
 

@@ -5,8 +5,8 @@ import os
 
 import pytest
 
-from clipweave.demo_services import make_source_video
-from clipweave.probe import probe
+from clipweave.demo.services import make_source_video
+from clipweave.system.probe import probe
 from standins import StandIns
 from support import NO_SLEEP
 

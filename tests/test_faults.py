@@ -23,7 +23,7 @@ import uuid
 import pytest
 import requests
 
-from clipweave.demo_services import make_source_video
+from clipweave.demo.services import make_source_video
 from standins import Reply, StandIns, TtsStandIn
 from support import Clock
 

@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 
 import clipweave.clipweave as _module
-from clipweave.probe import probe
+from clipweave.system.probe import probe
 from support import NO_REQUESTS, Clock, seg
 
 REAL_GENERATE_TTS = _module._generate_tts

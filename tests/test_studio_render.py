@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from clipweave.probe import loudness
+from clipweave.system.probe import loudness
 from clipweave.studio import RenderProgress, StudioError, render_studio
 from clipweave.studio import _core
 from studio_media import (BARS, BOLD_FONT, bars_video, ffmpeg, frame, ink_box, mean_difference,

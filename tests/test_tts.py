@@ -7,8 +7,8 @@ from urllib.parse import urlsplit
 import pytest
 import requests
 
-from clipweave.probe import probe
-from clipweave.speech import espeak_voice, voices
+from clipweave.system.probe import probe
+from clipweave.app.offline_speech import espeak_voice, voices
 from standins import RecordingRequests, Reply, StandIns, TtsStandIn
 
 ABC = base64.b64encode(b"abc").decode()  # "YWJj"

@@ -2,7 +2,7 @@
 // above 2.0 become a chain of full 2.0 steps and one remainder.
 #include <cmath>
 
-#include "number_text.hpp"
+#include "../common/number_text.hpp"
 #include "pipeline.hpp"
 
 namespace clipweave::pipeline {

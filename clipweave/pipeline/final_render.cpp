@@ -5,7 +5,7 @@
 #include "../process.hpp"
 #include "../pywith.hpp"
 #include "../runtime.hpp"
-#include "number_text.hpp"
+#include "../common/number_text.hpp"
 #include "pipeline.hpp"
 
 namespace clipweave::pipeline {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "../pyref.hpp"
+#include "../common/pyref.hpp"
 
 namespace clipweave::pipeline {
 

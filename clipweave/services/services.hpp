@@ -1,7 +1,7 @@
 // Clients of the two remote media services.
 #pragma once
 
-#include "../pyref.hpp"
+#include "../common/pyref.hpp"
 
 namespace clipweave::services {
 

@@ -13,6 +13,7 @@ Making the narrations is the caller's business (one audio file per
 segment). Progress arrives as RenderProgress events; drawing them is the
 caller's business too.
 """
+from clipweave.studio._core import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
 from clipweave.studio.render import (
     DEFAULT_OUTPUT,
     RenderProgress,
@@ -26,6 +27,10 @@ from clipweave.studio.render import (
 
 __all__ = [
     "DEFAULT_OUTPUT",
+    "MAX_BED_VOLUME",
+    "MAX_SPEED",
+    "MIN_BED_VOLUME",
+    "MIN_SPEED",
     "RenderProgress",
     "SegmentTiming",
     "StudioError",

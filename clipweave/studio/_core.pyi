@@ -13,6 +13,11 @@ TypeError.
 """
 from typing import Any, Optional, Sequence, TypedDict
 
+MIN_SPEED: float
+MAX_SPEED: float
+MIN_BED_VOLUME: float
+MAX_BED_VOLUME: float
+
 class ClipPlan(TypedDict):
     source_start: float
     range: float

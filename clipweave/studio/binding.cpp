@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../pyref.hpp"
+#include "../common/pyref.hpp"
 #include "core.hpp"
 
 namespace clipweave::studio {
@@ -395,7 +395,26 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The limits the core enforces, for callers that check before they call.
+int add_limits(PyObject* module) noexcept {
+    return py::at_c_boundary([&] {
+        const struct {
+            const char* name;
+            double value;
+        } limits[] = {{"MIN_SPEED", kMinSpeed},
+                      {"MAX_SPEED", kMaxSpeed},
+                      {"MIN_BED_VOLUME", kMinBedVolume},
+                      {"MAX_BED_VOLUME", kMaxBedVolume}};
+        for (const auto& limit : limits) {
+            py::Object value = py::Object::steal(PyFloat_FromDouble(limit.value));
+            if (!value) py::raise_current();
+            py::require(PyModule_AddObjectRef(module, limit.name, value.ptr()));
+        }
+    }) ? 0 : -1;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_limits)},
 #ifdef Py_mod_multiple_interpreters
     // Stateless: nothing is shared between interpreters.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},

@@ -33,6 +33,9 @@ constexpr int kSampleRate = 48000;
 constexpr double kMaxRate = 60.0;
 constexpr double kMinSpeed = 0.5;
 constexpr double kMaxSpeed = 100.0;
+// The source's own sound under a narration, in dB.
+constexpr double kMinBedVolume = -60.0;
+constexpr double kMaxBedVolume = 0.0;
 
 struct Segment {
     double start = 0;

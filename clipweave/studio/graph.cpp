@@ -251,8 +251,10 @@ void check_job(const Job& job) {
         throw Refused("every segment needs one narration file, duration and text");
     if (!job.narration_lufs.empty() && job.narration_lufs.size() != n)
         throw Refused("narration loudness must be given for every segment or none");
-    if (job.has_bed && (!std::isfinite(job.bed_volume_db) || job.bed_volume_db < -60 || job.bed_volume_db > 0))
-        throw Refused("bed volume must be between -60 and 0 dB, got " + number(job.bed_volume_db));
+    if (job.has_bed && (!std::isfinite(job.bed_volume_db) || job.bed_volume_db < kMinBedVolume ||
+                        job.bed_volume_db > kMaxBedVolume))
+        throw Refused("bed volume must be between " + number(kMinBedVolume) + " and " + number(kMaxBedVolume) +
+                      " dB, got " + number(job.bed_volume_db));
     check_name(job.source.path, "the source path");
     for (const std::string& p : job.narrations) check_name(p, "a narration path");
     check_file_name(job.output, "the output name");

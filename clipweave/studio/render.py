@@ -15,8 +15,8 @@ from dataclasses import dataclass
 from typing import Callable, NamedTuple, Optional, Sequence
 
 from clipweave.clipweave import _build_atempo_chain
-from clipweave.probe import loudness, media_info
-from clipweave.segments import parse_time
+from clipweave.system.probe import loudness, media_info
+from clipweave.model.segments import parse_time
 import clipweave.studio._core as _core
 
 DEFAULT_OUTPUT = "FINAL_RECAP.mp4"

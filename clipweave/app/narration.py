@@ -9,9 +9,9 @@ import math
 import queue
 import threading
 
-from clipweave.cache import key
-from clipweave.probe import probe
-from clipweave.speech import espeak_voice, synthesize
+from clipweave.app.cache import key
+from clipweave.system.probe import probe
+from clipweave.app.offline_speech import espeak_voice, synthesize
 
 
 class ServiceSpeech:

@@ -14,11 +14,11 @@ import sys
 import tempfile
 from pathlib import Path
 
-from clipweave import recap
-from clipweave.config import DEFAULT_VOICE
-from clipweave.console import PROG, Console, add_output_arguments, mode_of
-from clipweave.probe import probe
-from clipweave.segments import UsageError, load_segments, parse_time
+from clipweave.app import run as recap
+from clipweave.app.settings import DEFAULT_VOICE
+from clipweave.app.console import PROG, Console, add_output_arguments, mode_of
+from clipweave.system.probe import probe
+from clipweave.model.segments import UsageError, load_segments, parse_time
 
 DEMO_URL = "https://www.youtube.com/watch?v=clipweave-demo"
 DEFAULT_OUTPUT_DIR = "clipweave-demo"
@@ -44,7 +44,7 @@ def default_segments():
     """The shipped examples/segments.json, from the checkout, the current
     directory or the package, in that order; None if there is none."""
     here = Path(__file__).resolve().parent
-    for candidate in (here.parent / "examples" / "segments.json",
+    for candidate in (here.parent.parent / "examples" / "segments.json",
                       Path.cwd() / "examples" / "segments.json",
                       here / "examples" / "segments.json"):
         if candidate.is_file():
@@ -121,7 +121,7 @@ def main(argv=None):
             return recap.EXIT_USAGE
         lengths.append(end - start)
 
-    from clipweave.demo_services import DemoServices, make_source_video
+    from clipweave.demo.services import DemoServices, make_source_video
 
     with tempfile.TemporaryDirectory(prefix="clipweave-demo-") as scratch:
         source = os.path.join(scratch, "source.mp4")

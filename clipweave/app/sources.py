@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 from urllib.parse import urlsplit
 
-from clipweave.cache import key
+from clipweave.app.cache import key
 
 # Best video up to 1080 lines with the best audio, merged into MP4.
 YT_DLP_FORMAT = "bv*[height<=1080]+ba/b[height<=1080]/bv*+ba/b"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "../pyref.hpp"
+#include "pyref.hpp"
 
 namespace clipweave::pipeline {
 

@@ -11,13 +11,14 @@ import os
 import shutil
 import sys
 
-from clipweave import __version__, config
-from clipweave.backends import BindingBusy, builtin_origins, is_placeholder
-from clipweave.cache import Cache, default_dir
-from clipweave.console import PROG, Console, add_output_arguments, escaped, mode_of
-from clipweave.recap import (EXIT_OK, EXIT_USAGE, MAX_SPEED, MIN_SPEED, RunRequest,
+from clipweave import __version__
+from clipweave.app import settings as config
+from clipweave.app.module_binding import BindingBusy, builtin_origins, is_placeholder
+from clipweave.app.cache import Cache, default_dir
+from clipweave.app.console import PROG, Console, add_output_arguments, escaped, mode_of
+from clipweave.app.run import (EXIT_OK, EXIT_USAGE, MAX_SPEED, MIN_SPEED, RunRequest,
                              add_render_arguments, render_options, run)
-from clipweave.segments import UsageError
+from clipweave.model.segments import UsageError
 
 EPILOG = """\
 examples:
@@ -153,7 +154,7 @@ def show_voices(argv):
         prog=f"{PROG} voices",
         description="List the voices of --speech espeak-ng (a service's voices are its own).",
     ).parse_args(argv)
-    from clipweave.speech import voices
+    from clipweave.app.offline_speech import voices
 
     names = voices()
     if not names:
@@ -190,7 +191,7 @@ def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
         if argv[:1] == ["demo"]:
-            from clipweave import demo
+            from clipweave.demo import main as demo
 
             return demo.main(argv[1:])
         if argv[:1] == ["config"]:

@@ -6,12 +6,31 @@ here first, one message per problem.
 """
 import json
 import re
+from dataclasses import dataclass
 
 # Seconds (optionally with an ffmpeg unit) or [HH:]MM:SS[.fraction].
 # ASCII digits only: \d would take digits of any script, which ffmpeg refuses.
 _SECONDS = re.compile(r"(\d+(?:\.\d+)?)(s|ms|us)?", re.ASCII)
 _CLOCK = re.compile(r"(?:(\d+):)?(\d{1,2}):(\d{1,2}(?:\.\d+)?)", re.ASCII)
 _UNIT_SCALE = {None: 1.0, "s": 1.0, "ms": 1e-3, "us": 1e-6}
+
+
+@dataclass(frozen=True)
+class Segment:
+    """One narrated time range, checked: ``start`` and ``end`` in seconds
+    (``end`` after ``start``), the times as written (``start_text``,
+    ``end_text``: the exact pipeline and the messages use them), and the
+    ``narration`` to be spoken over it."""
+
+    start: float
+    end: float
+    start_text: str
+    end_text: str
+    narration: str
+
+    @property
+    def length(self):
+        return self.end - self.start
 
 
 class UsageError(Exception):

@@ -21,19 +21,19 @@ import subprocess
 import sys
 from dataclasses import dataclass, field
 
-from clipweave import config
-from clipweave.backends import BindingBusy, MappedRequests, ModuleBinding, builtin_origins, \
+from clipweave.app import settings as config
+from clipweave.app.module_binding import BindingBusy, MappedRequests, ModuleBinding, builtin_origins, \
     is_placeholder
-from clipweave.cache import Cache, default_dir
-from clipweave.console import Console, StudioProgress, escaped
-from clipweave.guard import Terminated, guarded
-from clipweave.narration import EspeakSpeech, NarrationError, Narrator, ServiceSpeech, speak_all
-from clipweave.probe import probe
-from clipweave.segments import UsageError, parse_segments, parse_time, read_text
-from clipweave.sources import LocalSource, ServiceSource, YtDlpSource, is_url
-from clipweave.speech import known_voice
+from clipweave.app.cache import Cache, default_dir
+from clipweave.app.console import Console, StudioProgress, escaped
+from clipweave.app.guard import Terminated, guarded
+from clipweave.app.narration import EspeakSpeech, NarrationError, Narrator, ServiceSpeech, speak_all
+from clipweave.system.probe import probe
+from clipweave.model.segments import UsageError, parse_segments, parse_time, read_text
+from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
+from clipweave.app.offline_speech import known_voice
 from clipweave.studio import StudioError, measure_narration, render_studio
-from clipweave.workspace import OutputRefused, Workspace, check_name
+from clipweave.app.workspace import OutputRefused, Workspace, check_name
 
 MIN_SPEED = 0.5
 # Above this the render's setpts factor (six decimals) loses its precision.

@@ -1,0 +1,1 @@
+"""The ``clipweave`` command: options, one checked run, its report and exit status."""

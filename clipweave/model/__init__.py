@@ -1,0 +1,1 @@
+"""What a recap is made of: its segments, parsed and checked once."""

@@ -1,0 +1,173 @@
+"""The one way the package runs another program.
+
+Every child started through :func:`run` or :func:`spawn`:
+
+- reads nothing: its standard input is /dev/null, or the bytes given as
+  ``input`` (an ffmpeg that reads a "q" stops early and reports success,
+  and a run in a ``while read`` loop would eat the loop's input);
+- runs in a process group of its own, so the programs it starts (yt-dlp
+  runs ffmpeg) stop with it;
+- keeps the last lines of its standard error for the message of a failure
+  (:class:`ChildFailed`), never more;
+- is killed with its whole group when the wait for it ends by any
+  exception, KeyboardInterrupt included;
+- is known while it lives, so :func:`stop_all` can end every child of
+  every thread at once (a run stopped by a signal).
+"""
+import collections
+import contextlib
+import os
+import signal
+import subprocess
+import threading
+
+STDERR_LINES = 20  # kept for the message of a failed run
+PIPE = subprocess.PIPE
+DEVNULL = subprocess.DEVNULL
+
+# ffmpeg's and ffprobe's leading arguments: no banner, no keyboard, errors only.
+FFMPEG_BASE = ("ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error")
+FFPROBE_BASE = ("ffprobe", "-v", "error")
+
+_live_lock = threading.Lock()
+_live = set()
+
+
+def ffmpeg(*args):
+    """An ffmpeg argument vector with the package's leading arguments."""
+    return [*FFMPEG_BASE, *map(str, args)]
+
+
+def ffprobe(*args):
+    """An ffprobe argument vector with the package's leading arguments."""
+    return [*FFPROBE_BASE, *map(str, args)]
+
+
+class ChildFailed(subprocess.CalledProcessError):
+    """A child ended with a non-zero status (or by a signal: negative).
+
+    ``stderr_tail`` holds its last lines of error output; ``stderr`` the
+    same joined by line feeds, as CalledProcessError callers expect."""
+
+    def __init__(self, returncode, argv, stderr_tail=(), output=None):
+        tail = list(stderr_tail)
+        super().__init__(returncode, list(argv), output=output, stderr="\n".join(tail))
+        self.stderr_tail = tail
+
+
+def _kill_group(process):
+    with contextlib.suppress(ProcessLookupError, PermissionError):
+        os.killpg(process.pid, signal.SIGKILL)
+
+
+def stop_all():
+    """Kills every live child (and its group), whichever thread started it."""
+    with _live_lock:
+        live = list(_live)
+    for process in live:
+        _kill_group(process)
+
+
+def live_children():
+    """How many children are running now (for tests and diagnostics)."""
+    with _live_lock:
+        return sum(1 for p in _live if p.poll() is None)
+
+
+class Child:
+    """A started program; use as a context manager, read ``stdout`` if it
+    was piped, then :meth:`wait`. Leaving the block by an exception kills
+    the group; leaving it otherwise waits."""
+
+    def __init__(self, argv, *, stdout=None, cwd=None, env=None, stdin_data=None):
+        self.argv = [os.fspath(a) if not isinstance(a, str) else a for a in argv]
+        self._tail = collections.deque(maxlen=STDERR_LINES)
+        stdin = DEVNULL if stdin_data is None else PIPE
+        with _live_lock:
+            self.process = subprocess.Popen(self.argv, stdin=stdin, stdout=stdout, stderr=PIPE,
+                                            cwd=cwd, env=env, start_new_session=True)
+            _live.add(self.process)
+        self.stdout = self.process.stdout
+        self._reader = threading.Thread(target=self._drain, daemon=True,
+                                        name=f"stderr of {os.path.basename(self.argv[0])}")
+        self._reader.start()
+        self._writer = None
+        if stdin_data is not None:
+            self._writer = threading.Thread(target=self._feed, args=(stdin_data,), daemon=True)
+            self._writer.start()
+
+    def _drain(self):
+        stream = self.process.stderr
+        for line in iter(stream.readline, b""):
+            text = line.decode("utf-8", "replace").rstrip()
+            if text:
+                self._tail.append(text)
+        stream.close()
+
+    def _feed(self, data):
+        with contextlib.suppress(BrokenPipeError, OSError, ValueError):
+            self.process.stdin.write(data)
+        with contextlib.suppress(BrokenPipeError, OSError, ValueError):
+            self.process.stdin.close()
+
+    @property
+    def stderr_tail(self):
+        return list(self._tail)
+
+    def wait(self, timeout=None, check=True):
+        """The exit status; ChildFailed when it is not 0 and check is true.
+        A timeout kills the group and raises subprocess.TimeoutExpired."""
+        try:
+            code = self.process.wait(timeout)
+        except BaseException:
+            self.kill()
+            raise
+        self._finish()
+        if check and code != 0:
+            raise ChildFailed(code, self.argv, self.stderr_tail)
+        return code
+
+    def kill(self):
+        _kill_group(self.process)
+        self.process.wait()
+        self._finish()
+
+    def _finish(self):
+        if self.stdout is not None:
+            with contextlib.suppress(OSError, ValueError):
+                self.stdout.close()
+        self._reader.join()
+        if self._writer is not None:
+            self._writer.join()
+        with _live_lock:
+            _live.discard(self.process)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is not None:
+            self.kill()
+            return False
+        if self.process.returncode is None:
+            self.wait(check=False)
+        return False
+
+
+def spawn(argv, *, stdout=None, cwd=None, env=None, input=None):  # noqa: A002 - subprocess's name
+    """Starts argv as a :class:`Child` (see the module's promises)."""
+    return Child(argv, stdout=stdout, cwd=cwd, env=env, stdin_data=input)
+
+
+def run(argv, *, stdout=None, capture=False, input=None, timeout=None, cwd=None,  # noqa: A002
+        env=None, check=True):
+    """Runs argv to its end; its standard output as bytes when ``capture``
+    (else it goes to ``stdout``: None for ours, DEVNULL, or a descriptor).
+    ChildFailed on a non-zero status when ``check``; TimeoutExpired (the
+    group killed) after ``timeout`` seconds."""
+    with spawn(argv, stdout=PIPE if capture else stdout, cwd=cwd, env=env, input=input) as child:
+        output = child.stdout.read() if capture else None
+        code = child.wait(timeout=timeout, check=False)
+    if check and code != 0:
+        raise ChildFailed(code, child.argv, child.stderr_tail, output)
+    return subprocess.CompletedProcess(child.argv, code, output, "\n".join(child.stderr_tail))
