@@ -413,7 +413,7 @@ def test_shipped_segments():
         start, end = parse_time(s["start"]), parse_time(s["end"])
         assert 4 <= end - start <= 8 and end <= demo.DEFAULT_SECONDS
     # The package's copy, for installs without a checkout, is the same file.
-    assert (REPO / "clipweave" / "examples" / "segments.json").read_bytes() == \
+    assert (REPO / "clipweave" / "demo" / "examples" / "segments.json").read_bytes() == \
         shipped.read_bytes()
 
 
