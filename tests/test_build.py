@@ -32,6 +32,12 @@ def build_and_ask(tree, origin):
                           capture_output=True, text=True, timeout=60).stdout.strip()
 
 
+def built_origins(tree):
+    namespace = {}
+    exec((tree / "clipweave" / "app" / "builtin_origins.py").read_text(), namespace)
+    return namespace["ORIGINS"]
+
+
 @pytest.mark.skipif(not (REPO / "setup.py").is_file(), reason="needs the source tree")
 def test_changing_an_origin_rebuilds_the_module(tmp_path):
     tree = tmp_path / "src"
@@ -42,5 +48,10 @@ def test_changing_an_origin_rebuilds_the_module(tmp_path):
                     ignore=shutil.ignore_patterns("*.so", "__pycache__"))
     first = build_and_ask(tree, "https://first.invalid")
     assert first == "https://first.invalid/api/generate-audio-frontend"
+    assert built_origins(tree)["speech_service"] == "https://first.invalid"
     second = build_and_ask(tree, "https://second.invalid/")
     assert second == "https://second.invalid/api/generate-audio-frontend"
+    # The command line learns the origins from the module the build writes.
+    assert built_origins(tree) == {"download_service": "https://api.video-download.example",
+                                   "download_site": "https://video-download.example",
+                                   "speech_service": "https://second.invalid"}

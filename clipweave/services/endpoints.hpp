@@ -1,24 +1,12 @@
 // Where the two remote services live. Each origin is an https scheme and
-// host, no path, no trailing slash. The defaults are placeholders; a build
-// points the module at real, compatible services by defining the macro, e.g.
+// host, no path, no trailing slash. The defaults (setup.py) are placeholders;
+// a build points the module at real, compatible services through the
+// environment, e.g.
 //   CLIPWEAVE_TTS_ORIGIN=https://tts.example.org pip install .
-// (setup.py writes these three environment variables into the header
-// clipweave_origins.h, which the build depends on).
 #pragma once
 
-#if __has_include("clipweave_origins.h")
+// setup.py writes the build's origins (or the placeholder defaults) here.
 #include "clipweave_origins.h"
-#endif
-
-#ifndef CLIPWEAVE_DOWNLOAD_API_ORIGIN
-#define CLIPWEAVE_DOWNLOAD_API_ORIGIN "https://api.video-download.example"
-#endif
-#ifndef CLIPWEAVE_DOWNLOAD_SITE_ORIGIN
-#define CLIPWEAVE_DOWNLOAD_SITE_ORIGIN "https://video-download.example"
-#endif
-#ifndef CLIPWEAVE_TTS_ORIGIN
-#define CLIPWEAVE_TTS_ORIGIN "https://text-to-speech.example"
-#endif
 
 namespace clipweave::services {
 
