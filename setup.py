@@ -99,6 +99,10 @@ class BuildExt(build_ext):
             write_if_changed(os.path.join(root, ORIGINS_MODULE_IN_PACKAGE), f.read())
 
 
+# Compiled into both extension modules: each is a shared object of its own.
+COMMON_SOURCES = sorted(glob("clipweave/common/*.cpp"))
+COMMON_HEADERS = sorted(glob("clipweave/common/*.hpp"))
+
 extra = os.environ.get("CLIPWEAVE_EXTRA_CFLAGS", "").split()
 extra_link = os.environ.get("CLIPWEAVE_EXTRA_LDFLAGS", "").split()
 
@@ -107,18 +111,19 @@ setup(
         Extension(
             "clipweave.clipweave",
             sources=sorted(glob("clipweave/*.cpp") + glob("clipweave/pipeline/*.cpp")
-                           + glob("clipweave/services/*.cpp")),
-            depends=sorted(glob("clipweave/**/*.hpp", recursive=True)) + [ORIGINS_HEADER],
+                           + glob("clipweave/services/*.cpp")) + COMMON_SOURCES,
+            depends=sorted(glob("clipweave/*.hpp") + glob("clipweave/pipeline/*.hpp")
+                           + glob("clipweave/services/*.hpp")) + COMMON_HEADERS + [ORIGINS_HEADER],
             include_dirs=[GENERATED],
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,
         ),
-        # The studio render's core; it shares only the reference layer.
+        # The studio render's core; it shares clipweave/common with the exact module.
         Extension(
             "clipweave.studio._core",
-            sources=sorted(glob("clipweave/studio/*.cpp")),
-            depends=sorted(glob("clipweave/studio/*.hpp") + glob("clipweave/common/*.hpp")),
+            sources=sorted(glob("clipweave/studio/*.cpp")) + COMMON_SOURCES,
+            depends=sorted(glob("clipweave/studio/*.hpp")) + COMMON_HEADERS,
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,

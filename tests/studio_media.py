@@ -31,6 +31,15 @@ def bars_video(path, seconds=2, rotate=None):
     names = ["red", "lime", "blue", "yellow", "magenta"]
     graph = ";".join(f"color=c={n}:s=64x180:r=25:d={seconds}[c{i}]" for i, n in enumerate(names))
     graph += ";" + "".join(f"[c{i}]" for i in range(5)) + "hstack=inputs=5[out0]"
+    return _encode(graph, path, rotate)
+
+
+def white_video(path, size, seconds=1, rotate=None, sar="1"):
+    """A white picture of size ("WxH" as stored) with that sample aspect ratio."""
+    return _encode(f"color=c=white:s={size}:r=25:d={seconds},setsar={sar}[out0]", path, rotate)
+
+
+def _encode(graph, path, rotate):
     path = os.fspath(path)
     plain = path + ".plain.mp4" if rotate is not None else path
     ffmpeg("-f", "lavfi", "-i", graph, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",

@@ -1,31 +1,41 @@
 """The studio core through its binding: planning, caption chunks and timing,
 escaping, and the ffmpeg command. Pure and fast: nothing is rendered."""
+import dataclasses
 import math
 import re
 
 import pytest
 
+from clipweave.clipweave import _build_atempo_chain
+from clipweave.model.segments import Segment
 from clipweave.studio import _core
+from clipweave.studio.job import SourceInfo, StudioJob
+
+SOURCE_FIELDS = {f.name for f in dataclasses.fields(SourceInfo)}
 
 
-def plan_job(segments, narrations, source=10.0, fit="narration", speed=1.0, rate=(25, 1)):
-    return {"segments": segments, "narration_seconds": narrations, "source_seconds": source,
-            "fit": fit, "speed": speed, "rate": rate}
+def plan_job(segments, narrations, source=10.0, fit="narration", speed=1.0, rate=(25, 1), **job):
+    return StudioJob(SourceInfo("/media/source.mp4", source, rate=rate), segments, narrations,
+                     fit=fit, speed=speed, **job)
+
+
+def tempo_of(job):
+    """The tempo filters the joined sound goes through."""
+    return re.search(r";\[acat\]([^;]*?),aresample", _core.prepare(job)["graph"]).group(1)
 
 
 def full_job(**changes):
-    job = {
-        "source": "/media/source.mp4", "source_seconds": 10.0, "width": 320, "height": 180,
-        "rotation": 0, "sar": (1, 1), "rate": (25, 1), "has_audio": True,
-        "segments": [(1.0, 3.0), (5.0, 8.0)], "narrations": ["/media/n1.mp3", "/media/n2.mp3"],
-        "narration_seconds": [1.5, 2.0], "narration_lufs": [-21.0, None],
-        "texts": ["First part.", "Second part."], "fit": "narration", "frame": "blur",
-        "captions": "burn", "quality": "balanced", "bed_volume": -18.0, "speed": 1.0,
-        "atempo": "atempo=1.0", "encoder": "libx264", "captions_file": "c.ass",
-        "graph_file": "g.txt", "output": "out.mp4.part",
-    }
-    job.update(changes)
-    return job
+    """A job ready to prepare; changes name fields of the job or of its source."""
+    source = dict(path="/media/source.mp4", seconds=10.0, width=320, height=180, rotation=0, sar=(1, 1),
+                  rate=(25, 1), has_audio=True)
+    source.update({k: v for k, v in changes.items() if k in SOURCE_FIELDS})
+    job = dict(segments=[(1.0, 3.0), (5.0, 8.0)], narrations=["/media/n1.mp3", "/media/n2.mp3"],
+               narration_seconds=[1.5, 2.0], narration_lufs=[-21.0, None],
+               texts=["First part.", "Second part."], fit="narration", frame="blur", captions="burn",
+               quality="balanced", bed_volume=-18.0, speed=1.0, encoder="libx264",
+               captions_file="c.ass", graph_file="g.txt", output="out.mp4.part")
+    job.update({k: v for k, v in changes.items() if k not in SOURCE_FIELDS})
+    return StudioJob(SourceInfo(**source), **job)
 
 
 # --- planning ------------------------------------------------------------------
@@ -103,8 +113,7 @@ def test_output_rate_is_the_source_rate_at_most_60(rate, expected):
     ([(0.0, 0.1)], [0.0], {"speed": 100.0}, "less than one frame"),
 ])
 def test_refusals_name_the_fault_in_one_line(segments, narrations, changes, message):
-    job = plan_job(segments, narrations)
-    job.update(changes)
+    job = plan_job(segments, narrations, **changes)
     with pytest.raises(ValueError) as info:
         _core.plan(job)
     assert message in str(info.value)
@@ -112,20 +121,52 @@ def test_refusals_name_the_fault_in_one_line(segments, narrations, changes, mess
 
 
 @pytest.mark.parametrize("job, error, message", [
-    ({"segments": [(0, 1)], "narration_seconds": [1.0]}, TypeError, "the job has no 'source_seconds'"),
-    (dict(plan_job([(0, 1)], [1.0]), extra=1), TypeError, "unknown job key 'extra'"),
-    (plan_job([(0, "1")], [1.0]), TypeError, "job['segments'][0][1] must be a number, not str"),
-    (plan_job([(0, 1, 2)], [1.0]), ValueError, "job['segments'][0] must be a (start, end) pair"),
-    (plan_job([(0, 1)], [True]), TypeError, "job['narration_seconds'][0] must be a number, not bool"),
+    ({"segments": [(0, 1)], "narration_seconds": [1.0]}, TypeError, "job must be a StudioJob, not dict"),
+    (StudioJob({"seconds": 10.0}, [(0, 1)], [1.0]), TypeError, "job.source must be a SourceInfo, not dict"),
+    (plan_job([(0, "1")], [1.0]), TypeError, "job.segments[0][1] must be a number, not str"),
+    (plan_job([(0, 1, 2)], [1.0]), ValueError, "job.segments[0] must be a (start, end) pair"),
+    (plan_job([{"start": 0, "end": 1}], [1.0]), TypeError,
+     "job.segments[0] must be a (start, end) pair or a Segment, not dict"),
+    (plan_job([(0, 1)], [True]), TypeError, "job.narration_seconds[0] must be a number, not bool"),
     (plan_job([(0, 1)], [1.0], fit="ranges"), ValueError,
-     "job['fit'] must be one of 'narration', 'range', got 'ranges'"),
-    (plan_job([(0, 1)], [1.0], rate=(25.0, 1)), TypeError, "job['rate'][0] must be an integer, not float"),
-    ([("segments", [])], TypeError, "the job must be a dict, not list"),
+     "job.fit must be one of 'narration', 'range', got 'ranges'"),
+    (plan_job([(0, 1)], [1.0], rate=(25.0, 1)), TypeError, "job.source.rate[0] must be an integer, not float"),
+    (plan_job([(0, 1)], 1.0), TypeError, "job.narration_seconds must be a list, not float"),
 ])
 def test_job_values_are_checked(job, error, message):
     with pytest.raises(error) as info:
         _core.plan(job)
     assert str(info.value) == message
+
+
+def test_a_misspelt_field_is_refused():
+    with pytest.raises(TypeError, match="narration_second"):
+        StudioJob(SourceInfo("/media/source.mp4", 10.0), [(0, 1)], narration_second=[1.0])
+
+
+def test_segments_and_pairs_plan_alike():
+    pairs = _core.plan(plan_job([(1.0, 3.0), (5.0, 8.5)], [1.0, 4.0]))
+    segments = _core.plan(plan_job([Segment(1.0, 3.0, "1", "3", "One."), Segment(5.0, 8.5, "5", "8.5", "Two.")],
+                                   [1.0, 4.0]))
+    assert segments == pairs
+
+
+def test_a_list_changed_while_it_is_read_is_read_as_it_was():
+    """A segment whose attribute read empties the job's list: the core reads
+    a snapshot, never an item that is gone."""
+    segments = []
+
+    class Shrinking:
+        @property
+        def start(self):
+            segments.clear()
+            return 1.0
+
+        end = 2.0
+
+    segments += [Shrinking(), (3.0, 4.0)]
+    plan = _core.plan(plan_job(segments, [0.5, 0.5]))
+    assert [c["source_start"] for c in plan["clips"]] == [1.0, 3.0]
 
 
 # --- caption chunks -------------------------------------------------------------
@@ -169,9 +210,7 @@ def test_blank_text_has_no_chunks():
 
 
 def cues_of(segments, narrations, texts, **plan):
-    job = plan_job(segments, narrations, **plan)
-    job["texts"] = texts
-    return _core.captions(job)
+    return _core.captions(plan_job(segments, narrations, texts=texts, **plan))
 
 
 def test_chunks_are_timed_by_their_share_of_characters():
@@ -276,43 +315,39 @@ def test_encoder_options(encoder, quality, expected):
         assert args[i:i + 2] == pair
 
 
-@pytest.mark.parametrize("frame, rotation, size, expected", [
-    ("crop", 0, (320, 180), "scale=3414:1920,setsar=1,crop=1080:1920:1167:0"),
-    ("fit", 0, (320, 180), "scale=1080:606,setsar=1,pad=1080:1920:0:656:color=black"),
-    ("fit", 90, (320, 180), "scale=1080:1920,setsar=1,pad=1080:1920:0:0:color=black"),
-    ("fit", -90, (641, 361), "scale=1080:1916,setsar=1,pad=1080:1920:0:2:color=black"),
-    # The picture between two bands of fill: above and below it, or beside it.
-    ("blur", 0, (641, 361), "[fg0]scale=1080:608,setsar=1[pic0]"),
-    ("blur", 180, (320, 180), "[one0][pic0][two0]vstack=inputs=3"),
-    ("blur", 0, (500, 500), "crop=1080:420:0:0,setsar=1,fps=25:eof_action=pass,trim="),
-    ("blur", 0, (360, 1000), "[one0][pic0][two0]hstack=inputs=3"),
-    ("blur", 0, (360, 1000), "crop=194:1920:0:0,setsar=1,fps=25:eof_action=pass,trim="),
-    # A picture of the frame's own shape needs no fill.
-    ("blur", 90, (320, 180), "scale=1080:1920,setsar=1,pad=1080:1920:-1:-1:color=black[v0]"),
-])
-def test_framing_plans_with_the_shown_size(frame, rotation, size, expected):
-    width, height = size
-    graph = _core.prepare(full_job(frame=frame, rotation=rotation, width=width, height=height))["graph"]
-    assert expected in graph
+@pytest.mark.parametrize("speed", [0.5, 0.75, 1.0, 1.3, 2.0, 2.5, 3.7, 8.0, 33.3, 100.0, 7])
+def test_the_tempo_chain_is_the_exact_modules(speed):
+    """The audio of the joined clips changes tempo through the same chain as
+    run_recap's, made by the code both modules share."""
+    assert tempo_of(full_job(speed=speed)) == _build_atempo_chain(float(speed))
 
 
-def test_sample_aspect_ratio_is_applied():
-    graph = _core.prepare(full_job(frame="fit", width=720, height=576, sar=(16, 15)))["graph"]
-    assert "scale=1080:810,setsar=1" in graph
+@pytest.mark.parametrize("speed", [0.5, 1.3, 2.5, 3.7, 33.3, 100.0])
+def test_the_sound_keeps_the_planned_pace(speed):
+    """The chain's factors multiply to the speed (within its four decimals),
+    so the sound lasts as long as the plan's frames."""
+    factors = [float(step.partition("=")[2]) for step in tempo_of(full_job(speed=speed)).split(",")]
+    assert all(0.5 <= f <= 2.0 for f in factors)
+    assert math.prod(factors) == pytest.approx(speed, rel=1e-4)
 
 
-def test_graph_levels_and_captions():
+def test_graph_levels():
     graph = _core.prepare(full_job())["graph"]
-    assert "subtitles=filename=c.ass,setsar=1,format=yuv420p[vout]" in graph
     assert "loudnorm=I=-14:TP=-2:LRA=11" in graph
-    assert "[acat]atempo=1.0," in graph
     # The measured narration is brought to -16 LUFS; the unmeasured one is left.
     assert "volume=5dB,alimiter" in graph
     assert graph.count("alimiter=") == 2
     # The source's sound is lowered by 18 dB while the narration plays.
     assert "volume=0.125893+0.874107*clip((t-1.5)/0.25\\,0\\,1):eval=frame" in graph
-    for mode in ("srt", "none"):
-        assert "subtitles" not in _core.prepare(full_job(captions=mode))["graph"]
+
+
+@pytest.mark.parametrize("mode, burned, kept", [("burn", True, True), ("srt", False, True),
+                                                ("none", False, False)])
+def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):
+    ready = _core.prepare(full_job(captions=mode))
+    # The captions file is read only when the captions are burned in.
+    assert ("c.ass" in ready["graph"]) == burned == bool(ready["ass"])
+    assert bool(ready["srt"]) == kept and bool(ready["cues"]) == kept
 
 
 @pytest.mark.parametrize("changes", [{"bed_volume": None}, {"has_audio": False}])
@@ -332,16 +367,15 @@ def test_a_graph_too_long_for_the_command_line_goes_to_a_file():
 
 
 @pytest.mark.parametrize("changes, message", [
-    ({"atempo": "atempo=2.0,drawtext=text=x"}, "tempo filter chain must be atempo filters"),
-    ({"atempo": "atempo=1.0;[x]null"}, "tempo filter chain"),
     ({"output": "../escape.mp4"}, "the output name must be a file name in the work directory"),
     ({"captions_file": ""}, "the captions file name is empty"),
-    ({"source": "a\x00b"}, "the source path contains a NUL character"),
+    ({"path": "a\x00b"}, "the source path contains a NUL character"),
     ({"bed_volume": 3.0}, "bed volume must be between -60 and 0 dB, got 3"),
-    ({"frame": "stretch"}, "job['frame'] must be one of 'blur', 'crop', 'fit', got 'stretch'"),
+    ({"frame": "stretch"}, "job.frame must be one of 'blur', 'crop', 'fit', got 'stretch'"),
     ({"encoder": "h265"}, "encoder must be libx264 or h264_nvenc"),
     ({"width": 0}, "the source has no video picture"),
-    ({"texts": ["\ud800", "x"]}, "job['texts'][0] is not valid Unicode text"),
+    ({"texts": ["\ud800", "x"]}, "job.texts[0] is not valid Unicode text"),
+    ({"output": ""}, "the output name is empty"),
 ])
 def test_unsafe_or_impossible_jobs_are_refused(changes, message):
     with pytest.raises(ValueError) as info:
@@ -355,9 +389,28 @@ def test_filter_arg_reaches_the_filter_unchanged(tmp_path, value):
     subtitles filter: ffmpeg would fail on a name that arrived changed."""
     import subprocess
     (tmp_path / value).write_text(_core.captions(
-        dict(plan_job([(0.0, 1.0)], [1.0]), texts=["x"]))["ass"], encoding="utf-8")
+        plan_job([(0.0, 1.0)], [1.0], texts=["x"]))["ass"], encoding="utf-8")
     run = subprocess.run(
         ["ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i", "color=s=64x64:d=0.1",
          "-vf", "subtitles=filename=" + _core.filter_arg(value), "-frames:v", "1", "-f", "null", "-"],
         cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.parametrize("name, fault", [
+    ("FINAL_RECAP.mp4", None), ("Loud.MP4", None), ("caf\u00e9 \udcff.mp4", None),
+    ("../out.mp4", "must be a plain file name in the work directory"),
+    (".hidden.mp4", "must be a plain file name in the work directory"),
+    ("..", "must be a plain file name in the work directory"),
+    ("", "must be a plain file name in the work directory"),
+    ("a\x00.mp4", "must be a plain file name in the work directory"),
+    (b"out.mp4", "must be a plain file name in the work directory"),
+    ("out.mkv", "must end in .mp4"),
+])
+def test_output_names(name, fault):
+    if fault is None:
+        assert _core.check_output_name(name) is None
+    else:
+        with pytest.raises(ValueError) as info:
+            _core.check_output_name(name)
+        assert str(info.value) == f"output name {fault}, got {name!r}"

@@ -5,11 +5,13 @@ import subprocess
 
 import pytest
 
+from clipweave.model.segments import Segment
 from clipweave.system.probe import loudness
 from clipweave.studio import RenderProgress, StudioError, render_studio
 from clipweave.studio import _core
+from clipweave.studio.job import SourceInfo, StudioJob
 from studio_media import (BARS, BOLD_FONT, bars_video, ffmpeg, frame, ink_box, mean_difference,
-                          narration, near, pattern_video, pixel, streams, top_level_atoms)
+                          narration, near, pattern_video, pixel, streams, top_level_atoms, white_video)
 
 LINES = [
     "The story begins in a quiet town, where nothing ever happens.",
@@ -35,7 +37,7 @@ def media(tmp_path_factory):
 
 
 def segment(start, end, text):
-    return {"start": str(start), "end": str(end), "voiceover": text}
+    return Segment(float(start), float(end), str(start), str(end), text)
 
 
 def work_files(work):
@@ -218,6 +220,30 @@ def test_a_rotated_source_is_shown_upright(media, tmp_path, key, expected):
     assert found == [0, 1, 2, 3, 4]
 
 
+@pytest.mark.parametrize("frame_mode, size, rotate, sar, box", [
+    # (left, top, right, bottom) of the picture in the 1080x1920 frame.
+    ("crop", "320x180", None, "1", (0, 0, 1079, 1919)),
+    ("fit", "320x180", None, "1", (0, 656, 1079, 1261)),
+    ("fit", "320x180", 90, "1", (0, 0, 1079, 1919)),
+    ("fit", "641x361", -90, "1", (0, 2, 1079, 1917)),
+    ("fit", "720x576", None, "16/15", (0, 554, 1079, 1363)),
+    ("blur", "641x361", None, "1", (0, 656, 1079, 1263)),
+    ("blur", "320x180", 180, "1", (0, 656, 1079, 1261)),
+    ("blur", "500x500", None, "1", (0, 420, 1079, 1499)),
+    ("blur", "360x1000", None, "1", (194, 0, 883, 1919)),
+    ("blur", "320x180", 90, "1", (0, 0, 1079, 1919)),
+])
+def test_the_picture_is_placed_at_its_shown_size(media, tmp_path, frame_mode, size, rotate, sar, box):
+    """A white source: the white of the result is the whole picture, at the
+    size it is shown (rotation and pixel aspect applied); the blurred fill
+    around it is dimmed, the fit's bands are black."""
+    source = white_video(tmp_path / "white.mp4", size, rotate=rotate, sar=sar)
+    result = render_studio(source, [segment(0, 0.4, "White.")], tmp_path / "work", [media["brief"]],
+                           frame=frame_mode, fit="range", captions="none", quality="fast")
+    gray = frame(result.video, 0.2, 0, 0, 1080, 1920, "gray")
+    assert ink_box(gray, 1080, threshold=200) == pytest.approx(box, abs=2)
+
+
 def test_odd_size_without_sound(media, tmp_path):
     result = render_studio(media["odd_silent"], [segment(0, 1.5, "Look.")], tmp_path, [media["brief"]],
                            quality="fast")
@@ -249,8 +275,7 @@ def test_long_and_quoted_narrations(media, tmp_path):
 def render_caption(work, text, name):
     """One frame of a caption through the subtitles filter: its gray pixels
     from y=1100 to y=1600, white text on black."""
-    job = {"segments": [(0.0, 2.0)], "narration_seconds": [2.0], "source_seconds": 5.0,
-           "texts": [text]}
+    job = StudioJob(SourceInfo("source.mp4", 5.0), [(0.0, 2.0)], [2.0], texts=[text])
     (work / f"{name}.ass").write_text(_core.captions(job)["ass"], encoding="utf-8")
     return ffmpeg("-f", "lavfi", "-i", "color=c=black:s=1080x1920:d=1", "-vf",
                   f"subtitles=filename={name}.ass,crop=1080:500:0:1100", "-frames:v", "1",

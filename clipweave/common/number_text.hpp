@@ -6,7 +6,7 @@
 
 #include "pyref.hpp"
 
-namespace clipweave::pipeline {
+namespace clipweave::common {
 
 // PyOS_double_to_string's result, freed on leaving.
 inline std::string double_text(double v, char format_code, int precision, int flags) {
@@ -100,4 +100,4 @@ inline std::string fixed_text(double v, int digits) {
     return double_text(v, 'f', digits, 0);
 }
 
-}  // namespace clipweave::pipeline
+}  // namespace clipweave::common

@@ -11,6 +11,9 @@
 namespace clipweave::pipeline {
 namespace {
 
+using common::fixed_text;
+using common::repr_text;
+
 // One line of the concat demuxer's list. Inside single quotes nothing is
 // special but the quote itself, which is closed, escaped and reopened.
 py::Object filelist_line(py::Handle clip) {

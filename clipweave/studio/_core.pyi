@@ -1,17 +1,14 @@
 """The studio render's planning, captions and ffmpeg command (C++ extension module).
 
-A job is a dict. ``plan`` and ``captions`` read ``segments`` ([(start, end)]
-in seconds), ``narration_seconds``, ``source_seconds`` and, optionally,
-``fit`` ("narration" | "range"), ``speed`` and ``rate`` ((num, den) of the
-source's frame rate); ``captions`` also ``texts``. ``prepare`` reads every
-key: ``source``, ``width``, ``height``, ``rotation``, ``sar``, ``has_audio``,
-``narrations``, ``narration_lufs`` (optional), ``frame``, ``captions``,
-``quality``, ``bed_volume`` (dB or None), ``atempo``, ``encoder``,
-``captions_file``, ``graph_file`` and ``output`` besides. A job that cannot
-be rendered raises ValueError, a value of the wrong type or an unknown key
+A job is a ``clipweave.studio.job.StudioJob``, read by attribute: ``plan``
+reads its segments, narration durations, fit, speed and its source's
+duration and rate; ``captions`` its texts besides; ``prepare`` every field.
+A job that cannot be rendered raises ValueError, a value of the wrong type
 TypeError.
 """
-from typing import Any, Optional, Sequence, TypedDict
+from typing import Optional, TypedDict
+
+from clipweave.studio.job import StudioJob
 
 MIN_SPEED: float
 MAX_SPEED: float
@@ -48,7 +45,7 @@ class Captions(TypedDict):
     srt: str
     ass: str
 
-class Prepared(TypedDict):
+class Render(TypedDict):
     plan: Plan
     cues: list[tuple[float, float, str]]
     srt: str
@@ -57,14 +54,17 @@ class Prepared(TypedDict):
     graph_in_file: bool
     args: list[str]
 
-def plan(job: dict[str, Any]) -> Plan:
+def plan(job: StudioJob) -> Plan:
     """The clips of a job and a note for each adjusted segment."""
 
-def captions(job: dict[str, Any]) -> Captions:
+def captions(job: StudioJob) -> Captions:
     """The timed caption cues of a job and their SRT and ASS texts."""
 
-def prepare(job: dict[str, Any]) -> Prepared:
+def prepare(job: StudioJob) -> Render:
     """Plan, captions, filter graph and argument vector of the one ffmpeg run."""
+
+def check_output_name(name: object) -> None:
+    """ValueError unless name is a plain file name in the work directory ending in .mp4."""
 
 def chunk_caption(text: str, line_chars: int = 30, max_lines: int = 2) -> list[str]:
     """A narration's caption chunks, lines joined by a line feed."""

@@ -1,10 +1,13 @@
-// clipweave.studio._core: the studio core for Python. Converts Python
-// values to the core's structs and back; the core refuses with Refused,
-// which becomes a ValueError here, and a value of the wrong type is a
-// TypeError. No Python code runs while a value is converted (only exact
-// containers and numbers are read), so borrowed items stay valid.
+// clipweave.studio._core: the studio core for Python. Converts a job
+// (clipweave.studio.job) to the core's structs and the results back; the
+// core refuses with Refused, which becomes a ValueError here, and a value
+// of the wrong type is a TypeError. Only exact containers, numbers and
+// text are read as values; the lists are read from snapshots, so the items
+// stay valid whatever an attribute read runs.
 #include <cmath>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../common/pyref.hpp"
@@ -65,16 +68,17 @@ std::string to_text(py::Handle o, const std::string& what) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
-// Calls each(item, index) for the items of an exact list or tuple.
+// Calls each(item, index) for the items of an exact list or tuple. A list
+// is read from a snapshot: reading a segment's attributes may run code
+// that changes it.
 template <class Each>
 void for_items(py::Handle seq, const std::string& what, Each&& each) {
     if (!PyList_CheckExact(seq.ptr()) && !PyTuple_CheckExact(seq.ptr())) wrong_type(what, "a list", seq);
-    const Py_ssize_t n = py::length(seq);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        py::Object item = py::Object::borrow(PyList_CheckExact(seq.ptr()) ? PyList_GET_ITEM(seq.ptr(), i)
-                                                                        : PyTuple_GET_ITEM(seq.ptr(), i));
-        each(py::Handle(item), what + "[" + std::to_string(i) + "]");
-    }
+    const py::Object items =
+        PyList_CheckExact(seq.ptr()) ? py::Object::steal(PyList_AsTuple(seq.ptr())) : py::Object::borrow(seq);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        each(py::Handle(PyTuple_GET_ITEM(items.ptr(), i)), what + "[" + std::to_string(i) + "]");
 }
 
 Rational to_rational(py::Handle o, const std::string& what) {
@@ -109,137 +113,137 @@ constexpr Choice<CaptionMode> kCaptionModes[] = {
 constexpr Choice<Quality> kQualities[] = {
     {"fast", Quality::Fast}, {"balanced", Quality::Balanced}, {"small", Quality::Small}};
 
-// The keys a job may hold; anything else is a mistake worth naming.
-constexpr const char* kJobKeys[] = {
-    "source", "source_seconds", "width", "height", "rotation", "sar", "rate", "has_audio",
-    "segments", "narrations", "narration_seconds", "narration_lufs", "texts", "fit",
-    "frame", "captions", "quality", "bed_volume", "speed", "atempo", "encoder",
-    "captions_file", "graph_file", "output"};
+// The attribute names of a job (clipweave.studio.job), interned once per
+// module: a module of another interpreter has its own.
+#define STUDIO_JOB_NAMES(X)                                                                      \
+    X(source) X(segments) X(narration_seconds) X(texts) X(narrations) X(narration_lufs) X(fit) \
+    X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
+    X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
+    X(rate) X(has_audio) X(start) X(end)
 
-// A job dict: its values by key, unknown keys refused.
-class JobDict {
+struct Names {
+#define STUDIO_NAME_MEMBER(name) py::Object name;
+    STUDIO_JOB_NAMES(STUDIO_NAME_MEMBER)
+#undef STUDIO_NAME_MEMBER
+};
+
+// The module's state: zeroed by the interpreter, constructed by exec.
+Names& names_of(py::Handle module) { return *static_cast<Names*>(PyModule_GetState(module.ptr())); }
+
+// The fields of one object of a job, read by attribute: a job, its source,
+// or a segment.
+class Fields {
 public:
-    explicit JobDict(py::Handle job) : job_(job) {
-        if (!PyDict_CheckExact(job.ptr())) wrong_type("the job", "a dict", job);
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(job.ptr(), &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) wrong_type("a job key", "a str", key);
-            const char* name = PyUnicode_AsUTF8(key);
-            if (name == nullptr) py::raise_current();
-            bool known = false;
-            for (const char* k : kJobKeys) known = known || std::string(k) == name;
-            if (!known) {
-                PyErr_Format(PyExc_TypeError, "unknown job key %R", key);
-                py::raise_current();
-            }
+    Fields(py::Handle object, std::string what, const char* kind)
+        : object_(object), what_(std::move(what)), kind_(kind) {}
+
+    py::Object get(py::Handle attr) const {
+        PyObject* v = PyObject_GetAttr(object_.ptr(), attr.ptr());
+        if (v == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::raise_current();
+            PyErr_Clear();
+            wrong_type(what_, kind_, object_);
         }
+        return py::Object::steal(v);
     }
 
-    // The value of key, or empty when the job has none.
-    py::Object find(const char* key) const {
-        py::Object name = py::str(key);
-        PyObject* v = PyDict_GetItemWithError(job_.ptr(), name.ptr());
-        if (v == nullptr && PyErr_Occurred()) py::raise_current();
-        return py::Object::borrow(v);
+    std::string name(py::Handle attr) const {
+        const char* utf8 = PyUnicode_AsUTF8(attr.ptr());
+        if (utf8 == nullptr) py::raise_current();
+        return what_ + "." + utf8;
     }
 
-    py::Object need(const char* key) const {
-        py::Object v = find(key);
-        if (!v) {
-            PyErr_Format(PyExc_TypeError, "the job has no '%s'", key);
-            py::raise_current();
-        }
-        return v;
-    }
+    double number(py::Handle attr) const { return to_double(get(attr), name(attr)); }
+    std::string text(py::Handle attr) const { return to_text(get(attr), name(attr)); }
 
-    static std::string name(const char* key) { return std::string("job['") + key + "']"; }
-
-    double number(const char* key) const { return to_double(need(key), name(key)); }
-    std::string text(const char* key) const { return to_text(need(key), name(key)); }
-
-    std::vector<double> numbers(const char* key) const {
+    std::vector<double> numbers(py::Handle attr) const {
         std::vector<double> out;
-        for_items(need(key), name(key), [&](py::Handle item, const std::string& what) {
+        for_items(get(attr), name(attr), [&](py::Handle item, const std::string& what) {
             out.push_back(to_double(item, what));
         });
         return out;
     }
 
-    std::vector<std::string> texts(const char* key) const {
+    std::vector<std::string> texts(py::Handle attr) const {
         std::vector<std::string> out;
-        for_items(need(key), name(key), [&](py::Handle item, const std::string& what) {
+        for_items(get(attr), name(attr), [&](py::Handle item, const std::string& what) {
             out.push_back(to_text(item, what));
         });
         return out;
     }
 
     template <class Enum, size_t N>
-    Enum choice(const char* key, const Choice<Enum> (&choices)[N], Enum fallback) const {
-        py::Object v = find(key);
-        return v ? to_choice(v, name(key), choices) : fallback;
+    Enum choice(py::Handle attr, const Choice<Enum> (&choices)[N]) const {
+        return to_choice(get(attr), name(attr), choices);
     }
 
 private:
-    py::Handle job_;
+    py::Handle object_;
+    std::string what_;
+    const char* kind_;
 };
 
-std::vector<Segment> to_segments(const JobDict& job) {
-    std::vector<Segment> out;
-    for_items(job.need("segments"), JobDict::name("segments"), [&](py::Handle item, const std::string& what) {
-        std::vector<double> pair;
+Fields job_fields(py::Handle job) { return Fields(job, "job", "a StudioJob"); }
+
+// A segment: a (start, end) pair, or anything with start and end in
+// seconds (clipweave.model.segments.Segment).
+Segment to_segment(const Names& n, py::Handle item, const std::string& what) {
+    std::vector<double> pair;
+    if (PyList_CheckExact(item.ptr()) || PyTuple_CheckExact(item.ptr())) {
         for_items(item, what, [&](py::Handle v, const std::string& part) { pair.push_back(to_double(v, part)); });
         if (pair.size() != 2) throw Refused(what + " must be a (start, end) pair");
-        out.push_back({pair[0], pair[1]});
-    });
-    return out;
+    } else {
+        const Fields segment(item, what, "a (start, end) pair or a Segment");
+        pair = {segment.number(n.start), segment.number(n.end)};
+    }
+    return {pair[0], pair[1]};
 }
 
-PlanInput to_plan_input(const JobDict& job) {
+PlanInput to_plan_input(const Names& n, const Fields& job) {
     PlanInput in;
-    in.segments = to_segments(job);
-    in.narration_seconds = job.numbers("narration_seconds");
-    in.source_seconds = job.number("source_seconds");
-    in.fit = job.choice("fit", kFits, Fit::Narration);
-    if (py::Object speed = job.find("speed")) in.speed = to_double(speed, JobDict::name("speed"));
-    if (py::Object rate = job.find("rate")) in.source_rate = to_rational(rate, JobDict::name("rate"));
+    for_items(job.get(n.segments), job.name(n.segments), [&](py::Handle item, const std::string& what) {
+        in.segments.push_back(to_segment(n, item, what));
+    });
+    in.narration_seconds = job.numbers(n.narration_seconds);
+    const Fields source(job.get(n.source), job.name(n.source), "a SourceInfo");
+    in.source_seconds = source.number(n.seconds);
+    in.fit = job.choice(n.fit, kFits);
+    in.speed = job.number(n.speed);
+    in.source_rate = to_rational(source.get(n.rate), source.name(n.rate));
     return in;
 }
 
-Job to_job(const JobDict& job) {
+Job to_job(const Names& n, const Fields& job) {
     Job j;
-    const PlanInput in = to_plan_input(job);
+    const PlanInput in = to_plan_input(n, job);
     j.segments = in.segments;
     j.narration_seconds = in.narration_seconds;
     j.fit = in.fit;
     j.speed = in.speed;
     j.source.seconds = in.source_seconds;
     j.source.rate = in.source_rate;
-    j.source.path = job.text("source");
-    j.source.width = to_int(job.need("width"), JobDict::name("width"));
-    j.source.height = to_int(job.need("height"), JobDict::name("height"));
-    if (py::Object v = job.find("rotation")) j.source.rotation = to_int(v, JobDict::name("rotation"));
-    if (py::Object v = job.find("sar")) j.source.sar = to_rational(v, JobDict::name("sar"));
-    j.source.has_audio = to_bool(job.need("has_audio"), JobDict::name("has_audio"));
-    j.narrations = job.texts("narrations");
-    if (py::Object v = job.find("narration_lufs")) {
-        for_items(v, JobDict::name("narration_lufs"), [&](py::Handle item, const std::string& what) {
-            j.narration_lufs.push_back(item.ptr() == Py_None ? std::nan("") : to_double(item, what));
-        });
-    }
-    j.texts = job.texts("texts");
-    j.framing = job.choice("frame", kFramings, Framing::Blur);
-    j.captions = job.choice("captions", kCaptionModes, CaptionMode::Burn);
-    j.quality = job.choice("quality", kQualities, Quality::Balanced);
-    py::Object bed = job.need("bed_volume");
+    const Fields source(job.get(n.source), job.name(n.source), "a SourceInfo");
+    j.source.path = source.text(n.path);
+    j.source.width = to_int(source.get(n.width), source.name(n.width));
+    j.source.height = to_int(source.get(n.height), source.name(n.height));
+    j.source.rotation = to_int(source.get(n.rotation), source.name(n.rotation));
+    j.source.sar = to_rational(source.get(n.sar), source.name(n.sar));
+    j.source.has_audio = to_bool(source.get(n.has_audio), source.name(n.has_audio));
+    j.narrations = job.texts(n.narrations);
+    for_items(job.get(n.narration_lufs), job.name(n.narration_lufs), [&](py::Handle item, const std::string& what) {
+        j.narration_lufs.push_back(item.ptr() == Py_None ? std::nan("") : to_double(item, what));
+    });
+    j.texts = job.texts(n.texts);
+    j.framing = job.choice(n.frame, kFramings);
+    j.captions = job.choice(n.captions, kCaptionModes);
+    j.quality = job.choice(n.quality, kQualities);
+    py::Object bed = job.get(n.bed_volume);
     j.has_bed = bed.ptr() != Py_None;
-    if (j.has_bed) j.bed_volume_db = to_double(bed, JobDict::name("bed_volume"));
-    j.atempo = job.text("atempo");
-    if (py::Object v = job.find("encoder")) j.encoder = to_text(v, JobDict::name("encoder"));
-    if (j.captions == CaptionMode::Burn) j.captions_file = job.text("captions_file");
-    if (py::Object v = job.find("graph_file")) j.graph_file = to_text(v, JobDict::name("graph_file"));
-    j.output = job.text("output");
+    if (j.has_bed) j.bed_volume_db = to_double(bed, job.name(n.bed_volume));
+    j.encoder = job.text(n.encoder);
+    j.captions_file = job.text(n.captions_file);
+    j.graph_file = job.text(n.graph_file);
+    j.output = job.text(n.output);
     return j;
 }
 
@@ -307,22 +311,23 @@ PyObject* entry(Body&& body) noexcept {
     return ok ? result.release() : nullptr;
 }
 
-PyObject* plan_entry(PyObject*, PyObject* job) {
-    return entry([&] { return plan_dict(make_plan(to_plan_input(JobDict(job)))); });
+PyObject* plan_entry(PyObject* module, PyObject* job) {
+    return entry([&] { return plan_dict(make_plan(to_plan_input(names_of(module), job_fields(job)))); });
 }
 
-PyObject* captions_entry(PyObject*, PyObject* job) {
+PyObject* captions_entry(PyObject* module, PyObject* job) {
     return entry([&] {
-        const JobDict j(job);
-        const Plan plan = make_plan(to_plan_input(j));
-        const std::vector<Cue> cues = make_cues(plan, j.texts("texts"), CaptionStyle{});
+        const Names& n = names_of(module);
+        const Fields j = job_fields(job);
+        const Plan plan = make_plan(to_plan_input(n, j));
+        const std::vector<Cue> cues = make_cues(plan, j.texts(n.texts), CaptionStyle{});
         return py::dict({{"cues", cue_list(cues)}, {"srt", text(srt_text(cues))}, {"ass", text(ass_text(cues))}});
     });
 }
 
-PyObject* prepare_entry(PyObject*, PyObject* job) {
+PyObject* prepare_entry(PyObject* module, PyObject* job) {
     return entry([&] {
-        const Render r = prepare(to_job(JobDict(job)));
+        const Render r = prepare(to_job(names_of(module), job_fields(job)));
         return py::dict({{"plan", plan_dict(r.plan)},
                          {"cues", cue_list(r.cues)},
                          {"srt", text(r.srt)},
@@ -330,6 +335,24 @@ PyObject* prepare_entry(PyObject*, PyObject* job) {
                          {"graph", text(r.graph)},
                          {"graph_in_file", r.graph_in_file},
                          {"args", list_of(r.args)}});
+    });
+}
+
+PyObject* check_output_name_entry(PyObject*, PyObject* name) {
+    return entry([&] {
+        // The name as the file system gets it: a str with surrogate escapes
+        // names a file too.
+        std::string fault = "must be a plain file name in the work directory";
+        if (PyUnicode_Check(name)) {
+            const py::Object bytes = py::Object::steal(PyUnicode_EncodeFSDefault(name));
+            fault = output_name_fault(std::string(PyBytes_AS_STRING(bytes.ptr()),
+                                                  static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))));
+        }
+        if (!fault.empty()) {
+            PyErr_Format(PyExc_ValueError, "output name %s, got %R", fault.c_str(), name);
+            py::raise_current();
+        }
+        return py::Object::borrow(py::none());
     });
 }
 
@@ -360,8 +383,7 @@ PyObject* encode_args_entry(PyObject*, PyObject* args) {
         PyObject* quality = nullptr;
         if (!PyArg_ParseTuple(args, "UU:encode_args", &encoder, &quality)) py::raise_current();
         const std::string name = to_text(encoder, "encoder");
-        if (name != "libx264" && name != "h264_nvenc")
-            throw Refused("encoder must be libx264 or h264_nvenc, got '" + name.substr(0, 40) + "'");
+        check_encoder(name);
         return list_of(encode_args(name, to_choice(quality, "quality", kQualities)));
     });
 }
@@ -379,6 +401,9 @@ PyMethodDef methods[] = {
     {"prepare", prepare_entry, METH_O,
      "prepare(job) -> dict\n--\n\nEverything the one ffmpeg run needs: plan, captions, filter graph "
      "and argument vector."},
+    {"check_output_name", check_output_name_entry, METH_O,
+     "check_output_name(name) -> None\n--\n\nValueError unless name is a plain file name in the work "
+     "directory ending in .mp4."},
     {"chunk_caption", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chunk_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "chunk_caption(text, line_chars=30, max_lines=2) -> list\n--\n\nA narration's caption chunks, "
@@ -395,9 +420,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The limits the core enforces, for callers that check before they call.
-int add_limits(PyObject* module) noexcept {
+// Interns the job's attribute names; adds the limits the core enforces,
+// for callers that check before they call.
+int exec_module(PyObject* module) noexcept {
     return py::at_c_boundary([&] {
+        Names& n = *new (PyModule_GetState(module)) Names{};
+#define STUDIO_INTERN(name) n.name = py::interned(#name);
+        STUDIO_JOB_NAMES(STUDIO_INTERN)
+#undef STUDIO_INTERN
         const struct {
             const char* name;
             double value;
@@ -413,8 +443,27 @@ int add_limits(PyObject* module) noexcept {
     }) ? 0 : -1;
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Names& n = names_of(module);
+#define STUDIO_VISIT(name) Py_VISIT(n.name.ptr());
+    STUDIO_JOB_NAMES(STUDIO_VISIT)
+#undef STUDIO_VISIT
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Names& n = names_of(module);
+#define STUDIO_CLEAR(name) n.name = py::Object();
+    STUDIO_JOB_NAMES(STUDIO_CLEAR)
+#undef STUDIO_CLEAR
+    return 0;
+}
+
+// The state is zeroed memory until exec runs: empty Objects either way.
+void free_module(void* module) { names_of(static_cast<PyObject*>(module)).~Names(); }
+
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(add_limits)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_mod_multiple_interpreters
     // Stateless: nothing is shared between interpreters.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -423,9 +472,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 constexpr const char kDoc[] = "The studio render's planning, captions and ffmpeg command, in C++.";
-// No per-module state: nothing to traverse, clear or free.
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.studio._core", kDoc, 0, methods, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.studio._core", kDoc, sizeof(Names), methods,
+                          slots, traverse_module, clear_module, free_module};
 
 }  // namespace
 }  // namespace clipweave::studio

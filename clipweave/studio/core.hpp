@@ -141,7 +141,6 @@ struct Job {
     bool has_bed = true;
     double bed_volume_db = -18.0;
     double speed = 1.0;
-    std::string atempo;         // the tempo filter chain for speed
     std::string encoder = "libx264";
     std::string captions_file;  // the ASS file's name in the work directory
     std::string output;         // the file ffmpeg writes, in the work directory
@@ -170,6 +169,14 @@ Size displayed_size(const Source& source);
 // Option-value escaping, then graph escaping: value reaches the filter
 // exactly as given.
 std::string filter_arg(const std::string& value);
+
+// Refused unless encoder is libx264 or h264_nvenc.
+void check_encoder(const std::string& encoder);
+
+// What is wrong with the name of a finished video (the bytes the file
+// system gets), or empty: it must be a plain, visible file name in the
+// work directory ending in .mp4.
+std::string output_name_fault(const std::string& name);
 
 // The encoder's options and the output's container options.
 std::vector<std::string> encode_args(const std::string& encoder, Quality quality);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/tempo.hpp"
 #include "core.hpp"
 
 namespace clipweave::studio {
@@ -169,31 +170,6 @@ std::string framing(Framing how, const Size& shown, const std::string& rate, lon
     throw Refused("unknown framing");
 }
 
-bool is_number_text(const std::string& s) {
-    size_t i = 0, digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++digits;
-    }
-    return digits != 0 && i == s.size();
-}
-
-// Only a chain of atempo filters with plain numbers may reach the graph.
-void check_atempo(const std::string& chain) {
-    const std::string prefix = "atempo=";
-    size_t at = 0;
-    while (true) {
-        const size_t comma = chain.find(',', at);
-        const std::string part = chain.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-        if (part.compare(0, prefix.size(), prefix) != 0 || !is_number_text(part.substr(prefix.size())))
-            throw Refused("the tempo filter chain must be atempo filters with plain numbers, got '" +
-                          chain.substr(0, 80) + "'");
-        if (comma == std::string::npos) return;
-        at = comma + 1;
-    }
-}
-
 void check_name(const std::string& value, const char* what) {
     if (value.empty()) throw Refused(std::string(what) + " is empty");
     if (value.find('\0') != std::string::npos)
@@ -259,9 +235,7 @@ void check_job(const Job& job) {
     for (const std::string& p : job.narrations) check_name(p, "a narration path");
     check_file_name(job.output, "the output name");
     if (job.captions == CaptionMode::Burn) check_file_name(job.captions_file, "the captions file name");
-    if (job.encoder != "libx264" && job.encoder != "h264_nvenc")
-        throw Refused("encoder must be libx264 or h264_nvenc, got '" + job.encoder + "'");
-    check_atempo(job.atempo);
+    check_encoder(job.encoder);
 }
 
 }  // namespace
@@ -309,6 +283,21 @@ Size displayed_size(const Source& source) {
     return {static_cast<int>(width), static_cast<int>(height)};
 }
 
+void check_encoder(const std::string& encoder) {
+    if (encoder != "libx264" && encoder != "h264_nvenc")
+        throw Refused("encoder must be libx264 or h264_nvenc, got '" + encoder.substr(0, 40) + "'");
+}
+
+std::string output_name_fault(const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos || name.find('/') != std::string::npos ||
+        name[0] == '.')  // "." and ".." too: hidden files are the render's own scratch
+        return "must be a plain file name in the work directory";
+    std::string suffix = name.size() >= 4 ? name.substr(name.size() - 4) : "";
+    for (char& ch : suffix) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    if (suffix != ".mp4") return "must end in .mp4";
+    return "";
+}
+
 std::vector<std::string> encode_args(const std::string& encoder, Quality quality) {
     std::vector<std::string> args;
     if (encoder == "h264_nvenc") {
@@ -341,7 +330,7 @@ Render prepare(const Job& job) {
     in.speed = job.speed;
     in.source_rate = job.source.rate;
     Render r;
-    r.plan = make_plan(in);  // first: its refusals say more than a tempo chain made of a bad speed
+    r.plan = make_plan(in);  // first: the speed must be finite and in range for the tempo chain
     check_job(job);
     displayed_size(job.source);
     if (job.captions != CaptionMode::None) {
@@ -374,7 +363,7 @@ Render prepare(const Job& job) {
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    graph += "setsar=1,format=yuv420p[vout];[acat]" + job.atempo + "," + kAudioFormat + "[asped];[asped][" +
+    graph += "setsar=1,format=yuv420p[vout];[acat]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];[asped][" +
              std::to_string(2 * n) + ":a:0]concat=n=2:v=0:a=1," + kLoudnorm + "," + kAudioFormat + ",apad,atrim=end_sample=" +
              std::to_string(std::llround(plan.duration * kSampleRate)) + "[aout]";
     r.graph = graph;

@@ -5,7 +5,6 @@ The planning, caption text, filter graph and ffmpeg arguments come from
 the C++ core (``clipweave.studio._core``); this module probes the inputs,
 writes the caption files, runs ffmpeg and reports its progress.
 """
-import collections
 import math
 import os
 import subprocess
@@ -14,13 +13,13 @@ import threading
 from dataclasses import dataclass
 from typing import Callable, NamedTuple, Optional, Sequence
 
-from clipweave.clipweave import _build_atempo_chain
+from clipweave.model.segments import Segment
+from clipweave.system import children, files
 from clipweave.system.probe import loudness, media_info
-from clipweave.model.segments import parse_time
+from clipweave.studio.job import SourceInfo, StudioJob
 import clipweave.studio._core as _core
 
 DEFAULT_OUTPUT = "FINAL_RECAP.mp4"
-_STDERR_LINES = 20  # kept for the error message of a failed run
 _HARDWARE_PROBE_TIMEOUT = 30
 
 
@@ -85,41 +84,18 @@ def video_encoder():
     with _encoder_lock:
         if _encoder is None:
             try:
-                ok = subprocess.run(_core.hardware_probe_args(), stdin=subprocess.DEVNULL,
-                                    capture_output=True, timeout=_HARDWARE_PROBE_TIMEOUT).returncode == 0
+                ok = children.run(_core.hardware_probe_args(), stdout=children.DEVNULL,
+                                  timeout=_HARDWARE_PROBE_TIMEOUT, check=False).returncode == 0
             except (OSError, subprocess.SubprocessError):
                 ok = False
             _encoder = "h264_nvenc" if ok else "libx264"
         return _encoder
 
 
-def _segment_times(segments):
-    """[(start, end)] in seconds, or ValueError naming the first bad entry."""
-    times = []
+def _check_segments(segments):
     for n, seg in enumerate(segments, 1):
-        if not isinstance(seg, dict):
-            raise ValueError(f"segment {n} must be a dict, not {type(seg).__name__}")
-        pair = []
-        for key in ("start", "end"):
-            text = seg.get(key)
-            if not isinstance(text, str):
-                raise ValueError(f'segment {n}: "{key}" must be a string such as 75.5 or 00:01:15.5')
-            seconds = parse_time(text)
-            if seconds is None:
-                raise ValueError(f'segment {n}: "{key}" is not a time such as 75.5 or 00:01:15.5: {text!r}')
-            pair.append(seconds)
-        if not isinstance(seg.get("voiceover"), str):
-            raise ValueError(f'segment {n}: "voiceover" must be a string')
-        times.append(tuple(pair))
-    return times
-
-
-def _check_output_name(name):
-    if (not isinstance(name, str) or not name or "\0" in name or os.sep in name
-            or (os.altsep and os.altsep in name) or name in (".", "..") or name.startswith(".")):
-        raise ValueError(f"output name must be a plain file name in the work directory, got {name!r}")
-    if not name.lower().endswith(".mp4"):
-        raise ValueError(f"output name must end in .mp4, got {name!r}")
+        if not isinstance(seg, Segment):
+            raise TypeError(f"segment {n} must be a Segment, not {type(seg).__name__}")
 
 
 def measure_narration(path):
@@ -153,43 +129,11 @@ def _probe_narrations(narrations, emit):
     return seconds, lufs
 
 
-def _place(temporary, final, overwrite):
-    """Gives the finished temporary file its final name; never replaces a
-    file unless asked to."""
-    if overwrite:
-        os.replace(temporary, final)
-        return
-    try:
-        os.link(temporary, final)
-    except FileExistsError:
-        raise FileExistsError(f"{final} exists; pass overwrite=True to replace it") from None
-    except OSError:
-        # No hard links here: check, then rename.
-        if os.path.lexists(final):
-            raise FileExistsError(f"{final} exists; pass overwrite=True to replace it") from None
-        os.replace(temporary, final)
-        return
-    os.unlink(temporary)
-
-
-def _drain(stream, tail):
-    for line in iter(stream.readline, b""):
-        text = line.decode("utf-8", "replace").rstrip()
-        if text:
-            tail.append(text)
-    stream.close()
-
-
 def _run_ffmpeg(args, work_dir, duration, emit):
     """Runs ffmpeg, reporting its progress; kills it on any exception."""
-    tail = collections.deque(maxlen=_STDERR_LINES)
-    proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, cwd=work_dir)
-    reader = threading.Thread(target=_drain, args=(proc.stderr, tail), daemon=True)
-    try:
-        reader.start()
+    with children.spawn(args, stdout=children.PIPE, cwd=work_dir) as child:
         block = {}
-        for raw in proc.stdout:
+        for raw in child.stdout:
             key, _, value = raw.decode("ascii", "replace").strip().partition("=")
             block[key] = value
             if key != "progress":
@@ -204,16 +148,9 @@ def _run_ffmpeg(args, work_dir, duration, emit):
                         if done is not None and speed else None)
                 emit("render", fraction, speed, left)
             block = {}
-        returncode = proc.wait()
-    except BaseException:
-        proc.kill()
-        proc.wait()
-        raise
-    finally:
-        proc.stdout.close()
-        reader.join()
+        returncode = child.wait(check=False)
     if returncode != 0:
-        raise StudioError(returncode, list(tail))
+        raise StudioError(returncode, child.stderr_tail)
 
 
 def _seconds(us):
@@ -233,7 +170,7 @@ def _speed(text):
 
 def render_studio(
     source,
-    segments: Sequence[dict],
+    segments: Sequence[Segment],
     work_dir,
     narrations: Sequence,
     *,
@@ -251,13 +188,14 @@ def render_studio(
 ) -> StudioResult:
     """Renders a finished recap of ``source`` in ONE ffmpeg process.
 
-    ``segments`` are the entries of a segments file (``start``, ``end`` and
-    ``voiceover`` strings); ``narrations`` the narration audio files, one per
+    ``segments`` are ``Segment`` objects (their ``narration`` is the
+    caption text); ``narrations`` the narration audio files, one per
     segment. ``frame`` is "blur", "crop" or "fit"; ``fit`` "narration" (a
     long narration makes its clip run on) or "range" (it is cut);
     ``bed_volume`` the level in dB of the source's own sound under a
-    narration, None for the narration alone; ``captions`` "burn", "srt" or
-    "none"; ``speed`` 0.5 to 100; ``quality`` "fast", "balanced" or "small".
+    narration (MIN_BED_VOLUME to MAX_BED_VOLUME), None for the narration
+    alone; ``captions`` "burn", "srt" or "none"; ``speed`` MIN_SPEED to
+    MAX_SPEED; ``quality`` "fast", "balanced" or "small".
     ``encoder`` None picks the hardware encoder where it works.
     ``narration_levels``, one ``measure_narration`` result per narration,
     saves measuring them again.
@@ -267,18 +205,21 @@ def render_studio(
     an existing result is replaced only when ``overwrite`` is true
     (FileExistsError otherwise). Nothing else is left behind.
 
-    Raises ValueError for a segment or option that cannot be rendered and
-    StudioError when ffmpeg fails.
+    Raises TypeError for a segment that is no ``Segment``, ValueError for
+    a segment or option that cannot be rendered and StudioError when
+    ffmpeg fails.
     """
     def emit(stage, fraction, speed_now=None, left=None):
         if progress is not None:
             progress(RenderProgress(stage, fraction, speed_now, left))
 
-    _check_output_name(output_name)
-    times = _segment_times(segments)
+    _core.check_output_name(output_name)
+    segments = tuple(segments)
+    _check_segments(segments)
     narrations = [os.path.abspath(os.fspath(p)) for p in narrations]
-    if len(narrations) != len(times):
-        raise ValueError(f"{len(times)} segments need {len(times)} narrations, got {len(narrations)}")
+    if len(narrations) != len(segments):
+        raise ValueError(f"{len(segments)} segments need {len(segments)} narrations, "
+                         f"got {len(narrations)}")
     if isinstance(speed, bool) or not isinstance(speed, (int, float)):
         raise ValueError(f"speed must be a number, got {speed!r}")
     source = os.path.abspath(os.fspath(source))
@@ -328,19 +269,14 @@ def render_studio(
         output = scratch(".mp4.part")
         ass = scratch(".ass")
         graph_file = scratch(".graph")
-        job = {
-            "source": source, "source_seconds": info.duration,
-            "width": info.width, "height": info.height, "rotation": info.rotation,
-            "sar": info.sar, "rate": info.rate, "has_audio": info.has_audio,
-            "segments": times, "narrations": narrations, "narration_seconds": narration_seconds,
-            "narration_lufs": narration_lufs,
-            "texts": [seg["voiceover"] for seg in segments],
-            "fit": fit, "frame": frame, "captions": captions, "quality": quality,
-            "bed_volume": bed_volume, "speed": speed,
-            "atempo": _build_atempo_chain(float(speed)) if math.isfinite(speed) else "",
-            "encoder": encoder, "captions_file": os.path.basename(ass),
-            "graph_file": os.path.basename(graph_file), "output": os.path.basename(output),
-        }
+        job = StudioJob(
+            source=SourceInfo(source, info.duration, info.width, info.height, info.rotation,
+                              info.sar, info.rate, info.has_audio),
+            segments=segments, narration_seconds=narration_seconds, texts=[s.narration for s in segments],
+            narrations=narrations, narration_lufs=narration_lufs, fit=fit, frame=frame,
+            captions=captions, quality=quality, bed_volume=bed_volume, speed=speed, encoder=encoder,
+            output=os.path.basename(output), captions_file=os.path.basename(ass),
+            graph_file=os.path.basename(graph_file))
         ready = _core.prepare(job)
         if ready["ass"]:
             with open(ass, "w", encoding="utf-8") as f:
@@ -357,9 +293,11 @@ def render_studio(
             srt = scratch(".srt.part")
             with open(srt, "w", encoding="utf-8") as f:
                 f.write(ready["srt"])
-        _place(output, final, overwrite)
+        # The checks above make these fail only where another process made
+        # the file meanwhile.
+        files.place(output, final, overwrite)
         if srt is not None:
-            _place(srt, srt_final, overwrite)
+            files.place(srt, srt_final, overwrite)
     finally:
         for path in temporary:
             try:

@@ -1,0 +1,58 @@
+"""What the studio core is asked to plan and render: one typed job.
+
+The core (``clipweave.studio._core``) reads these by attribute and checks
+every value itself: a value of the wrong type is a TypeError, one that
+cannot be rendered a ValueError. ``plan`` reads the segments, the
+narration durations, the source's duration and rate, ``fit`` and
+``speed``; ``captions`` the texts besides; ``prepare`` every field.
+"""
+from dataclasses import dataclass
+from typing import Optional, Sequence, Tuple, Union
+
+from clipweave.model.segments import Segment
+
+
+@dataclass(frozen=True)
+class SourceInfo:
+    """The source video as probed. ``width`` and ``height`` as stored,
+    ``rotation`` in degrees as shown; ``sar`` and ``rate`` are
+    (numerator, denominator) pairs."""
+
+    path: str
+    seconds: float
+    width: int = 0
+    height: int = 0
+    rotation: int = 0
+    sar: Tuple[int, int] = (1, 1)
+    rate: Tuple[int, int] = (30, 1)
+    has_audio: bool = False
+
+
+@dataclass(frozen=True)
+class StudioJob:
+    """One render. ``segments`` are ``Segment`` objects or (start, end)
+    pairs in seconds; ``narrations`` (audio files), ``narration_seconds``,
+    ``narration_lufs`` (measured loudness, None for silence; or empty when
+    unknown) and ``texts`` hold one entry per segment. ``fit`` is
+    "narration" or "range", ``frame`` "blur", "crop" or "fit",
+    ``captions`` "burn", "srt" or "none", ``quality`` "fast", "balanced"
+    or "small"; ``bed_volume`` is the source's sound under a narration in
+    dB, None for none. ``output``, ``captions_file`` and ``graph_file`` are
+    file names in the work directory, where ffmpeg runs."""
+
+    source: SourceInfo
+    segments: Sequence[Union[Segment, Tuple[float, float]]]
+    narration_seconds: Sequence[float]
+    texts: Sequence[str] = ()
+    narrations: Sequence[str] = ()
+    narration_lufs: Sequence[Optional[float]] = ()
+    fit: str = "narration"
+    frame: str = "blur"
+    captions: str = "burn"
+    quality: str = "balanced"
+    bed_volume: Optional[float] = -18.0
+    speed: float = 1.0
+    encoder: str = "libx264"
+    output: str = ""
+    captions_file: str = ""
+    graph_file: str = ""
