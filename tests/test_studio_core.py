@@ -331,16 +331,6 @@ def test_the_sound_keeps_the_planned_pace(speed):
     assert math.prod(factors) == pytest.approx(speed, rel=1e-4)
 
 
-def test_graph_levels():
-    graph = _core.prepare(full_job())["graph"]
-    assert "loudnorm=I=-14:TP=-2:LRA=11" in graph
-    # The measured narration is brought to -16 LUFS; the unmeasured one is left.
-    assert "volume=5dB,alimiter" in graph
-    assert graph.count("alimiter=") == 2
-    # The source's sound is lowered by 18 dB while the narration plays.
-    assert "volume=0.125893+0.874107*clip((t-1.5)/0.25\\,0\\,1):eval=frame" in graph
-
-
 @pytest.mark.parametrize("mode, burned, kept", [("burn", True, True), ("srt", False, True),
                                                 ("none", False, False)])
 def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):

@@ -374,3 +374,55 @@ def test_source_that_cannot_be_read(tmp_path, media):
     with pytest.raises(ValueError, match="narration 1 cannot be read"):
         render_studio(media["short"], [segment(0, 1, "a")], tmp_path / "work", [bad])
     assert not subprocess.run(["ls", tmp_path / "work"], capture_output=True, text=True).stdout
+
+
+# --- the source's sound under the narration ------------------------------------------------
+
+def band_level(path, start, length, frequency):
+    """RMS level in dB of a narrow band around frequency, over a part of path."""
+    err = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-ss", f"{start}", "-t", f"{length}", "-i",
+         os.fspath(path), "-af", f"bandpass=f={frequency}:width_type=q:w=8,"
+         "astats=measure_overall=RMS_level:measure_perchannel=none", "-f", "null", "-"],
+        capture_output=True, text=True, check=True, timeout=120).stderr
+    levels = [line.split()[-1] for line in err.splitlines() if "RMS level dB" in line]
+    return float(levels[-1])
+
+
+@pytest.fixture(scope="module")
+def beep(media):
+    """A 1.5 s narration that is a 2 kHz tone: apart in pitch from the 330 Hz bed."""
+    path = media["dir"] / "beep.mp3"
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=2000:sample_rate=44100:duration=1.5",
+           "-c:a", "libmp3lame", os.fspath(path))
+    return os.fspath(path)
+
+
+@pytest.mark.parametrize("bed", [-18.0, -30.0])
+def test_the_bed_is_lowered_under_the_narration_and_comes_back(media, beep, tmp_path, bed):
+    result = render_studio(media["tone"], [segment(1, 6, "Beep.")], tmp_path, [beep],
+                           bed_volume=bed, captions="none", quality="fast")
+    under = band_level(result.video, 0.3, 1.0, 330)
+    after = band_level(result.video, 2.5, 2.0, 330)
+    # The loudness normaliser moves both a little; the step between them is the bed's.
+    assert abs((after - under) - (-bed)) < 4, (under, after)
+    # The narration is heard over the bed, and is gone after it.
+    assert band_level(result.video, 0.3, 1.0, 2000) > under + 10
+    assert band_level(result.video, 2.5, 2.0, 2000) < after - 20
+
+
+def test_without_a_bed_the_source_is_not_heard(media, beep, tmp_path):
+    result = render_studio(media["tone"], [segment(1, 4, "Beep.")], tmp_path, [beep],
+                           bed_volume=None, captions="none", quality="fast")
+    assert band_level(result.video, 0.3, 1.0, 2000) > band_level(result.video, 0.3, 1.0, 330) + 30
+
+
+def test_narrations_are_levelled_to_each_other(media, beep, tmp_path):
+    quiet = os.fspath(tmp_path / "quiet.mp3")
+    ffmpeg("-i", beep, "-af", "volume=-20dB", "-c:a", "libmp3lame", quiet)
+    result = render_studio(media["tone"], [segment(1, 3, "Loud."), segment(4, 6, "Quiet.")],
+                           tmp_path / "work", [beep, quiet], bed_volume=None, captions="none",
+                           quality="fast")
+    first, second = (band_level(result.video, t.out_start + 0.3, 0.9, 2000)
+                     for t in result.segments)
+    assert abs(first - second) < 3, (first, second)
