@@ -1,7 +1,7 @@
 """``python -m clipweave``: the command-line interface."""
 import sys
 
-from clipweave.app.cli import main
+from clipweave.command import main
 
 if __name__ == "__main__":
     sys.exit(main())

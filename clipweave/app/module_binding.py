@@ -6,8 +6,7 @@ rebinding ``_download_video``, ``_generate_tts``, ``requests`` (and, for the
 demo, ``time``) for its length. :class:`ModuleBinding` does that for one run
 and restores every global on the way out; the module has one set of
 globals, so a second binding while one is active in this process is refused.
-It also follows the run: which stage is under way and which segment is
-being spoken, so a failure can be reported with its stage.
+The clients it binds move the run's Stage on as the module calls them.
 """
 import contextlib
 import io
@@ -15,29 +14,19 @@ import threading
 from urllib.parse import urlsplit, urlunsplit
 
 from clipweave import clipweave as _module
+from clipweave.app.errors import BindingBusy
 
 _active = threading.Lock()
 # The module's own service clients, as they were when the package was imported.
 _CLIENTS = {name: getattr(_module, name) for name in ("_download_video", "_generate_tts")}
 
 
-class BindingBusy(RuntimeError):
-    """Another run in this process has the module's globals bound."""
-
-
 class ModuleBinding:
-    """A context that binds globals of the module and restores them on exit.
-
-    ``stage`` is "download" while the bound downloader runs, "speech" while
-    the bound speech backend runs (``segment`` counts them from 1), and
-    "render" otherwise once ``begin_render`` has been called.
-    """
+    """A context that binds globals of the module and restores them on exit."""
 
     def __init__(self, module=_module):
         self.module = module
         self._saved = {}
-        self.stage = None
-        self.segment = 0
 
     def __enter__(self):
         if not _active.acquire(blocking=False):
@@ -61,24 +50,25 @@ class ModuleBinding:
         self._saved.setdefault(name, getattr(self.module, name))
         setattr(self.module, name, value)
 
-    def bind_download(self, download):
-        """download(url, output_file) as the module's ``_download_video``."""
+    def bind_download(self, download, stage):
+        """download(output_file) as the module's ``_download_video``: the URL
+        it is handed is the run's own source; ``stage`` is "download" meanwhile."""
 
         def _download_video(url, output_file):
-            self.stage = "download"
-            download(url, output_file)
-            self.stage = None
+            stage.enter("download")
+            download(output_file)
+            stage.enter("render")
 
         self.bind("_download_video", _download_video)
 
-    def bind_speech(self, speak):
-        """speak(text, output_file, voice) as the module's ``_generate_tts``."""
+    def bind_speech(self, speak, stage):
+        """speak(text, output_file, voice) as the module's ``_generate_tts``;
+        ``stage`` is "speech" meanwhile, counting the narrations."""
 
         def _generate_tts(text, output_file, voice):
-            self.segment += 1
-            self.stage = "speech"
+            stage.speaking()
             speak(text, output_file, voice)
-            self.stage = "render"
+            stage.enter("render")
 
         self.bind("_generate_tts", _generate_tts)
 

@@ -1,0 +1,16 @@
+"""The ``clipweave`` command: the application's command line, with the demo
+as one of its sub-commands (the demo runs the application; the application
+knows nothing of the demo)."""
+from clipweave.app import cli
+
+
+def demo(argv):
+    # Imported on demand: the stand-in services cost every other command their start-up.
+    from clipweave.demo.main import main as demo_main
+
+    return demo_main(argv)
+
+
+def main(argv=None):
+    """Entry point of ``clipweave`` and ``python -m clipweave``; returns the exit status."""
+    return cli.main(argv, more_commands={"demo": demo})
