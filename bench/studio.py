@@ -3,7 +3,7 @@
 The job: a generated 1080p 30 fps source with a tone, twelve 5-second
 segments spread over it, narrations from the loopback speech service, which
 answers each request after 1 s. Each run is the command line's own
-(``recap.run``, local source, no cache), timed from start to finish:
+(``make_recap``, local source, no cache), timed from start to finish:
 
   * run_recap (--classic) and the studio render at --quality fast and at the
     default quality, on a 2-minute source;
@@ -26,7 +26,9 @@ import sys
 import tempfile
 import time
 
-from clipweave.app import run as recap
+from clipweave.app.errors import ExitStatus
+from clipweave.app.request import RunRequest
+from clipweave.app.run import make_recap
 from clipweave.demo.services import DemoServices, SpeechService, make_source_video
 from clipweave.studio import render
 
@@ -105,14 +107,14 @@ def run_job(video, segments, delay, **render_options):
         render._run_ffmpeg = timed
         try:
             started = time.perf_counter()
-            status = recap.run(recap.RunRequest(
+            status = make_recap(RunRequest(
                 source=video, segments=segments, speech="service",
                 speech_service=services.tts.origin, output_dir=out, use_cache=False,
                 mode="quiet", **render_options))
             wall = time.perf_counter() - started
         finally:
             render._run_ffmpeg = run_ffmpeg
-    if status != recap.EXIT_OK:
+    if status != ExitStatus.OK:
         raise RuntimeError(f"the run ended with exit status {status}")
     return wall, sum(ffmpeg_spans)
 

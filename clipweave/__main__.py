@@ -1,7 +1,22 @@
-"""``python -m clipweave``: the command-line interface."""
+"""The ``clipweave`` command (and ``python -m clipweave``): the application's
+command line, with the demo as one of its sub-commands. The demo runs the
+application; the application knows nothing of the demo."""
 import sys
 
-from clipweave.app.cli import main
+from clipweave.app import cli
+
+
+def demo(argv):
+    # Imported on demand: the stand-in services cost every other command their start-up.
+    from clipweave.demo.main import main as demo_main
+
+    return demo_main(argv)
+
+
+def main(argv=None):
+    """Entry point of ``clipweave``; returns the exit status."""
+    return cli.main(argv, more_commands={"demo": demo})
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -93,7 +93,7 @@ def test_positional_counts_outside_the_range(name, capsys):
         (lambda: cw._generate_tts("a"), "_generate_tts() takes exactly 3 positional arguments (1 given)"),
     ],
 )
-def test_count_messages_read_as_documented(call, message):
+def test_argument_count_messages_name_the_bounds_and_the_count_given(call, message):
     call_expecting(TypeError, message, call)
 
 
@@ -215,7 +215,7 @@ def test_every_str_parameter_wants_exactly_str(name, bad, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_messages_named_in_the_documentation():
+def test_type_messages_name_the_argument_and_both_types():
     call_expecting(
         TypeError,
         "Argument 'output_dir' has incorrect type (expected str, got NoneType)",

@@ -55,3 +55,36 @@ def test_changing_an_origin_rebuilds_the_module(tmp_path):
     assert built_origins(tree) == {"download_service": "https://api.video-download.example",
                                    "download_site": "https://video-download.example",
                                    "speech_service": "https://second.invalid"}
+
+
+class _Asked(Exception):
+    pass
+
+
+class _Recorder:
+    """A requests that stops a client at its first request, telling where it went."""
+
+    def get(self, url, headers=None, **kwargs):
+        raise _Asked(url, headers or {})
+
+    post = get
+
+
+def test_the_installed_origins_are_those_the_module_sends_to(rebind, cw):
+    from urllib.parse import urlsplit
+
+    from clipweave.app.origins import builtin_origins
+
+    def origin(url):
+        parts = urlsplit(url)
+        return f"{parts.scheme}://{parts.netloc}"
+
+    rebind("requests", _Recorder())
+    with pytest.raises(_Asked) as download:
+        cw._download_video("https://www.youtube.com/watch?v=x", "unused.mp4")
+    with pytest.raises(_Asked) as speech:
+        cw._generate_tts("text", "unused.mp3", "voice")
+    start_url, headers = download.value.args
+    assert builtin_origins() == {"download_service": origin(start_url),
+                                 "download_site": headers["origin"],
+                                 "speech_service": origin(speech.value.args[0])}

@@ -16,8 +16,10 @@ from types import SimpleNamespace
 import pytest
 
 import clipweave
-from clipweave.app import cli, run as recap
+from clipweave import __main__ as command
+from clipweave.app import cli
 from clipweave.demo import main as demo
+from clipweave.demo.polling import ShortWaits
 from clipweave.app.settings import DEFAULT_VOICE
 from clipweave.demo.services import make_source_video
 from clipweave.system.probe import probe
@@ -393,7 +395,8 @@ def test_studio_options_checked(capsys, tmp_path, segments_file, local, args, me
 
 
 def test_a_second_binding_in_one_process_is_refused(cw):
-    from clipweave.app.module_binding import BindingBusy, ModuleBinding
+    from clipweave.app.errors import BindingBusy
+    from clipweave.app.module_binding import ModuleBinding
 
     with ModuleBinding() as first:
         first.bind("time", NO_SLEEP)
@@ -410,8 +413,7 @@ def test_shipped_segments():
     segments = load_segments(str(shipped))
     assert 4 <= len(segments) <= 6
     for s in segments:
-        start, end = parse_time(s["start"]), parse_time(s["end"])
-        assert 4 <= end - start <= 8 and end <= demo.DEFAULT_SECONDS
+        assert 4 <= s.length <= 8 and s.end <= demo.DEFAULT_SECONDS
     # The package's copy, for installs without a checkout, is the same file.
     assert (REPO / "clipweave" / "demo" / "examples" / "segments.json").read_bytes() == \
         shipped.read_bytes()
@@ -426,14 +428,14 @@ def test_shipped_segments():
 def test_demo_refuses_before_making_anything(capsys, tmp_path, args, message):
     out = tmp_path / "demo"
     shipped = str(REPO / "examples" / "segments.json")
-    assert cli.main(["demo", *args, "--segments", shipped, "--output-dir", str(out)]) == 2
+    assert command.main(["demo", *args, "--segments", shipped, "--output-dir", str(out)]) == 2
     assert errors(capsys) == [message]
     assert not out.exists()
 
 
 def test_demo_shortens_only_the_polling_waits():
     slept = []
-    waits = recap.ShortWaits(SimpleNamespace(sleep=slept.append, monotonic=lambda: 7),
+    waits = ShortWaits(SimpleNamespace(sleep=slept.append, monotonic=lambda: 7),
                              demo.POLL_WAIT)
     for seconds in (3, 0.5, 2.9, 10):
         waits.sleep(seconds)

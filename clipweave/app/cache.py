@@ -13,6 +13,8 @@ import os
 import shutil
 import tempfile
 
+from clipweave.system.files import link_or_copy
+
 KINDS = {"sources": ".mp4", "speech": ".mp3"}
 
 
@@ -24,15 +26,6 @@ def default_dir(environ=None):
 
 def key(*parts):
     return hashlib.sha256(json.dumps(parts, ensure_ascii=False).encode("utf-8")).hexdigest()
-
-
-def place(src, dest):
-    """dest becomes a file with src's content: a hard link where the two share
-    a file system, else a copy. dest must not exist."""
-    try:
-        os.link(src, dest)
-    except OSError:
-        shutil.copyfile(src, dest)
 
 
 class Cache:
@@ -52,7 +45,7 @@ class Cache:
         path = self._path(kind, entry_key)
         if not os.path.isfile(path):
             return False
-        place(path, dest)
+        link_or_copy(path, dest)
         return True
 
     def store(self, kind, entry_key, src):
@@ -66,7 +59,7 @@ class Cache:
             fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".partial-")
             os.close(fd)
             os.unlink(partial)
-            place(src, partial)
+            link_or_copy(src, partial)
             os.replace(partial, path)
         except OSError:
             pass

@@ -1,11 +1,13 @@
 """What the command writes, and where.
 
-Progress (the module's messages and the package's own) goes to standard
-output, or to standard error under ``--json`` (standard output then carries
-one JSON object at the end), or nowhere under ``--quiet``. Errors go to
-standard error, each on a line of its own: after a progress figure that
-ended without a line feed, a line feed comes first, and control characters
-in a message (a voice or a path with a line feed) are shown escaped.
+Progress goes to standard error on the studio render (standard output
+holds only the result) and to standard output with --classic (where the
+exact pipeline's messages have always gone); to standard error under
+``--json`` (standard output then carries one JSON object at the end); and
+nowhere under ``--quiet``. Errors go to standard error, each on a line of
+its own: after a progress figure that ended without a line feed, a line
+feed comes first, and control characters in a message (a voice or a path
+with a line feed) are shown escaped.
 Standard output is line-buffered even when piped, and a stream that cannot
 encode a character (the emoji, on an ASCII terminal) shows a replacement.
 """
@@ -14,25 +16,11 @@ import io
 import json
 import os
 import shutil
-import subprocess
 import sys
 
+from clipweave.system import children
+
 PROG = "clipweave"
-
-
-def add_output_arguments(parser):
-    """The options on how a run's results and messages come out."""
-    parser.add_argument("-y", "--overwrite", action="store_true",
-                        help="replace results that exist already")
-    output = parser.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true",
-                        help="progress on standard error; standard output gets one JSON object")
-    output.add_argument("-q", "--quiet", action="store_true",
-                        help="print only the result's path, or the error")
-
-
-def mode_of(args):
-    return "json" if args.json else "quiet" if args.quiet else "normal"
 
 
 def escaped(text):
@@ -107,7 +95,7 @@ class Console:
     def child_stdout(self):
         """What a child's standard output should be: progress, never the result."""
         if self.mode == "quiet":
-            return subprocess.DEVNULL
+            return children.DEVNULL
         try:
             return self.progress.fileno()
         except (AttributeError, OSError, ValueError, io.UnsupportedOperation):

@@ -6,41 +6,19 @@ it: an ffmpeg that reads a "q" stops early and reports success, and a run
 in a ``while read`` loop would eat the loop's input), and SIGTERM and SIGHUP
 raise :class:`Terminated` in the main thread. Like KeyboardInterrupt it
 unwinds the run: whatever is waiting for a child kills it first
-(``subprocess.run`` does; so do the package's own runners), and the work
-directory is dealt with on the way out. A run that ends by any exception
-also stops the children that helper threads (concurrent narrations) may
-still have running, so nothing is left behind.
+(``subprocess.run`` does; so does :mod:`clipweave.system.children`), and the
+work directory is dealt with on the way out. A run that ends by any
+exception also stops the children that helper threads (concurrent
+narrations) may still have running, so nothing is left behind.
 """
 import contextlib
 import os
 import signal
 
-
-class Terminated(BaseException):
-    """The process was asked to end by a signal."""
-
-    def __init__(self, signum):
-        super().__init__(signum)
-        self.signum = signum
-
+from clipweave.app.errors import Terminated
+from clipweave.system import children
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
-
-
-def stop_children():
-    """Kills this process's own child processes."""
-    me = str(os.getpid())
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                parent = f.read().rsplit(")", 1)[1].split()[1]
-        except (OSError, IndexError):
-            continue
-        if parent == me:
-            with contextlib.suppress(ProcessLookupError, PermissionError):
-                os.kill(int(entry), signal.SIGKILL)
 
 
 @contextlib.contextmanager
@@ -61,7 +39,7 @@ def guarded():
     try:
         yield
     except BaseException:
-        stop_children()
+        children.stop_all()
         raise
     finally:
         for s, handler in saved_handlers.items():

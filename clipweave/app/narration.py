@@ -6,12 +6,19 @@ again asks only for the narrations it does not have yet. Each narration's
 length is measured when it is made, for the run's report.
 """
 import math
+import os
 import queue
 import threading
 
 from clipweave.app.cache import key
 from clipweave.system.probe import probe
 from clipweave.app.offline_speech import espeak_voice, synthesize
+
+
+def narration_file(work, index):
+    """Where narration ``index`` (0 for the first segment) is made in the work
+    directory: the exact pipeline's own name for it."""
+    return os.path.join(work, f"voice_{index}.mp3")
 
 
 class ServiceSpeech:

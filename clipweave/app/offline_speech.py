@@ -12,6 +12,8 @@ import subprocess
 import tempfile
 import threading
 
+from clipweave.system import children
+
 DEFAULT_VOICE = "en"
 _TIMEOUT = 120  # seconds for each program run
 
@@ -28,8 +30,8 @@ def voices():
     with _listing_lock:
         if _listing is None:
             try:
-                table = subprocess.run(["espeak-ng", "--voices"], capture_output=True, text=True,
-                                       timeout=30, check=True).stdout
+                table = children.run(["espeak-ng", "--voices"], capture=True,
+                                     timeout=30).stdout.decode("utf-8", "replace")
             except (OSError, subprocess.SubprocessError):
                 return []  # not kept: espeak-ng may be installed later
             # Header line first; the language is the second column.
@@ -70,13 +72,11 @@ def _synthesize(text, espeak_name):
         source = ["-f", "lavfi", "-i", "anullsrc=r=22050:cl=mono", "-t", "0.3"]
         if text.strip():
             # Text on stdin: a narration beginning with "-" is not an option.
-            subprocess.run(["espeak-ng", "-v", espeak_name, "-w", wav, "--stdin"],
-                           input=text.encode("utf-8"), capture_output=True, timeout=_TIMEOUT,
-                           check=True)
+            children.run(["espeak-ng", "-v", espeak_name, "-w", wav, "--stdin"],
+                         input=text.encode("utf-8"), capture=True, timeout=_TIMEOUT)
             if os.path.exists(wav) and os.path.getsize(wav) > 44:  # more than a bare header
                 source = ["-i", wav]
-        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-nostdin", *source,
-                        "-c:a", "libmp3lame", "-b:a", "64k", mp3],
-                       capture_output=True, timeout=_TIMEOUT, check=True)
+        children.run(children.ffmpeg("-y", *source, "-c:a", "libmp3lame", "-b:a", "64k", mp3),
+                     capture=True, timeout=_TIMEOUT)
         with open(mp3, "rb") as f:
             return f.read()

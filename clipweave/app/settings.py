@@ -14,6 +14,8 @@ import os
 from dataclasses import dataclass
 from urllib.parse import urlsplit
 
+from clipweave.app.errors import ConfigError
+
 try:
     import tomllib
 except ImportError:  # CPython 3.10
@@ -29,10 +31,6 @@ ENVIRONMENT = {
     "speech_service": "CLIPWEAVE_SPEECH_SERVICE",
 }
 FILE_KEYS = ("download_service", "speech_service", "speech", "voice")
-
-
-class ConfigError(Exception):
-    """A setting that cannot be used; the message names where it came from."""
 
 
 @dataclass(frozen=True)

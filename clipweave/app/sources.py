@@ -4,15 +4,13 @@ Each source puts the video at the path the pipeline asks for (inside the
 run's own work directory). A local file is linked there, never moved or
 changed; a download is taken from the cache when an earlier run made it.
 """
-import contextlib
 import os
 import shutil
-import signal
-import subprocess
 import tempfile
 from urllib.parse import urlsplit
 
 from clipweave.app.cache import key
+from clipweave.system import children
 
 # Best video up to 1080 lines with the best audio, merged into MP4.
 YT_DLP_FORMAT = "bv*[height<=1080]+ba/b[height<=1080]/bv*+ba/b"
@@ -90,24 +88,9 @@ class YtDlpSource(_Download):
         folder = os.path.dirname(os.path.abspath(output_file))
         with tempfile.TemporaryDirectory(dir=folder, prefix="yt-dlp-") as work:
             target = os.path.join(work, "video.mp4")
-            run_group(["yt-dlp", "--no-playlist", "--quiet", "--progress", "--no-warnings",
-                       "-f", YT_DLP_FORMAT, "--merge-output-format", "mp4", "-o", target,
-                       "--", self.url], stdout=self._stdout)
+            # Its own error output goes to the user: it says why a site refused.
+            children.run(["yt-dlp", "--no-playlist", "--quiet", "--progress", "--no-warnings",
+                          "-f", YT_DLP_FORMAT, "--merge-output-format", "mp4", "-o", target,
+                          "--", self.url], stdout=self._stdout, stderr=None)
             os.replace(target, output_file)
 
-
-def run_group(argv, stdout=None):
-    """Runs argv in a process group of its own and waits; CalledProcessError
-    on failure. Whatever ends the wait (Ctrl-C, a termination the command
-    turned into an exception) stops the whole group: yt-dlp runs ffmpeg."""
-    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout,
-                               start_new_session=True)
-    try:
-        code = process.wait()
-    except BaseException:
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
-        raise
-    if code != 0:
-        raise subprocess.CalledProcessError(code, argv)

@@ -14,15 +14,10 @@ import os
 import shutil
 import tempfile
 
+from clipweave.app.errors import OutputChanged, OutputRefused
+from clipweave.system.files import place
+
 WORK_PREFIX = ".clipweave-work-"
-
-
-class OutputRefused(Exception):
-    """The output directory cannot take this run's results; one message each."""
-
-    def __init__(self, problems):
-        super().__init__("\n".join(problems))
-        self.problems = list(problems)
 
 
 def check_name(directory):
@@ -92,24 +87,11 @@ class Workspace:
         published = {}
         for name, path in produced.items():
             dest = self.target(name)
-            if self.overwrite:
-                os.replace(path, dest)
-            else:
-                # A link fails where a file appeared meanwhile; a rename would replace it.
-                try:
-                    os.link(path, dest)
-                    os.unlink(path)
-                except FileExistsError:
-                    raise OutputRefused([f"{dest} appeared during the run; it was left as it "
-                                         "is (give -y/--overwrite to replace it)"]) from None
-                except OSError as e:
-                    if e.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP):
-                        raise
-                    # No hard links here: check, then rename, under the directory's lock.
-                    if os.path.lexists(dest):
-                        raise OutputRefused([f"{dest} appeared during the run; it was left "
-                                             "as it is"]) from None
-                    os.rename(path, dest)
+            try:
+                place(path, dest, overwrite=self.overwrite)
+            except FileExistsError:
+                raise OutputChanged([f"{dest} appeared during the run; it was left as it "
+                                     "is (give -y/--overwrite to replace it)"]) from None
             published[name] = dest
         return published
 

@@ -7,6 +7,7 @@ workspace and the same backends, with the two services' origins set to the
 stand-ins'.
 """
 import argparse
+import functools
 import math
 import os
 import subprocess
@@ -14,11 +15,17 @@ import sys
 import tempfile
 from pathlib import Path
 
-from clipweave.app import run as recap
+from clipweave.app.checks import check_speed
+from clipweave.app.console import PROG, Console
+from clipweave.app.errors import ExitStatus
+from clipweave.app.options import add_output_arguments, add_render_arguments, mode_of, \
+    render_options
+from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL, RunRequest
+from clipweave.app.run import make_recap
 from clipweave.app.settings import DEFAULT_VOICE
-from clipweave.app.console import PROG, Console, add_output_arguments, mode_of
+from clipweave.demo.polling import ShortWaits
+from clipweave.model.segments import UsageError, load_segments, outside
 from clipweave.system.probe import probe
-from clipweave.model.segments import UsageError, load_segments, parse_time
 
 DEMO_URL = "https://www.youtube.com/watch?v=clipweave-demo"
 DEFAULT_OUTPUT_DIR = "clipweave-demo"
@@ -35,7 +42,9 @@ EPILOG = """\
 The demo makes a test-pattern source video (with its own tone) in a
 temporary directory, serves it from a stand-in of the download service,
 speaks the narration with a stand-in of the speech service (espeak-ng), and
-renders DIR/FINAL_RECAP.mp4 and DIR/horizontal_final.mp4. Nothing leaves
+renders DIR/FINAL_RECAP.mp4 with its captions as DIR/FINAL_RECAP.srt (none
+with --captions none; with --classic: DIR/FINAL_RECAP.mp4 and
+DIR/horizontal_final.mp4). Nothing leaves
 127.0.0.1, and the cache is not used (the source is made anew each time).
 """
 
@@ -83,7 +92,7 @@ def build_parser():
                         help=f"voice name handed to the speech stand-in (default: "
                              f"{DEFAULT_VOICE})")
     add_output_arguments(parser)
-    recap.add_render_arguments(parser)
+    add_render_arguments(parser)
     return parser
 
 
@@ -92,34 +101,33 @@ def main(argv=None):
     mode = mode_of(args)
     console = Console(mode, progress_to_stderr=not args.classic)
     try:
-        render = recap.render_options(args)
+        render = render_options(args)
     except UsageError as e:
         console.failure(e.problems, "check")
-        return recap.EXIT_USAGE
+        return ExitStatus.USAGE
     segments_file = args.segments or default_segments()
     if segments_file is None:
         console.failure("demo: examples/segments.json not found; give one with --segments FILE",
                         "check")
-        return recap.EXIT_USAGE
-    if recap.check_speed(args.speed):
-        console.failure(recap.check_speed(args.speed), "check")
-        return recap.EXIT_USAGE
+        return ExitStatus.USAGE
+    if check_speed(args.speed):
+        console.failure(check_speed(args.speed), "check")
+        return ExitStatus.USAGE
     if not (math.isfinite(args.seconds) and 1 <= args.seconds <= 3600):
         console.failure(f"demo: --seconds must be from 1 to 3600, got {args.seconds!r}", "check")
-        return recap.EXIT_USAGE
+        return ExitStatus.USAGE
     try:
         segments = load_segments(segments_file)
     except UsageError as e:
         console.failure(e.problems, "check")
-        return recap.EXIT_USAGE
-    lengths = []
-    for n, seg in enumerate(segments, 1):
-        start, end = parse_time(seg["start"]), parse_time(seg["end"])
-        if end > args.seconds:
-            console.failure(f"demo: segment {n} ends at {end:g} s, after the end of the "
-                            f"{args.seconds:g} s source video (raise --seconds)", "check")
-            return recap.EXIT_USAGE
-        lengths.append(end - start)
+        return ExitStatus.USAGE
+    # The source is made to measure: no tolerance for a container's rounding.
+    beyond = outside(segments, args.seconds, tolerance=0.0)
+    if beyond:
+        n, seg = beyond[0]
+        console.failure(f"demo: segment {n} ends at {seg.end:g} s, after the end of the "
+                        f"{args.seconds:g} s source video (raise --seconds)", "check")
+        return ExitStatus.USAGE
 
     from clipweave.demo.services import DemoServices, make_source_video
 
@@ -130,9 +138,9 @@ def main(argv=None):
         try:
             make_source_video(source, seconds=args.seconds)
         except (OSError, subprocess.CalledProcessError) as e:
-            detail = e.stderr.decode(errors="replace").strip() if getattr(e, "stderr", None) else e
+            detail = e.stderr.strip() if getattr(e, "stderr", None) else e
             console.failure(f"demo: could not make the source video: {detail}", "check")
-            return recap.EXIT_RUN_FAILED
+            return ExitStatus.FAILED
         with DemoServices(video_file=source, lifetime=SERVICES_LIFETIME,
                           progress_steps=PROGRESS_STEPS) as services:
             console.say(f"demo: stand-in services on 127.0.0.1: download "
@@ -141,21 +149,22 @@ def main(argv=None):
             console.say(f"demo: polling waits shortened from 3 s to {POLL_WAIT:g} s; "
                         "the 0.5 s pause after each narration kept")
             console.say(f"demo: segments: {segments_file}")
-            status = recap.run(recap.RunRequest(
+            status = make_recap(RunRequest(
                 source=DEMO_URL, segments=segments_file, speed=args.speed, voice=args.voice,
                 speech="service", downloader="service",
                 download_service=services.download.origin, speech_service=services.tts.origin,
                 output_dir=args.output_dir, overwrite=args.overwrite, use_cache=False,
-                mode=mode, poll_wait=POLL_WAIT, **render))
-    if status != recap.EXIT_OK or mode != "normal":
+                mode=mode, module_time=functools.partial(ShortWaits, poll_wait=POLL_WAIT),
+                **render))
+    if status != ExitStatus.OK or mode != "normal":
         return status
 
-    total = sum(lengths)
-    final = os.path.abspath(os.path.join(args.output_dir, recap.FINAL))
+    total = sum(seg.length for seg in segments)
+    final = os.path.abspath(os.path.join(args.output_dir, FINAL))
     print()
     print("demo: results")
     if args.classic:
-        horizontal = os.path.abspath(os.path.join(args.output_dir, recap.HORIZONTAL))
+        horizontal = os.path.abspath(os.path.join(args.output_dir, HORIZONTAL))
         print(f"  FINAL_RECAP.mp4       {final}")
         print(f"                        {describe(final)}")
         print(f"  horizontal_final.mp4  {horizontal}")
@@ -163,10 +172,10 @@ def main(argv=None):
         print(f"  expected duration of FINAL_RECAP.mp4: {total:g} s of segments / "
               f"{args.speed:g} = {total / args.speed:.2f} s")
         print("  (each clip lasts as long as the shorter of its cut and its narration)")
-        return recap.EXIT_OK
+        return ExitStatus.OK
     print(f"  FINAL_RECAP.mp4  {final}")
     print(f"                   {describe(final)}")
-    captions = os.path.abspath(os.path.join(args.output_dir, recap.CAPTIONS))
+    captions = os.path.abspath(os.path.join(args.output_dir, CAPTIONS))
     if os.path.exists(captions):
         with open(captions, encoding="utf-8") as f:
             cues = sum(1 for line in f if " --> " in line)
@@ -174,7 +183,7 @@ def main(argv=None):
         print(f"                   {cues} captions")
     print(f"  {total:g} s of segments / {args.speed:g} = {total / args.speed:.2f} s at least "
           "(each clip keeps its range; a longer narration runs on)")
-    return recap.EXIT_OK
+    return ExitStatus.OK
 
 
 if __name__ == "__main__":

@@ -20,7 +20,6 @@ import fractions
 import json
 import os
 import shutil
-import subprocess
 import threading
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -29,6 +28,7 @@ from urllib.parse import urlsplit, urlunsplit
 import requests as _requests
 
 from clipweave.app.offline_speech import synthesize
+from clipweave.system import children
 
 LOOPBACK = "127.0.0.1"
 START_PATH = "/ajax/download.php"
@@ -337,14 +337,12 @@ def make_source_video(path, seconds=60.0, size="640x360", rate=25):
     """
     path = os.fspath(path)
     gop = max(1, round(float(fractions.Fraction(str(rate)))))
-    subprocess.run(
-        ["ffmpeg", "-y", "-loglevel", "error", "-nostdin",
-         "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
-         "-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=44100",
-         "-t", f"{float(seconds):g}", "-map", "0:v", "-map", "1:a",
-         "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
-         "-g", str(gop), "-keyint_min", str(gop), "-sc_threshold", "0",
-         "-force_key_frames", "expr:gte(t,n_forced*1)",
-         "-c:a", "aac", "-b:a", "96k", "-movflags", "+faststart", path],
-        check=True, capture_output=True)
+    children.run(children.ffmpeg(
+        "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
+        "-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=44100",
+        "-t", f"{float(seconds):g}", "-map", "0:v", "-map", "1:a",
+        "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+        "-g", str(gop), "-keyint_min", str(gop), "-sc_threshold", "0",
+        "-force_key_frames", "expr:gte(t,n_forced*1)",
+        "-c:a", "aac", "-b:a", "96k", "-movflags", "+faststart", path), capture=True)
     return path

@@ -32,6 +32,12 @@ class Segment:
     def length(self):
         return self.end - self.start
 
+    def inside(self, duration, tolerance=0.0):
+        """Whether the range lies inside a video of that length; ``end`` may
+        pass its end by ``tolerance`` seconds. A length that is not known
+        (NaN) holds every range: the render will tell."""
+        return not (self.start >= duration or self.end > duration + tolerance)
+
 
 class UsageError(Exception):
     """A problem found before the run; one message per problem."""
@@ -65,6 +71,8 @@ def _json_type(value):
 
 
 MAX_BYTES = 16 * 1024 * 1024
+# A segment may end this much after the video's last frame: containers round.
+END_TOLERANCE = 0.05
 MAX_NUMBER_CHARS = 100  # a time is a string; a number this long is no segment's
 
 
@@ -122,7 +130,7 @@ def _decode(path, data):
 
 
 def _segment_problems(seg):
-    """What is wrong with one segment, without its position."""
+    """What is wrong with one segment entry, without its position."""
     if not isinstance(seg, dict):
         return [f"must be an object, not {_json_type(seg)}"]
     problems = []
@@ -147,20 +155,35 @@ def _segment_problems(seg):
 
 
 def load_segments(path):
-    """The segments of a file, or UsageError listing everything wrong with it."""
+    """The Segments of a file, or UsageError listing everything wrong with it."""
     return parse_segments(path, read_text(path))
 
 
 def parse_segments(path, data):
-    """The segments in data, the bytes of the file at path (named in messages)."""
-    segments = _decode(path, data)
-    if not isinstance(segments, list):
+    """A tuple of the Segments in data, the bytes of the file at path (named
+    in messages), or UsageError listing everything wrong with them."""
+    entries = _decode(path, data)
+    if not isinstance(entries, list):
         raise UsageError([f"segments file {path} must hold a JSON array of segments, "
-                          f"not {_json_type(segments)}"])
-    if not segments:
+                          f"not {_json_type(entries)}"])
+    if not entries:
         raise UsageError([f"segments file {path} holds no segments"])
     problems = [f"segments file {path}, segment {n}: {problem}"
-                for n, seg in enumerate(segments, 1) for problem in _segment_problems(seg)]
+                for n, seg in enumerate(entries, 1) for problem in _segment_problems(seg)]
     if problems:
         raise UsageError(problems)
-    return segments
+    return tuple(Segment(parse_time(seg["start"]), parse_time(seg["end"]), seg["start"],
+                         seg["end"], seg["voiceover"]) for seg in entries)
+
+
+def outside(segments, duration, tolerance=END_TOLERANCE):
+    """(number from 1, Segment) of each segment that does not lie inside a
+    video of that length."""
+    return [(n, seg) for n, seg in enumerate(segments, 1)
+            if not seg.inside(duration, tolerance)]
+
+
+def segments_outside(segments, duration):
+    """One problem per segment that does not lie inside a video of that length."""
+    return [f"segment {n} ({seg.start_text} to {seg.end_text}) is not inside the video, "
+            f"which lasts {duration:.2f} s" for n, seg in outside(segments, duration)]

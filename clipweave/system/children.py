@@ -8,7 +8,8 @@ Every child started through :func:`run` or :func:`spawn`:
 - runs in a process group of its own, so the programs it starts (yt-dlp
   runs ffmpeg) stop with it;
 - keeps the last lines of its standard error for the message of a failure
-  (:class:`ChildFailed`), never more;
+  (:class:`ChildFailed`), never more (unless its error output is sent
+  elsewhere: ``stderr=None`` lets the user see a downloader's own words);
 - is killed with its whole group when the wait for it ends by any
   exception, KeyboardInterrupt included;
 - is known while it lives, so :func:`stop_all` can end every child of
@@ -79,22 +80,32 @@ class Child:
     was piped, then :meth:`wait`. Leaving the block by an exception kills
     the group; leaving it otherwise waits."""
 
-    def __init__(self, argv, *, stdout=None, cwd=None, env=None, stdin_data=None):
-        self.argv = [os.fspath(a) if not isinstance(a, str) else a for a in argv]
+    def __init__(self, argv, *, stdout=None, cwd=None, env=None, stdin_data=None,
+                 capture=False, stderr=PIPE):
+        self.argv = [a if isinstance(a, str) else os.fspath(a) for a in argv]
         self._tail = collections.deque(maxlen=STDERR_LINES)
         stdin = DEVNULL if stdin_data is None else PIPE
         with _live_lock:
-            self.process = subprocess.Popen(self.argv, stdin=stdin, stdout=stdout, stderr=PIPE,
+            self.process = subprocess.Popen(self.argv, stdin=stdin,
+                                            stdout=PIPE if capture else stdout, stderr=stderr,
                                             cwd=cwd, env=env, start_new_session=True)
             _live.add(self.process)
-        self.stdout = self.process.stdout
-        self._reader = threading.Thread(target=self._drain, daemon=True,
-                                        name=f"stderr of {os.path.basename(self.argv[0])}")
-        self._reader.start()
-        self._writer = None
+        # Captured output is read by a thread of its own, so that a timeout
+        # still ends a child that writes nothing and never exits.
+        self.output = None
+        self.stdout = None if capture else self.process.stdout
+        self._threads = []
+        if stderr == PIPE:
+            self._threads.append(threading.Thread(
+                target=self._drain, daemon=True,
+                name=f"stderr of {os.path.basename(self.argv[0])}"))
+        if capture:
+            self._threads.append(threading.Thread(target=self._collect, daemon=True))
         if stdin_data is not None:
-            self._writer = threading.Thread(target=self._feed, args=(stdin_data,), daemon=True)
-            self._writer.start()
+            self._threads.append(threading.Thread(target=self._feed, args=(stdin_data,),
+                                                  daemon=True))
+        for thread in self._threads:
+            thread.start()
 
     def _drain(self):
         stream = self.process.stderr
@@ -102,6 +113,12 @@ class Child:
             text = line.decode("utf-8", "replace").rstrip()
             if text:
                 self._tail.append(text)
+        stream.close()
+
+    def _collect(self):
+        stream = self.process.stdout
+        with contextlib.suppress(OSError, ValueError):
+            self.output = stream.read()
         stream.close()
 
     def _feed(self, data):
@@ -136,9 +153,8 @@ class Child:
         if self.stdout is not None:
             with contextlib.suppress(OSError, ValueError):
                 self.stdout.close()
-        self._reader.join()
-        if self._writer is not None:
-            self._writer.join()
+        for thread in self._threads:
+            thread.join()
         with _live_lock:
             _live.discard(self.process)
 
@@ -154,20 +170,23 @@ class Child:
         return False
 
 
-def spawn(argv, *, stdout=None, cwd=None, env=None, input=None):  # noqa: A002 - subprocess's name
+def spawn(argv, *, stdout=None, cwd=None, env=None, input=None,  # noqa: A002 - subprocess's name
+          stderr=PIPE):
     """Starts argv as a :class:`Child` (see the module's promises)."""
-    return Child(argv, stdout=stdout, cwd=cwd, env=env, stdin_data=input)
+    return Child(argv, stdout=stdout, cwd=cwd, env=env, stdin_data=input, stderr=stderr)
 
 
 def run(argv, *, stdout=None, capture=False, input=None, timeout=None, cwd=None,  # noqa: A002
-        env=None, check=True):
-    """Runs argv to its end; its standard output as bytes when ``capture``
-    (else it goes to ``stdout``: None for ours, DEVNULL, or a descriptor).
-    ChildFailed on a non-zero status when ``check``; TimeoutExpired (the
-    group killed) after ``timeout`` seconds."""
-    with spawn(argv, stdout=PIPE if capture else stdout, cwd=cwd, env=env, input=input) as child:
-        output = child.stdout.read() if capture else None
+        env=None, check=True, stderr=PIPE):
+    """Runs argv to its end; its standard output as bytes in ``stdout`` of
+    the CompletedProcess when ``capture`` (else it goes to ``stdout``: None
+    for ours, DEVNULL, or a descriptor), its last lines of error output in
+    ``stderr``. ChildFailed on a non-zero status when ``check``;
+    TimeoutExpired (the group killed) after ``timeout`` seconds."""
+    with Child(argv, stdout=stdout, cwd=cwd, env=env, stdin_data=input, capture=capture,
+               stderr=stderr) as child:
         code = child.wait(timeout=timeout, check=False)
     if check and code != 0:
-        raise ChildFailed(code, child.argv, child.stderr_tail, output)
-    return subprocess.CompletedProcess(child.argv, code, output, "\n".join(child.stderr_tail))
+        raise ChildFailed(code, child.argv, child.stderr_tail, child.output)
+    return subprocess.CompletedProcess(child.argv, code, child.output,
+                                       "\n".join(child.stderr_tail))

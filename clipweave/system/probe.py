@@ -2,13 +2,20 @@
 import json
 import os
 import re
-import subprocess
 from dataclasses import dataclass
+
+from clipweave.system import children
 
 # Read for every stream; a stream lacks the ones that do not apply to it.
 STREAM_FIELDS = ("codec_type", "codec_name", "width", "height", "sample_rate", "channels")
 # Read as well for a render.
 _RENDER_FIELDS = ("r_frame_rate", "avg_frame_rate", "sample_aspect_ratio")
+
+
+def _ffprobe_json(*args):
+    """ffprobe's JSON answer for args; CalledProcessError when it fails."""
+    out = children.run(children.ffprobe(*args[:-1], "-of", "json", args[-1]), capture=True).stdout
+    return json.loads(out.decode("utf-8", "replace"))
 
 
 def probe(path):
@@ -21,11 +28,8 @@ def probe(path):
     # An absolute path: ffprobe would take "-name" for an option and
     # "name:rest" for a protocol.
     target = os.path.abspath(os.fspath(path))
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         f"stream={','.join(STREAM_FIELDS)}:format=duration", "-of", "json", target],
-        capture_output=True, text=True, check=True).stdout
-    data = json.loads(out)
+    data = _ffprobe_json("-show_entries", f"stream={','.join(STREAM_FIELDS)}:format=duration",
+                         target)
     streams = {s["codec_type"]: s for s in data.get("streams", [])}
     return streams, float(data.get("format", {}).get("duration", "nan"))
 
@@ -74,12 +78,9 @@ def media_info(path):
     Raises CalledProcessError when ffprobe cannot read the file.
     """
     target = os.path.abspath(os.fspath(path))
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         f"stream={','.join(STREAM_FIELDS + _RENDER_FIELDS)}:stream_tags=rotate"
-         ":stream_side_data=rotation:format=duration", "-of", "json", target],
-        capture_output=True, text=True, check=True).stdout
-    data = json.loads(out)
+    data = _ffprobe_json("-show_entries",
+                         f"stream={','.join(STREAM_FIELDS + _RENDER_FIELDS)}:stream_tags=rotate"
+                         ":stream_side_data=rotation:format=duration", target)
     streams = data.get("streams", [])
     video = next((s for s in streams if s.get("codec_type") == "video"
                   and s.get("width") and s.get("height")), None)
@@ -111,10 +112,10 @@ def loudness(path, start=None, duration=None):
         part += ["-ss", f"{float(start):.6f}"]
     if duration is not None:
         part += ["-t", f"{float(duration):.6f}"]
-    err = subprocess.run(
+    # The meter's summary (ten lines) ends its error output: the kept tail holds it.
+    err = children.run(
         ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "info", *part, "-i", target,
-         "-map", "0:a:0", "-af", "ebur128=peak=true:framelog=verbose", "-f", "null", "-"],
-        capture_output=True, text=True, check=True).stderr
+         "-map", "0:a:0", "-af", "ebur128=peak=true:framelog=verbose", "-f", "null", "-"]).stderr
     summary = err[err.rfind("Summary:"):] if "Summary:" in err else ""
     i, peak = _SUMMARY_I.search(summary), _SUMMARY_PEAK.search(summary)
     if not i or not peak:

@@ -1,0 +1,138 @@
+"""Everything a run checks before the download, one problem a line.
+
+The settings, the segments file, the source, the programs the chosen
+backends need, the output directory's name and the studio's options are
+all checked together, so one attempt lists every problem (UsageError).
+Choosing the source and the speech backend is part of it: what is wrong
+with a choice is known only once it is made.
+"""
+import math
+import os
+import shutil
+from dataclasses import dataclass
+
+from clipweave.app import settings as config
+from clipweave.app.cache import Cache, default_dir
+from clipweave.app.origins import MappedRequests, builtin_origins, is_placeholder
+from clipweave.app.narration import EspeakSpeech, Narrator, ServiceSpeech
+from clipweave.app.offline_speech import known_voice
+from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
+from clipweave.app.workspace import check_name
+from clipweave.model.segments import UsageError, parse_segments, read_text
+from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
+
+MAX_JOBS = 32
+
+
+@dataclass
+class Checked:
+    """A run's parts, chosen and checked."""
+
+    settings: dict  # {name: Setting}
+    segments: tuple  # Segments
+    segments_data: bytes  # the file as read: the exact pipeline reads it again
+    source: object  # LocalSource, ServiceSource or YtDlpSource
+    narrator: Narrator
+    requests: MappedRequests
+
+
+def check_speed(speed):
+    if not (math.isfinite(speed) and MIN_SPEED <= speed <= MAX_SPEED):
+        return [f"speed must be a finite number from {MIN_SPEED:g} to {MAX_SPEED:g}, "
+                f"got {speed!r}"]
+    return []
+
+
+def check_tools(tools):
+    return [f"{tool} not found on PATH (install {tool})"
+            for tool in dict.fromkeys(tools) if shutil.which(tool) is None]
+
+
+def check_studio(request):
+    problems = []
+    if not 1 <= request.jobs <= MAX_JOBS:
+        problems.append(f"--jobs must be from 1 to {MAX_JOBS}, got {request.jobs}")
+    volume = request.bed_volume
+    if volume is not None and not (math.isfinite(volume)
+                                   and MIN_BED_VOLUME <= volume <= MAX_BED_VOLUME):
+        problems.append(f"--bed-volume must be from {MIN_BED_VOLUME:g} to {MAX_BED_VOLUME:g} "
+                        f"dB, or off; got {volume!r}")
+    return problems
+
+
+def check(request, binding, console):
+    """The run's Checked parts, or UsageError listing every problem.
+    ``binding`` gives the module's own clients; ``console`` where a
+    downloader's progress goes."""
+    r = request
+    builtin = builtin_origins()
+    settings = config.resolve(
+        {"download_service": r.download_service, "speech_service": r.speech_service,
+         "speech": r.speech, "voice": r.voice},
+        builtin, r.environ)
+    problems = check_speed(r.speed)
+    segments_data, segments = b"", ()
+    try:
+        segments_data = read_text(r.segments)
+        segments = parse_segments(r.segments, segments_data)
+    except UsageError as e:
+        problems += e.problems
+    cache = Cache(r.cache_dir or default_dir(r.environ), enabled=r.use_cache)
+    mapping = {builtin["download_service"]: settings["download_service"].value,
+               builtin["download_site"]: settings["download_service"].value,
+               builtin["speech_service"]: settings["speech_service"].value}
+    requests = MappedRequests(mapping, binding.saved("requests"))
+    source, source_problems = _choose_source(r, settings, cache, binding, console)
+    narrator, speech_problems = _choose_speech(r, settings, cache, binding)
+    problems += source_problems + speech_problems
+    tools = ["ffmpeg", "ffprobe"] + (source.tools() if source else []) \
+        + narrator.backend.tools()
+    problems += check_tools(tools)
+    problems += check_name(r.output_dir)
+    problems += check_studio(r)
+    if problems:
+        raise UsageError(problems)
+    return Checked(settings, segments, segments_data, source, narrator, requests)
+
+
+def _placeholder(what, origin, flag, variable, environ, alternatives):
+    return (f"no {what} service is set up ({origin.value} is {origin.source}, a placeholder): "
+            f"give {flag} ORIGIN, set {variable} or {what}_service in "
+            f"{config.config_path(environ)}, or use {alternatives}")
+
+
+def _choose_source(r, settings, cache, binding, console):
+    """(the source, its problems); the source is None when there is none."""
+    if is_url(r.source):
+        if r.downloader == "yt-dlp":
+            return YtDlpSource(r.source, cache, stdout=console.child_stdout()), []
+        source = ServiceSource(r.source, binding.saved("_download_video"), cache)
+        origin = settings["download_service"]
+        if is_placeholder(origin.value):
+            return source, [_placeholder("download", origin, "--download-service",
+                                         "CLIPWEAVE_DOWNLOAD_SERVICE", r.environ,
+                                         "--downloader yt-dlp or a local video file")]
+        return source, []
+    if os.path.isfile(r.source):
+        return LocalSource(r.source), []
+    if os.path.exists(r.source):
+        return None, [f"source is not a file: {r.source}"]
+    return None, [f"source is neither an http(s) URL nor an existing file: {r.source}"]
+
+
+def _choose_speech(r, settings, cache, binding):
+    """(the Narrator, its problems)."""
+    speech, voice = settings["speech"], settings["voice"]
+    if speech.value == "espeak-ng":
+        narrator = Narrator(EspeakSpeech(), cache)
+        if shutil.which("espeak-ng") and known_voice(voice.value) is None:
+            return narrator, [f"voice {voice.value!r} ({voice.source}) is not an espeak-ng "
+                              "voice; 'clipweave voices' lists them"]
+        return narrator, []
+    origin = settings["speech_service"]
+    narrator = Narrator(ServiceSpeech(binding.saved("_generate_tts"), origin.value), cache)
+    if is_placeholder(origin.value):
+        return narrator, [_placeholder("speech", origin, "--speech-service",
+                                       "CLIPWEAVE_SPEECH_SERVICE", r.environ,
+                                       "--speech espeak-ng")]
+    return narrator, []

@@ -1,0 +1,33 @@
+"""The JSON document of a successful run (``--json``)."""
+import math
+import subprocess
+
+from clipweave.app.narration import narration_file
+from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
+from clipweave.system.probe import probe
+
+
+def _number(value):
+    return None if value is None or not math.isfinite(value) else round(value, 3)
+
+
+def report(segments, narration_seconds, work, published, studio=None):
+    """The document: the published results, the final video's duration and,
+    per segment, its range and its narration's length; ``studio`` (the
+    studio render's result) adds the captions and each segment's note.
+    ``narration_seconds``: {narration file in ``work``: seconds}."""
+    final = published[FINAL]
+    try:
+        duration = probe(final)[1]
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        duration = math.nan
+    entries = [{"start": seg.start_text, "end": seg.end_text,
+                "narration_seconds": _number(narration_seconds.get(narration_file(work, i)))}
+               for i, seg in enumerate(segments)]
+    document = {"final": final, "horizontal": published.get(HORIZONTAL),
+                "duration": _number(duration), "segments": entries}
+    if studio is not None:
+        document["captions"] = published.get(CAPTIONS)
+        for entry, timing in zip(entries, studio.segments):
+            entry["note"] = timing.note
+    return document

@@ -1,0 +1,46 @@
+"""What one run is asked to do, and the names of what it makes."""
+import os
+from dataclasses import dataclass, field
+
+FINAL = "FINAL_RECAP.mp4"
+HORIZONTAL = "horizontal_final.mp4"
+CAPTIONS = "FINAL_RECAP.srt"
+
+
+@dataclass
+class RunRequest:
+    """What one run is asked to do; None means "from the configuration"."""
+
+    source: str
+    segments: str
+    speed: float = 1.0
+    voice: str | None = None
+    speech: str | None = None
+    downloader: str = "service"
+    download_service: str | None = None
+    speech_service: str | None = None
+    output_dir: str = "."
+    overwrite: bool = False
+    keep_work: bool = False
+    cache_dir: str | None = None
+    use_cache: bool = True
+    mode: str = "normal"  # "json" or "quiet"
+    # Given the module's `time`, the one the run binds in its place (the
+    # demo shortens the download's polling); None leaves it.
+    module_time: object = None
+    # The exact pipeline (run_recap) instead of the studio render, and the
+    # studio's options.
+    classic: bool = False
+    frame: str = "blur"
+    fit: str = "narration"
+    bed_volume: float | None = -18.0  # dB; None: the narration alone
+    captions: str = "burn"
+    quality: str = "balanced"
+    jobs: int = 4
+    environ: dict = field(default_factory=lambda: os.environ)
+
+    def results(self):
+        """The names the run puts into the output directory, in the order of their renames."""
+        if self.classic:
+            return [HORIZONTAL, FINAL]
+        return [FINAL] + ([CAPTIONS] if self.captions != "none" else [])
