@@ -8,22 +8,42 @@ reference-leak tests.
 """
 import ctypes
 import io
+import re
 import subprocess as _real_subprocess
 import types
+from fractions import Fraction
 
-# --- reference values and inputs -----------------------------------------
+# --- checks and inputs ---------------------------------------------------
 
 
-def atempo_reference(speed):
-    """The tempo filter chain for a finite speed, with the host's own formatting."""
+def check_atempo_chain(speed, text):
+    """Asserts that ``text`` is the tempo filter chain for the finite ``speed``.
+
+    One atempo instance takes a factor from 0.5 to 2.0. A speed up to 2.0 is
+    its own factor, written as repr() writes it. A faster one is the fewest
+    full steps of exactly "2.0" that leave a rest of at most 2.0, then that
+    rest to four decimals: the factors multiply to the speed but for the
+    rounding of the last one.
+    """
+    assert type(text) is str, (speed, text)
     if speed <= 2.0:
-        return f"atempo={speed!r}"
-    chain, remaining = [], speed
-    while remaining > 2.0:
-        chain.append("atempo=2.0")
-        remaining *= 0.5
-    chain.append(f"atempo={remaining:.4f}")
-    return ",".join(chain)
+        assert text == f"atempo={speed!r}", (speed, text)
+        return
+    factors = []
+    for item in text.split(","):
+        assert item.startswith("atempo="), (speed, text)
+        factors.append(item[len("atempo="):])
+    *full, rest = factors
+    assert full and all(f == "2.0" for f in full), (speed, text)
+    assert re.fullmatch(r"[0-9]\.[0-9]{4}", rest), (speed, text)
+    assert all(0.5 <= float(f) <= 2.0 for f in factors), (speed, text)
+    steps = 2 ** len(full)
+    # Fewest steps: one fewer would leave more than 2.0, one more 1.0 or less.
+    assert 1 < Fraction(speed) / steps <= 2, (speed, text)
+    # Exact arithmetic: the product is off by at most half the last decimal,
+    # times the full steps.
+    off = abs(steps * Fraction(rest) - Fraction(speed))
+    assert off <= steps * Fraction(1, 2 * 10**4), (speed, text, float(off))
 
 
 def seg(start, end, text="A line of narration."):
