@@ -1,4 +1,5 @@
-"""Build of the C++ extension modules clipweave.clipweave and clipweave.studio._core.
+"""Build of the C++ extension modules clipweave.clipweave, clipweave.studio._core and
+clipweave.voice._align.
 
 Everything else about the package lives in pyproject.toml. The origins of
 the two remote services are fixed at build time; to point a build at other,
@@ -124,6 +125,16 @@ setup(
             "clipweave.studio._core",
             sources=sorted(glob("clipweave/studio/*.cpp")) + COMMON_SOURCES,
             depends=sorted(glob("clipweave/studio/*.hpp")) + COMMON_HEADERS,
+            language="c++",
+            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
+            extra_link_args=extra_link,
+        ),
+        # Word times carried from one recording onto another; FFTW for the spectra.
+        Extension(
+            "clipweave.voice._align",
+            sources=sorted(glob("clipweave/voice/align*.cpp")) + COMMON_SOURCES,
+            depends=sorted(glob("clipweave/voice/align*.hpp")) + COMMON_HEADERS,
+            libraries=["fftw3"],
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,

@@ -1,0 +1,1 @@
+"""Voices and the timing of their words."""
