@@ -1,4 +1,5 @@
-"""Build of the C++ extension modules clipweave.clipweave and clipweave.studio._core.
+"""Build of the C++ extension modules clipweave.clipweave, clipweave.studio._core
+and clipweave.voice._engines.
 
 Everything else about the package lives in pyproject.toml. The origins of
 the two remote services are fixed at build time; to point a build at other,
@@ -99,7 +100,7 @@ class BuildExt(build_ext):
             write_if_changed(os.path.join(root, ORIGINS_MODULE_IN_PACKAGE), f.read())
 
 
-# Compiled into both extension modules: each is a shared object of its own.
+# Compiled into every extension module: each is a shared object of its own.
 COMMON_SOURCES = sorted(glob("clipweave/common/*.cpp"))
 COMMON_HEADERS = sorted(glob("clipweave/common/*.hpp"))
 
@@ -124,6 +125,17 @@ setup(
             "clipweave.studio._core",
             sources=sorted(glob("clipweave/studio/*.cpp")) + COMMON_SOURCES,
             depends=sorted(glob("clipweave/studio/*.hpp")) + COMMON_HEADERS,
+            language="c++",
+            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
+            extra_link_args=extra_link,
+        ),
+        # The offline voices, linked against libespeak-ng and libflite.
+        Extension(
+            "clipweave.voice._engines",
+            sources=sorted(glob("clipweave/voice/*.cpp")) + COMMON_SOURCES,
+            depends=sorted(glob("clipweave/voice/*.hpp")) + COMMON_HEADERS,
+            libraries=["espeak-ng", "flite_cmu_us_slt", "flite_cmu_us_rms", "flite_cmu_us_awb",
+                       "flite_cmu_us_kal", "flite_usenglish", "flite_cmulex", "flite", "m"],
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
             extra_link_args=extra_link,
