@@ -239,7 +239,7 @@ def test_speed_out_of_range(capsys, tmp_path, segments_file, local, speed):
     (["{local}", "--speech", "service"],
      ["no speech service is set up (https://text-to-speech.example is built into the module, "
       "a placeholder): give --speech-service ORIGIN, set CLIPWEAVE_SPEECH_SERVICE or "
-      "speech_service in {config}, or use --speech espeak-ng"]),
+      "speech_service in {config}, or use --speech espeak-ng or --speech flite"]),
     ([URL, "--downloader", "service"],
      ["no download service is set up (https://api.video-download.example is built into the "
       "module, a placeholder): give --download-service ORIGIN, set CLIPWEAVE_DOWNLOAD_SERVICE "
@@ -260,9 +260,10 @@ def test_source_settings_and_voice(capsys, tmp_path, segments_file, local, priva
 
 
 @pytest.mark.parametrize("args, need", [
-    (["--speech", "espeak-ng"], ["ffmpeg", "ffprobe", "espeak-ng"]),
+    (["--speech", "espeak-ng"], ["ffmpeg", "ffprobe"]),
+    (["--speech", "flite"], ["ffmpeg", "ffprobe"]),
     ([URL, "--downloader", "yt-dlp", "--speech", "espeak-ng"],
-     ["ffmpeg", "ffprobe", "yt-dlp", "espeak-ng"]),
+     ["ffmpeg", "ffprobe", "yt-dlp"]),
     ([URL, "--downloader", "service", "--download-service", "http://127.0.0.1:9",
       "--speech-service", "http://127.0.0.1:9"], ["ffmpeg", "ffprobe", "wget"]),
 ])

@@ -334,7 +334,9 @@ cp {movie} "$2"
 def test_voices_lists_espeak_voices(tmp_path):
     r = clipweave("voices", cwd=tmp_path)
     assert r.returncode == 0
-    assert {"en-us", "en-gb", "fr-fr"} <= set(r.stdout.split())
+    rows = {tuple(line.split()) for line in r.stdout.splitlines()}
+    assert {("flite", "slt", "en-us"), ("espeak-ng", "en-gb", "en-gb"),
+            ("espeak-ng", "fr-fr", "fr-fr")} <= rows
 
 
 # --- the studio render and the exact pipeline ---------------------------------------------
@@ -367,7 +369,7 @@ from clipweave.app.offline_speech import synthesize
 m._download_video = lambda url, out: shutil.copyfile({movie!r}, out)
 def speak(text, out, voice):
     with open(out, "wb") as f:
-        f.write(synthesize(text, voice))
+        f.write(synthesize(text, voice, "espeak-ng"))
 m._generate_tts = speak
 m.time = type("T", (), {{"sleep": staticmethod(lambda s: None)}})
 m.run_recap("unused", {segments!r}, 1.0, "en-US-AriaNeural", {str(direct)!r})

@@ -5,7 +5,8 @@ key made of everything that decides its content (for a download: the URL
 and the downloader; for a narration: the speech backend, its origin, the
 voice and the text), so a run that failed part way, run again, fetches
 nothing it already has. Entries are written under a temporary name and
-renamed, so a run that is killed leaves no half entry.
+renamed, so a run that is killed leaves no half entry. An entry may have
+data beside it (a narration's word times), as JSON under the same key.
 """
 import hashlib
 import json
@@ -16,6 +17,7 @@ import tempfile
 from clipweave.system.files import link_or_copy
 
 KINDS = {"sources": ".mp4", "speech": ".mp3"}
+DATA = ".json"  # what an entry keeps beside its file
 
 
 def default_dir(environ=None):
@@ -53,14 +55,46 @@ class Cache:
         written costs the next run its time, never this run its result."""
         if not self.enabled:
             return
-        path = self._path(kind, entry_key)
+        self._put(self._path(kind, entry_key), lambda partial: link_or_copy(src, partial))
+
+    def fetch_data(self, kind, entry_key):
+        """What store_data kept beside the entry, or None."""
+        if not self.enabled:
+            return None
+        try:
+            with open(self._data_path(kind, entry_key), encoding="utf-8") as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return None
+
+    def store_data(self, kind, entry_key, value):
+        """Keeps value (JSON) beside the entry; written as store writes files."""
+        if not self.enabled:
+            return
+
+        def write(partial):
+            with open(partial, "w", encoding="utf-8") as f:
+                json.dump(value, f, ensure_ascii=False)
+
+        self._put(self._data_path(kind, entry_key), write)
+
+    def _data_path(self, kind, entry_key):
+        return os.path.join(self.root, kind, entry_key + DATA)
+
+    @staticmethod
+    def _put(path, make):
+        """make(partial) writes a temporary name that then becomes path."""
         try:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".partial-")
             os.close(fd)
             os.unlink(partial)
-            link_or_copy(src, partial)
-            os.replace(partial, path)
+            try:
+                make(partial)
+                os.replace(partial, path)
+            finally:
+                if os.path.exists(partial):
+                    os.unlink(partial)
         except OSError:
             pass
 
@@ -72,7 +106,8 @@ class Cache:
             folder = os.path.join(self.root, kind)
             for entry in os.scandir(folder) if os.path.isdir(folder) else ():
                 if entry.is_file(follow_symlinks=False) and not entry.name.startswith("."):
-                    count += 1
+                    # Data beside an entry is part of it, no entry of its own.
+                    count += entry.name.endswith(KINDS[kind])
                     size += entry.stat(follow_symlinks=False).st_size
             found[kind] = (count, size)
         return found

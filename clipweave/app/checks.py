@@ -14,8 +14,8 @@ from dataclasses import dataclass
 from clipweave.app import settings as config
 from clipweave.app.cache import Cache, default_dir
 from clipweave.app.origins import MappedRequests, builtin_origins, is_placeholder
-from clipweave.app.narration import EspeakSpeech, Narrator, ServiceSpeech
-from clipweave.app.offline_speech import known_voice
+from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator, ServiceSpeech
+from clipweave.app.offline_speech import flite_voice, known_voice, offline_voice
 from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.app.workspace import check_name
 from clipweave.model.segments import UsageError, parse_segments, read_text
@@ -34,6 +34,7 @@ class Checked:
     source: object  # LocalSource, ServiceSource or YtDlpSource
     narrator: Narrator
     requests: MappedRequests
+    notes: tuple = ()  # said on the progress stream before the run
 
 
 def check_speed(speed):
@@ -83,7 +84,7 @@ def check(request, binding, console):
                builtin["speech_service"]: settings["speech_service"].value}
     requests = MappedRequests(mapping, binding.saved("requests"))
     source, source_problems = _choose_source(r, settings, cache, binding, console)
-    narrator, speech_problems = _choose_speech(r, settings, cache, binding)
+    narrator, speech_problems, notes = _choose_speech(r, settings, cache, binding)
     problems += source_problems + speech_problems
     tools = ["ffmpeg", "ffprobe"] + (source.tools() if source else []) \
         + narrator.backend.tools()
@@ -92,7 +93,7 @@ def check(request, binding, console):
     problems += check_studio(r)
     if problems:
         raise UsageError(problems)
-    return Checked(settings, segments, segments_data, source, narrator, requests)
+    return Checked(settings, segments, segments_data, source, narrator, requests, notes)
 
 
 def _placeholder(what, origin, flag, variable, environ, alternatives):
@@ -121,18 +122,31 @@ def _choose_source(r, settings, cache, binding, console):
 
 
 def _choose_speech(r, settings, cache, binding):
-    """(the Narrator, its problems)."""
+    """(the Narrator, its problems, notes for the progress stream)."""
     speech, voice = settings["speech"], settings["voice"]
-    if speech.value == "espeak-ng":
-        narrator = Narrator(EspeakSpeech(), cache)
-        if shutil.which("espeak-ng") and known_voice(voice.value) is None:
-            return narrator, [f"voice {voice.value!r} ({voice.source}) is not an espeak-ng "
-                              "voice; 'clipweave voices' lists them"]
-        return narrator, []
     origin = settings["speech_service"]
+    chosen = speech.value
+    notes = ()
+    # Nobody asked for the service and there is none: the voices of this machine.
+    if chosen == "service" and speech.source == "default" and is_placeholder(origin.value):
+        chosen, name = offline_voice(voice.value)
+        notes = (f"no speech service is set up: narrating offline with {chosen} ({name})",)
+    if chosen == "espeak-ng":
+        narrator = Narrator(EspeakSpeech(), cache)
+        if known_voice(voice.value) is None:
+            return narrator, [f"voice {voice.value!r} ({voice.source}) is not an espeak-ng "
+                              "voice; 'clipweave voices' lists them"], notes
+        return narrator, [], notes
+    if chosen == "flite":
+        narrator = Narrator(FliteSpeech(), cache)
+        if flite_voice(voice.value) is None:
+            return narrator, [f"voice {voice.value!r} ({voice.source}) is not a flite voice: "
+                              "flite speaks English (slt, rms, awb, kal or an en-... name); "
+                              "use --speech espeak-ng for other languages"], notes
+        return narrator, [], notes
     narrator = Narrator(ServiceSpeech(binding.saved("_generate_tts"), origin.value), cache)
     if is_placeholder(origin.value):
         return narrator, [_placeholder("speech", origin, "--speech-service",
                                        "CLIPWEAVE_SPEECH_SERVICE", r.environ,
-                                       "--speech espeak-ng")]
-    return narrator, []
+                                       "--speech espeak-ng or --speech flite")], notes
+    return narrator, [], notes

@@ -3,7 +3,7 @@
     clipweave SOURCE SEGMENTS [options]   make a recap (run.make_recap)
     clipweave demo [options]              the same, offline (clipweave.__main__ adds it)
     clipweave config                      the settings in effect, and where each came from
-    clipweave voices                      the voices of --speech espeak-ng
+    clipweave voices                      the offline voices (espeak-ng, flite)
     clipweave cache [--clear]             what the cache holds; empty it
 """
 import argparse
@@ -106,17 +106,20 @@ def show_config(argv):
 def show_voices(argv):
     argparse.ArgumentParser(
         prog=f"{PROG} voices",
-        description="List the languages espeak-ng speaks, one a line: the voices of "
-                    "--speech espeak-ng. A service's voices are its own; a service voice "
-                    "name such as en-US-AriaNeural speaks as the closest of these.",
+        description="List the offline voices, one a line: engine, voice and language; the "
+                    "voice is what --voice takes with --speech flite or espeak-ng. A service's "
+                    "voices are its own; a service voice name such as en-US-AriaNeural speaks "
+                    "English as flite's slt and other languages as the closest espeak-ng one.",
     ).parse_args(argv)
-    from clipweave.app.offline_speech import voices
+    from clipweave.voice import voices
 
-    names = voices()
-    if not names:
-        Console().failure("espeak-ng not found on PATH (install espeak-ng)", "check")
+    try:
+        listed = voices()
+    except RuntimeError as e:  # espeak-ng's data missing
+        Console().failure(str(e), "check")
         return ExitStatus.USAGE
-    print("\n".join(names))
+    for engine, name, language in listed:
+        print(f"{engine:<10} {escaped(name):<16} {escaped(language)}")
     return ExitStatus.OK
 
 

@@ -1,9 +1,11 @@
-"""Who speaks the narration: the speech service or espeak-ng, through the cache.
+"""Who speaks the narration: the speech service, espeak-ng or flite, through the cache.
 
 A narration is decided by the backend, the service's origin (for the
 service), the voice and the text; that is its cache key, so a run made
 again asks only for the narrations it does not have yet. Each narration's
-length is measured when it is made, for the run's report.
+length is measured when it is made, for the run's report, and the offline
+voices' narrations keep each written word's time (``Narrator.words``),
+cached beside the audio.
 """
 import math
 import os
@@ -12,7 +14,8 @@ import threading
 
 from clipweave.app.cache import key
 from clipweave.system.probe import probe
-from clipweave.app.offline_speech import espeak_voice, synthesize
+from clipweave.app.offline_speech import espeak_voice, flite_voice
+from clipweave.voice import Word, speak, write_mp3
 
 
 def narration_file(work, index):
@@ -25,6 +28,7 @@ class ServiceSpeech:
     """The speech service, through the module's own client."""
 
     name = "service"
+    has_words = False
 
     def __init__(self, client, origin):
         self._client = client
@@ -37,24 +41,63 @@ class ServiceSpeech:
         return key("speech", self.name, self.origin, voice, text)
 
     def speak(self, text, output_file, voice):
+        """None: the service's audio has no word times (yet)."""
         self._client(text, output_file, voice)
+        return None
 
 
-class EspeakSpeech:
-    """espeak-ng on this machine, no network."""
+class _OfflineSpeech:
+    """A voice of this machine's libraries, no network: MP3 through ffmpeg,
+    and the written words' times."""
+
+    name = ""  # the engine
+    has_words = True
+
+    def tools(self):
+        return []  # ffmpeg, which every run needs
+
+    def voice_of(self, voice):
+        raise NotImplementedError
+
+    def key(self, text, voice):
+        return key("speech", self.name, self.voice_of(voice), text)
+
+    def speak(self, text, output_file, voice):
+        """The words of the narration written to output_file, as Words."""
+        spoken = speak(text, self.name, self.voice_of(voice))
+        write_mp3(spoken, output_file)
+        return spoken.words
+
+
+class EspeakSpeech(_OfflineSpeech):
+    """espeak-ng through libespeak-ng."""
 
     name = "espeak-ng"
 
-    def tools(self):
-        return ["espeak-ng"]
+    def voice_of(self, voice):
+        return espeak_voice(voice)
 
-    def key(self, text, voice):
-        return key("speech", self.name, espeak_voice(voice), text)
 
-    def speak(self, text, output_file, voice):
-        audio = synthesize(text, voice)
-        with open(output_file, "wb") as f:
-            f.write(audio)
+class FliteSpeech(_OfflineSpeech):
+    """flite through libflite: English only; a non-English name speaks in
+    the default voice (the run's checks refuse it first)."""
+
+    name = "flite"
+
+    def voice_of(self, voice):
+        return flite_voice(voice) or "slt"
+
+
+def _words_to_data(words):
+    return [[w.text, w.start, w.end] for w in words]
+
+
+def _words_from_data(data):
+    """The Words of a cached list, or None when it is not one."""
+    try:
+        return tuple(Word(str(t), float(s), float(e)) for t, s, e in data)
+    except (TypeError, ValueError):
+        return None
 
 
 class Narrator:
@@ -72,16 +115,22 @@ class Narrator:
         self.measure = measure or (lambda path: (probe(path)[1], None))
         self.seconds = {}  # output_file -> narration length
         self.levels = {}  # output_file -> what measure gave
+        self.words = {}  # output_file -> tuple of Word, or None (the service)
         self.requests = 0  # narrations the backend was asked for
         self._lock = threading.Lock()
 
     def __call__(self, text, output_file, voice):
         entry = self.backend.key(text, voice)
+        # An offline narration is worth its cache entry only with its words.
+        words = None
         cached = self.cache.fetch("speech", entry, output_file)
+        if cached and self.backend.has_words:
+            words = _words_from_data(self.cache.fetch_data("speech", entry))
+            cached = words is not None
         if not cached:
             with self._lock:
                 self.requests += 1
-            self.backend.speak(text, output_file, voice)
+            words = self.backend.speak(text, output_file, voice)
         try:
             level = self.measure(output_file)
             seconds = level[0]
@@ -89,8 +138,12 @@ class Narrator:
             level, seconds = None, math.nan
         # Only audio that reads as audio is kept for the next run.
         if not cached and math.isfinite(seconds):
+            # The words first: audio without them would be spoken again anyway.
+            if words is not None:
+                self.cache.store_data("speech", entry, _words_to_data(words))
             self.cache.store("speech", entry, output_file)
         with self._lock:
+            self.words[output_file] = words
             self.seconds[output_file] = seconds
             self.levels[output_file] = level
 

@@ -1,48 +1,36 @@
-"""Offline speech: text spoken by espeak-ng, as MP3.
+"""Offline speech: which offline voice speaks a voice name, and MP3 of it.
 
-    audio = synthesize("It begins.", "en-US-AriaNeural")   # MP3 bytes
+    audio = synthesize("It begins.", "en-US-AriaNeural")   # MP3 bytes, flite's slt
 
-Voice names of the remote service ("en-US-AriaNeural") are mapped to the
-closest espeak-ng language (``espeak_voice``); anything unknown speaks as
-``DEFAULT_VOICE``. Needs ``espeak-ng`` and ``ffmpeg`` on the search path.
+Voice names of the remote service ("en-US-AriaNeural") speak English with
+flite (``DEFAULT_FLITE_VOICE``) and other languages with the closest
+espeak-ng language (``espeak_voice``); flite's own names ("slt", "rms",
+"awb", "kal") choose a flite voice. Speech comes from the libraries
+(:mod:`clipweave.voice`); ffmpeg makes the MP3.
 """
 import functools
 import os
-import subprocess
 import tempfile
-import threading
 
-from clipweave.system import children
+from clipweave.voice import speak, voices as offline_voices, write_mp3
 
-DEFAULT_VOICE = "en"
-_TIMEOUT = 120  # seconds for each program run
-
-_listing_lock = threading.Lock()
-_listing = None
+DEFAULT_VOICE = "en"  # espeak-ng's, for a name it knows nothing like
+DEFAULT_FLITE_VOICE = "slt"
+FLITE_VOICES = ("slt", "rms", "awb", "kal")
 
 
 def voices():
-    """The languages espeak-ng speaks ("en", "en-us", "fr-fr", ...), sorted.
+    """The languages espeak-ng speaks ("en", "en-us", "fr-fr", ...), sorted."""
+    return sorted({name for engine, name, _ in offline_voices() if engine == "espeak-ng"})
 
-    Empty when espeak-ng cannot be run. Asked once per process.
-    """
-    global _listing
-    with _listing_lock:
-        if _listing is None:
-            try:
-                table = children.run(["espeak-ng", "--voices"], capture=True,
-                                     timeout=30).stdout.decode("utf-8", "replace")
-            except (OSError, subprocess.SubprocessError):
-                return []  # not kept: espeak-ng may be installed later
-            # Header line first; the language is the second column.
-            _listing = sorted({line.split()[1].lower() for line in table.splitlines()[1:]
-                               if len(line.split()) > 1})
-        return list(_listing)
+
+def _parts(name):
+    return [p for p in name.replace("_", "-").lower().split("-") if p]
 
 
 def known_voice(name):
     """The espeak-ng voice closest to name ("en-US-AriaNeural" -> "en-us"), or None."""
-    parts = [p for p in name.replace("_", "-").lower().split("-") if p]
+    parts = _parts(name)
     candidates = ["-".join(parts[:3]), "-".join(parts[:2]), parts[0]] if parts else []
     known = set(voices()) | {DEFAULT_VOICE}
     return next((c for c in candidates if c in known), None)
@@ -54,29 +42,40 @@ def espeak_voice(name):
     return known_voice(name) or DEFAULT_VOICE
 
 
-def synthesize(text, voice):
-    """MP3 bytes of ``text`` spoken in ``voice``; a short silence for blank text.
+def flite_voice(name):
+    """The flite voice for name: a flite voice's own name, DEFAULT_FLITE_VOICE
+    for an English one ("en-US-AriaNeural", "en-gb"), else None."""
+    lowered = name.strip().lower()
+    if lowered in FLITE_VOICES:
+        return lowered
+    parts = _parts(name)
+    return DEFAULT_FLITE_VOICE if parts and parts[0] == "en" else None
 
-    Raises CalledProcessError (or OSError when a program is missing) if
-    espeak-ng or ffmpeg fails.
-    """
-    return _synthesize(text, espeak_voice(voice))
+
+def offline_voice(name):
+    """(engine, voice) that speaks name offline: flite for English and
+    flite's names, espeak-ng for the rest (its default for unknown names)."""
+    flite = flite_voice(name)
+    return ("flite", flite) if flite else ("espeak-ng", espeak_voice(name))
+
+
+def synthesize(text, voice, engine=None):
+    """MP3 bytes of ``text`` spoken in ``voice``, by ``engine`` ("flite",
+    "espeak-ng", or None for :func:`offline_voice`'s choice); a short
+    silence for blank text. Raises ChildFailed if ffmpeg fails."""
+    if engine is None:
+        engine, name = offline_voice(voice)
+    else:
+        name = espeak_voice(voice) if engine == "espeak-ng" else flite_voice(voice) or DEFAULT_FLITE_VOICE
+    return _synthesize(text, engine, name)
 
 
 # Narrations repeat (tests, demo reruns); the audio is immutable bytes.
 @functools.lru_cache(maxsize=256)
-def _synthesize(text, espeak_name):
+def _synthesize(text, engine, name):
+    spoken = speak(text, engine, name)
     with tempfile.TemporaryDirectory(prefix="clipweave-speech-") as work:
-        wav = os.path.join(work, "speech.wav")
         mp3 = os.path.join(work, "speech.mp3")
-        source = ["-f", "lavfi", "-i", "anullsrc=r=22050:cl=mono", "-t", "0.3"]
-        if text.strip():
-            # Text on stdin: a narration beginning with "-" is not an option.
-            children.run(["espeak-ng", "-v", espeak_name, "-w", wav, "--stdin"],
-                         input=text.encode("utf-8"), capture=True, timeout=_TIMEOUT)
-            if os.path.exists(wav) and os.path.getsize(wav) > 44:  # more than a bare header
-                source = ["-i", wav]
-        children.run(children.ffmpeg("-y", *source, "-c:a", "libmp3lame", "-b:a", "64k", mp3),
-                     capture=True, timeout=_TIMEOUT)
+        write_mp3(spoken, mp3)
         with open(mp3, "rb") as f:
             return f.read()

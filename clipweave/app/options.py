@@ -33,11 +33,13 @@ def add_settings(parser):
     parser.add_argument("--speech-service", metavar="ORIGIN",
                         help="origin of the speech service")
     parser.add_argument("--speech", choices=settings.SPEECH_BACKENDS,
-                        help="who speaks the narration: the speech service, or espeak-ng "
-                             "on this machine (default: service)")
+                        help="who speaks the narration: the speech service, or espeak-ng or "
+                             "flite on this machine (default: service; when no speech service "
+                             "is set up, flite for English voices, espeak-ng for others)")
     parser.add_argument("--voice", metavar="NAME",
                         help=f"voice of the narration (default: {settings.DEFAULT_VOICE}; "
-                             "with --speech espeak-ng an espeak-ng voice, see 'clipweave voices')")
+                             "offline, an espeak-ng language or a flite voice such as slt, "
+                             "see 'clipweave voices')")
 
 
 def add_output_arguments(parser):

@@ -46,6 +46,8 @@ class Run:
         """ExitStatus.OK with the result printed; raises what ended the run otherwise."""
         r = self.request
         self.parts = check(r, self.binding, self.console)
+        for note in self.parts.notes:
+            self.console.say(note)
         workspace = Workspace(r.output_dir, r.results(), r.overwrite, r.keep_work)
         work = workspace.prepare()
         self.stage.enter("run")

@@ -22,7 +22,7 @@ except ImportError:  # CPython 3.10
     import tomli as tomllib
 
 DEFAULT_VOICE = "en-US-AriaNeural"
-SPEECH_BACKENDS = ("service", "espeak-ng")
+SPEECH_BACKENDS = ("service", "espeak-ng", "flite")
 DOWNLOADERS = ("service", "yt-dlp")
 
 ORIGIN_KEYS = ("download_service", "speech_service")

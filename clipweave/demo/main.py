@@ -2,7 +2,7 @@
 
 A test-pattern video stands in for the YouTube video, and two HTTP servers on
 127.0.0.1 stand in for the download and speech services (narration spoken by
-espeak-ng). The run itself is the command line's: the same checks, the same
+flite). The run itself is the command line's: the same checks, the same
 workspace and the same backends, with the two services' origins set to the
 stand-ins'.
 """
@@ -41,7 +41,7 @@ PROGRESS_STEPS = (250, 700)
 EPILOG = """\
 The demo makes a test-pattern source video (with its own tone) in a
 temporary directory, serves it from a stand-in of the download service,
-speaks the narration with a stand-in of the speech service (espeak-ng), and
+speaks the narration with a stand-in of the speech service (flite), and
 renders DIR/FINAL_RECAP.mp4 with its captions as DIR/FINAL_RECAP.srt (none
 with --captions none; with --classic: DIR/FINAL_RECAP.mp4 and
 DIR/horizontal_final.mp4). Nothing leaves
@@ -144,7 +144,7 @@ def main(argv=None):
         with DemoServices(video_file=source, lifetime=SERVICES_LIFETIME,
                           progress_steps=PROGRESS_STEPS) as services:
             console.say(f"demo: stand-in services on 127.0.0.1: download "
-                        f"({services.download.origin}), speech by espeak-ng "
+                        f"({services.download.origin}), speech by flite "
                         f"({services.tts.origin})")
             console.say(f"demo: polling waits shortened from 3 s to {POLL_WAIT:g} s; "
                         "the 0.5 s pause after each narration kept")

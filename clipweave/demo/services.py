@@ -2,7 +2,7 @@
 
 Two small HTTP servers on 127.0.0.1: the download service answers the start
 request and the progress polls and serves the finished file to ``wget``; the
-speech service speaks the narration with espeak-ng (:mod:`clipweave.app.offline_speech`)
+speech service speaks the narration offline, English with flite (:mod:`clipweave.app.offline_speech`)
 and answers with MP3. Bind ``DemoServices().requests`` as the extension
 module's ``requests`` global: calls meant for either service go by path to
 the matching server, and a call for anywhere else fails before anything is

@@ -1,0 +1,213 @@
+"""The offline voices (clipweave.voice) on real libespeak-ng, libflite and
+ffmpeg: a time for every written word that matches the engine and the
+audio, symbols left unsaid, MP3 that keeps the times, threads, the cache,
+and the command's offline default."""
+import array
+import json
+import math
+import subprocess
+import sys
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from clipweave.app.cache import Cache
+from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator
+from clipweave.demo.services import make_source_video
+from clipweave.system import children
+from clipweave.voice import _engines, speak, voices, write_mp3
+from support import seg
+
+VOICES = [("espeak-ng", "en-us"), ("espeak-ng", "fr"), ("flite", "slt"), ("flite", "rms"),
+          ("flite", "awb"), ("flite", "kal")]
+SENTENCE = ("The old ship sailed slowly across the bay, and then, after a long pause, "
+            "it finally reached the harbour.")
+FRAME = 0.005  # seconds of audio in an energy frame
+
+
+def samples(pcm):
+    a = array.array("h")
+    a.frombytes(pcm)
+    return a
+
+
+def energy(pcm, rate, frame=FRAME):
+    """RMS of each frame of the samples."""
+    a, n = samples(pcm), int(rate * frame)
+    return [math.sqrt(sum(x * x for x in a[i:i + n]) / n) for i in range(0, len(a) - n + 1, n)]
+
+
+def meets_the_audio(t, env):
+    """t is in or at the edge of a quiet gap, at a rise of energy, or at a dip
+    between two sounds."""
+    i, peak = int(t / FRAME), max(env)
+    near, wide = env[max(0, i - 6):i + 7], env[max(0, i - 12):i + 13]
+    before, after = env[max(0, i - 8):i], env[i:i + 8]
+    gap = min(near) < 0.1 * peak
+    rise = sum(after) / max(1, len(after)) > sum(before) / max(1, len(before))
+    dip = min(near) < 0.7 * max(wide)
+    return gap or rise or dip
+
+
+# --- the engines' own times, and the audio -----------------------------------------------
+
+@pytest.mark.parametrize("engine, voice", VOICES)
+def test_onsets_are_the_engines_own_and_meet_the_audio(engine, voice):
+    pcm, rate, words, engine_words = _engines.speak(SENTENCE, engine, voice)
+    tokens = SENTENCE.split()
+    # Each token starts with the first engine word inside it, as the engine timed it.
+    offset = 0
+    for (text, start, _end), token in zip(words, tokens):
+        offset = SENTENCE.index(token, offset)
+        inside = [s for at, s, _ in engine_words if offset <= at < offset + len(token)]
+        assert inside and start == pytest.approx(min(inside), abs=1e-9), text
+        offset += len(token)
+    env = energy(pcm, rate)
+    onsets = [start for _, start, _ in words]
+    met = [t for t in onsets if meets_the_audio(t, env)]
+    assert len(met) >= 0.85 * len(onsets), (voice, sorted(set(onsets) - set(met)))
+    # The first word is where the sound begins, give or take a frame or two.
+    first_sound = next(i for i, e in enumerate(env) if e > 0.1 * max(env)) * FRAME
+    assert onsets[0] <= first_sound + 0.03
+    assert words[-1][2] >= (len(env) - 1 - next(i for i, e in enumerate(reversed(env))
+                                                 if e > 0.1 * max(env))) * FRAME - 0.03
+
+
+@pytest.mark.parametrize("engine, voice", [("espeak-ng", "en-us"), ("flite", "slt")])
+def test_a_pause_puts_off_the_next_word(engine, voice):
+    run_on = speak("Wait then go.", engine, voice).words
+    paused = speak("Wait, then go.", engine, voice).words
+    assert paused[1].start - paused[0].start > run_on[1].start - run_on[0].start + 0.05
+    stopped = speak("Wait. Then go.", engine, voice).words
+    assert stopped[1].start - stopped[0].start > run_on[1].start - run_on[0].start + 0.05
+
+
+# --- every written word ------------------------------------------------------------------
+
+@pytest.mark.parametrize("engine, voice", VOICES)
+@pytest.mark.parametrize("text", [
+    "In 1999 the well-known Dr. Smith paid $4.50, e.g. 12% more — wow!",
+    "📦 Look 📦 at the 🎉🎉 party… ok?! 👍🏽 ❤️ done",
+    "naïve café — « quoted » (aside) ... & 3rd",
+    "-dash first \t and\nlines   ",
+])
+def test_every_written_token_gets_a_time_in_order(engine, voice, text):
+    spoken = speak(text, engine, voice)
+    assert [w.text for w in spoken.words] == text.split()
+    starts = [w.start for w in spoken.words]
+    assert starts == sorted(starts)
+    assert all(0 <= w.start <= w.end <= spoken.seconds for w in spoken.words)
+    assert spoken.words[-1].end > spoken.words[0].start  # something was said
+
+
+@pytest.mark.parametrize("engine, voice", [("espeak-ng", "en-us"), ("flite", "slt")])
+def test_symbols_are_not_spoken_but_keep_their_place(engine, voice):
+    plain = speak("Look", engine, voice)
+    dressed = speak("Look 📦 🎉 ©", engine, voice)
+    assert abs(dressed.seconds - plain.seconds) < 0.05
+    assert [w.text for w in dressed.words] == ["Look", "📦", "🎉", "©"]
+    assert all(w.start == w.end == dressed.words[0].end for w in dressed.words[1:])
+    # Nothing to say: a short silence, every token at its start.
+    silent = speak("📦 🎉", engine, voice)
+    assert silent.seconds == pytest.approx(0.3, abs=0.01) and not any(samples(silent.pcm))
+    assert [(w.start, w.end) for w in silent.words] == [(0, 0), (0, 0)]
+    assert speak("", engine, voice).words == ()
+
+
+def test_voices_of_both_engines_and_wrong_requests():
+    listed = voices()
+    assert {("flite", "slt", "en-us"), ("espeak-ng", "en-us", "en-us"),
+            ("espeak-ng", "fr-fr", "fr-fr")} <= set(listed)
+    with pytest.raises(ValueError, match="unknown flite voice 'xx'"):
+        speak("hi", "flite", "xx")
+    with pytest.raises(ValueError, match="unknown espeak-ng voice 'xx-no'"):
+        speak("hi", "espeak-ng", "xx-no")
+    with pytest.raises(ValueError, match="engine must be"):
+        speak("hi", "say", "slt")
+    with pytest.raises(TypeError, match="text must be a str"):
+        speak(b"hi", "flite", "slt")
+    with pytest.raises(UnicodeEncodeError):
+        speak("lone \udc80", "flite", "slt")
+
+
+# --- MP3 -----------------------------------------------------------------------------
+
+def lag(a, b, rate, most=0.05):
+    """Seconds by which b runs late of a, from their 1 ms envelopes."""
+    ea, eb = energy(a, rate, 0.001), energy(b, rate, 0.001)
+    n = min(len(ea), len(eb)) - int(most * 1000)
+
+    def score(k):
+        return sum(ea[i] * eb[i + k] for i in range(max(0, -k), n))
+    return max(range(-int(most * 1000), int(most * 1000) + 1), key=score) / 1000
+
+
+@pytest.mark.parametrize("engine, voice", [("espeak-ng", "en-us"), ("flite", "slt")])
+def test_the_mp3_keeps_the_times(tmp_path, engine, voice):
+    spoken = speak("Then, one day, the river rose.", engine, voice)
+    path = tmp_path / "voice.mp3"
+    write_mp3(spoken, str(path))
+    decoded = children.run(children.ffmpeg("-i", path, "-f", "s16le", "-ac", 1, "-ar",
+                                           spoken.rate, "-"), capture=True).stdout
+    assert abs(lag(spoken.pcm, decoded, spoken.rate)) <= 0.010
+    assert abs(len(decoded) - len(spoken.pcm)) / 2 / spoken.rate < 0.03
+
+
+# --- threads -------------------------------------------------------------------------
+
+def test_narrations_at_once_match_one_at_a_time():
+    jobs = [(f"Narration {i}: the {i}th of 7 words.", engine, voice)
+            for i, (engine, voice) in enumerate(VOICES * 2) if voice != "fr"]
+    speak("Warm.", "espeak-ng", "en-us")  # the first speech after start-up runs 9 ms longer
+    alone = [speak(*job) for job in jobs]
+    with ThreadPoolExecutor(8) as pool:
+        together = list(pool.map(lambda job: speak(*job), jobs * 2))
+    # Both engines excite unvoiced sounds with noise, so the samples (and
+    # espeak-ng's times, by a millisecond) differ from run to run.
+    for one, other in zip(alone * 2, together):
+        assert one.rate == other.rate and len(one.words) == len(other.words)
+        for a, b in zip(one.words, other.words):
+            assert a.text == b.text and abs(a.start - b.start) < 0.005 and abs(a.end - b.end) < 0.005
+        assert abs(len(one.pcm) - len(other.pcm)) / 2 / one.rate < 0.02
+
+
+# --- the narrator and its cache ----------------------------------------------------------
+
+@pytest.mark.parametrize("backend", [FliteSpeech(), EspeakSpeech()])
+def test_the_narrator_keeps_words_and_caches_them(tmp_path, backend):
+    cache = Cache(str(tmp_path / "cache"))
+    first = Narrator(backend, cache)
+    out = str(tmp_path / "a.mp3")
+    first("Hello there, 2024 📦 friends.", out, "en-US-AriaNeural")
+    words = first.words[out]
+    assert [w.text for w in words] == ["Hello", "there,", "2024", "📦", "friends."]
+    assert first.requests == 1 and first.seconds[out] > words[-1].start
+    assert cache.usage()["speech"][0] == 1
+    again = Narrator(backend, cache)
+    other = str(tmp_path / "b.mp3")
+    again("Hello there, 2024 📦 friends.", other, "en-US-AriaNeural")
+    assert again.requests == 0 and again.words[other] == words
+    # Audio without its words is spoken again.
+    (data,) = (tmp_path / "cache" / "speech").glob("*.json")
+    data.unlink()
+    third = Narrator(backend, cache)
+    third("Hello there, 2024 📦 friends.", str(tmp_path / "c.mp3"), "en-US-AriaNeural")
+    assert third.requests == 1 and json.loads(data.read_text())[0][0] == "Hello"
+
+
+# --- the command's offline default ---------------------------------------------------------
+
+def test_without_a_speech_service_the_command_narrates_offline(tmp_path):
+    movie = make_source_video(tmp_path / "movie.mp4", seconds=4, size="320x180")
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([seg("0", "1.5", "One, two 📦."), seg("2", "3.5", "Three.")]))
+    r = subprocess.run([sys.executable, "-m", "clipweave", str(movie), str(segments),
+                        "--output-dir", "out", "--json"],
+                       cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert "no speech service is set up: narrating offline with flite (slt)" in r.stderr
+    assert json.loads(r.stdout)["final"] == str(tmp_path / "out" / "FINAL_RECAP.mp4")
+    french = subprocess.run([sys.executable, "-m", "clipweave", str(movie), str(segments),
+                             "--voice", "fr-FR-DeniseNeural", "--output-dir", "fr", "-q"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert french.returncode == 0, french.stderr
