@@ -1,5 +1,5 @@
 """Build of the C++ extension modules clipweave.clipweave, clipweave.studio._core,
-clipweave.voice._engines and clipweave.voice._align.
+clipweave.voice._engines and clipweave.align._align.
 
 Everything else about the package lives in pyproject.toml. The origins of
 the two remote services are fixed at build time; to point a build at other,
@@ -103,11 +103,6 @@ class BuildExt(build_ext):
 # Compiled into every extension module: each is a shared object of its own.
 COMMON_SOURCES = sorted(glob("clipweave/common/*.cpp"))
 COMMON_HEADERS = sorted(glob("clipweave/common/*.hpp"))
-# clipweave/voice holds two modules: the engines, and the aligner (align*).
-ALIGN_SOURCES = sorted(glob("clipweave/voice/align*.cpp"))
-ALIGN_HEADERS = sorted(glob("clipweave/voice/align*.hpp"))
-VOICE_ENGINE_SOURCES = sorted(set(glob("clipweave/voice/*.cpp")) - set(ALIGN_SOURCES))
-VOICE_ENGINE_HEADERS = sorted(set(glob("clipweave/voice/*.hpp")) - set(ALIGN_HEADERS))
 
 extra = os.environ.get("CLIPWEAVE_EXTRA_CFLAGS", "").split()
 extra_link = os.environ.get("CLIPWEAVE_EXTRA_LDFLAGS", "").split()
@@ -137,8 +132,8 @@ setup(
         # The offline voices, linked against libespeak-ng and libflite.
         Extension(
             "clipweave.voice._engines",
-            sources=VOICE_ENGINE_SOURCES + COMMON_SOURCES,
-            depends=VOICE_ENGINE_HEADERS + COMMON_HEADERS,
+            sources=sorted(glob("clipweave/voice/*.cpp")) + COMMON_SOURCES,
+            depends=sorted(glob("clipweave/voice/*.hpp")) + COMMON_HEADERS,
             libraries=["espeak-ng", "flite_cmu_us_slt", "flite_cmu_us_rms", "flite_cmu_us_awb",
                        "flite_cmu_us_kal", "flite_usenglish", "flite_cmulex", "flite", "m"],
             language="c++",
@@ -147,9 +142,9 @@ setup(
         ),
         # Word times carried from one recording onto another; FFTW for the spectra.
         Extension(
-            "clipweave.voice._align",
-            sources=ALIGN_SOURCES + COMMON_SOURCES,
-            depends=ALIGN_HEADERS + COMMON_HEADERS,
+            "clipweave.align._align",
+            sources=sorted(glob("clipweave/align/*.cpp")) + COMMON_SOURCES,
+            depends=sorted(glob("clipweave/align/*.hpp")) + COMMON_HEADERS,
             libraries=["fftw3"],
             language="c++",
             extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,

@@ -1,4 +1,4 @@
-"""The word aligner (clipweave.voice._align): how close its word onsets come
+"""The word aligner (clipweave.align._align): how close its word onsets come
 to the truth, against an even spread of the words, and how its time grows
 with the narration's length.
 

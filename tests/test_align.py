@@ -1,5 +1,5 @@
 """Word times carried from a reference recording onto another recording of
-the same words (clipweave.voice._align and clipweave.voice.alignment).
+the same words (clipweave.align._align and clipweave.align.words).
 
 The material is made here, so its truth is known: word-like synthetic
 sounds with silences between them, and espeak-ng's words spoken one by one
@@ -17,7 +17,7 @@ import wave
 import pytest
 
 from clipweave.system import children
-from clipweave.voice import _align, alignment
+from clipweave.align import _align, words as alignment
 
 SENTENCE = ("the quick brown fox jumps over a lazy dog while seven bright yellow "
             "birds sing quietly beside the old stone bridge").split()

@@ -12,7 +12,9 @@ import os
 import queue
 import threading
 
+from clipweave.align import align_words
 from clipweave.app.cache import key
+from clipweave.system.children import ChildFailed
 from clipweave.system.probe import probe
 from clipweave.app.offline_speech import espeak_voice, flite_voice
 from clipweave.voice import Word, speak, write_mp3
@@ -25,10 +27,13 @@ def narration_file(work, index):
 
 
 class ServiceSpeech:
-    """The speech service, through the module's own client."""
+    """The speech service, through the module's own client. Its answer is
+    audio alone: the words' times are found by aligning it with the same
+    text spoken by espeak-ng, whose word times are known."""
 
     name = "service"
-    has_words = False
+    # Its words are found in its audio, so a cached narration keeps its audio.
+    words_need_speaking = False
 
     def __init__(self, client, origin):
         self._client = client
@@ -41,9 +46,21 @@ class ServiceSpeech:
         return key("speech", self.name, self.origin, voice, text)
 
     def speak(self, text, output_file, voice):
-        """None: the service's audio has no word times (yet)."""
+        """The words of the narration the service wrote to output_file, as
+        Words; None when they cannot be found (the captions then spread the
+        words over the narration)."""
         self._client(text, output_file, voice)
-        return None
+        return self.words_of(text, output_file, voice)
+
+    def words_of(self, text, audio_file, voice):
+        """The written words' times in audio_file (the service's narration
+        of text), or None when they cannot be found."""
+        try:
+            reference = speak(text, "espeak-ng", espeak_voice(voice))
+            bounds = align_words(audio_file, reference)
+        except (ValueError, OSError, ChildFailed):
+            return None
+        return tuple(Word(w.text, start, end) for w, (start, end) in zip(reference.words, bounds))
 
 
 class _OfflineSpeech:
@@ -51,7 +68,8 @@ class _OfflineSpeech:
     and the written words' times."""
 
     name = ""  # the engine
-    has_words = True
+    # The times are the engine's own, known only by speaking again.
+    words_need_speaking = True
 
     def tools(self):
         return []  # ffmpeg, which every run needs
@@ -61,6 +79,10 @@ class _OfflineSpeech:
 
     def key(self, text, voice):
         return key("speech", self.name, self.voice_of(voice), text)
+
+    def words_of(self, text, audio_file, voice):
+        """None: the times are the engine's own, known only by speaking."""
+        return None
 
     def speak(self, text, output_file, voice):
         """The words of the narration written to output_file, as Words."""
@@ -121,12 +143,18 @@ class Narrator:
 
     def __call__(self, text, output_file, voice):
         entry = self.backend.key(text, voice)
-        # An offline narration is worth its cache entry only with its words.
         words = None
         cached = self.cache.fetch("speech", entry, output_file)
-        if cached and self.backend.has_words:
+        if cached:
             words = _words_from_data(self.cache.fetch_data("speech", entry))
-            cached = words is not None
+            if words is None:
+                words = self.backend.words_of(text, output_file, voice)
+                if words is not None:
+                    self.cache.store_data("speech", entry, _words_to_data(words))
+            if words is None and self.backend.words_need_speaking:
+                # Linked to the cache's copy: speaking again must not write through it.
+                os.unlink(output_file)
+                cached = False
         if not cached:
             with self._lock:
                 self.requests += 1

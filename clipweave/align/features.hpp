@@ -8,7 +8,7 @@
 
 #include "align.hpp"
 
-namespace clipweave::voice {
+namespace clipweave::align {
 
 constexpr double kHopSeconds = 0.010;
 constexpr double kWindowSeconds = 0.025;
@@ -31,4 +31,4 @@ struct Frames {
 // frequencies whatever the rate (up to top_hz), so two rates compare.
 Frames frames_of(const Audio& audio, double top_hz);
 
-}  // namespace clipweave::voice
+}  // namespace clipweave::align

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace clipweave::voice {
+namespace clipweave::align {
 
 // A word's span in seconds.
 struct Span {
@@ -40,4 +40,4 @@ std::vector<Span> align(const Audio& reference, const std::vector<Span>& referen
 std::vector<Span> spread(double reference_seconds, const std::vector<Span>& reference_words,
                          double target_seconds);
 
-}  // namespace clipweave::voice
+}  // namespace clipweave::align

@@ -1,4 +1,4 @@
-// clipweave.voice._align: the aligner for Python. Reads the two recordings
+// clipweave.align._align: the aligner for Python. Reads the two recordings
 // (any bytes-like object of 16-bit little-endian mono samples) and the
 // reference's word spans, aligns without the GIL, returns the spans as a
 // list of (start, end) tuples. Bad values are a ValueError, values of the
@@ -11,7 +11,7 @@
 #include "../common/pyref.hpp"
 #include "align.hpp"
 
-namespace clipweave::voice {
+namespace clipweave::align {
 namespace {
 
 // A bytes-like object's memory, held while the view lives.
@@ -149,10 +149,10 @@ PyModuleDef_Slot slots[] = {
 };
 
 constexpr const char kDoc[] = "Word times carried from one recording of a text onto another, in C++.";
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.voice._align", kDoc, 0, methods, slots,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.align._align", kDoc, 0, methods, slots,
                           nullptr, nullptr, nullptr};
 
 }  // namespace
-}  // namespace clipweave::voice
+}  // namespace clipweave::align
 
-PyMODINIT_FUNC PyInit__align(void) { return PyModuleDef_Init(&clipweave::voice::module_def); }
+PyMODINIT_FUNC PyInit__align(void) { return PyModuleDef_Init(&clipweave::align::module_def); }

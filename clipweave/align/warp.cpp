@@ -1,11 +1,11 @@
-#include "align_warp.hpp"
+#include "warp.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-namespace clipweave::voice {
+namespace clipweave::align {
 namespace {
 
 // A frame with sound against a silent one costs this much on top.
@@ -136,4 +136,4 @@ std::vector<std::pair<int, int>> warp(const Sequence& a, const Sequence& b, cons
     return warp_within(a, b, widen(coarse, rows, columns, options.radius));
 }
 
-}  // namespace clipweave::voice
+}  // namespace clipweave::align

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <string>
 
-#include "align_features.hpp"
-#include "align_warp.hpp"
+#include "features.hpp"
+#include "warp.hpp"
 
-namespace clipweave::voice {
+namespace clipweave::align {
 namespace {
 
 constexpr int kMinRate = 4000;
@@ -161,4 +161,4 @@ std::vector<Span> align(const Audio& reference, const std::vector<Span>& words, 
     return out;
 }
 
-}  // namespace clipweave::voice
+}  // namespace clipweave::align

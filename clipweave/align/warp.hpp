@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace clipweave::voice {
+namespace clipweave::align {
 
 struct Sequence {
     int dim = 0;
@@ -29,4 +29,4 @@ struct WarpOptions {
 // as (frame of a, frame of b) pairs in order. Both must hold a frame.
 std::vector<std::pair<int, int>> warp(const Sequence& a, const Sequence& b, const WarpOptions& options = {});
 
-}  // namespace clipweave::voice
+}  // namespace clipweave::align

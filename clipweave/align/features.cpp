@@ -1,4 +1,4 @@
-#include "align_features.hpp"
+#include "features.hpp"
 
 #include <fftw3.h>
 
@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-namespace clipweave::voice {
+namespace clipweave::align {
 namespace {
 
 constexpr int kBands = 32;
@@ -217,4 +217,4 @@ Frames frames_of(const Audio& audio, double top_hz) {
     return out;
 }
 
-}  // namespace clipweave::voice
+}  // namespace clipweave::align

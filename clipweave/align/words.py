@@ -2,11 +2,11 @@
 
 A speech service's recording comes without word times; a reference voice
 that reports them (espeak-ng's word events) speaks the same text, and
-:func:`clipweave.voice._align.align` carries its word times onto the
+:func:`clipweave.align._align.align` carries its word times onto the
 recording. This module decodes the recording and passes the reference in.
 """
 from clipweave.system import children
-from clipweave.voice import _align
+from clipweave.align import _align
 
 # The target's rate: ample for the filterbank (up to 7.6 kHz), small to decode.
 ALIGN_RATE = 16000
