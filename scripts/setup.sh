@@ -22,7 +22,7 @@ die() { echo "setup: $*" >&2; exit 1; }
 note() { echo "setup: $*" >&2; }
 
 PACKAGES=(
-    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core
+    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core fonts-symbola fontconfig
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
     python3-requests python3-pytest python3-hypothesis python3-tqdm
     python3-exceptiongroup python3-tomli
