@@ -22,8 +22,8 @@ die() { echo "setup: $*" >&2; exit 1; }
 note() { echo "setup: $*" >&2; }
 
 PACKAGES=(
-    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core
-    libespeak-ng-dev flite1-dev libfftw3-dev fonts-symbola
+    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core fonts-symbola fontconfig
+    libespeak-ng-dev flite1-dev libfftw3-dev
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
     python3-requests python3-pytest python3-hypothesis python3-tqdm
     python3-exceptiongroup python3-tomli

@@ -125,3 +125,43 @@ def ink_box(gray, width, threshold=128):
     if not ys:
         return None
     return min(xs), ys[0], max(xs), ys[-1]
+
+
+def flat_video(path, seconds, colour="gray", size="320x180"):
+    """A still picture of one colour: renders of it differ only where captions are."""
+    return _encode(f"color=c={colour}:s={size}:r=25:d={seconds}[out0]", path, None)
+
+
+def tone(path, seconds):
+    """A narration stand-in of exactly ``seconds``: a steady tone."""
+    ffmpeg("-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}",
+           "-c:a", "pcm_s16le", os.fspath(path))
+    return os.fspath(path)
+
+
+def gray_frame(path, seconds):
+    """The whole 1080x1920 frame shown at ``seconds``, one byte a pixel."""
+    return ffmpeg("-ss", f"{seconds:.3f}", "-i", os.fspath(path), "-frames:v", "1",
+                  "-f", "rawvideo", "-pix_fmt", "gray", "-")
+
+
+def changed_box(a, b, width, threshold=40):
+    """(left, top, right, bottom) of the pixels that differ by more than
+    threshold between two gray images, or None."""
+    height = len(a) // width
+    box = None
+    for y in range(height):
+        row_a, row_b = a[y * width:(y + 1) * width], b[y * width:(y + 1) * width]
+        if row_a == row_b:
+            continue
+        xs = [x for x in range(width) if abs(row_a[x] - row_b[x]) > threshold]
+        if xs:
+            box = (min(xs), y, max(xs), y) if box is None else (
+                min(box[0], xs[0]), box[1], max(box[2], xs[-1]), y)
+    return box
+
+
+def yellow_pixels(rgb):
+    """How many pixels of raw RGB are the highlight's yellow."""
+    return sum(1 for i in range(0, len(rgb), 3)
+               if rgb[i] > 190 and rgb[i + 1] > 190 and rgb[i + 2] < 100)

@@ -31,7 +31,7 @@ def full_job(**changes):
     source.update({k: v for k, v in changes.items() if k in SOURCE_FIELDS})
     job = dict(segments=[(1.0, 3.0), (5.0, 8.0)], narrations=["/media/n1.mp3", "/media/n2.mp3"],
                narration_seconds=[1.5, 2.0], narration_lufs=[-21.0, None],
-               texts=["First part.", "Second part."], fit="narration", frame="blur", captions="burn",
+               texts=["First part.", "Second part."], fit="narration", frame="blur", captions="words",
                quality="balanced", bed_volume=-18.0, speed=1.0, encoder="libx264",
                captions_file="c.ass", graph_file="g.txt", output="out.mp4.part")
     job.update({k: v for k, v in changes.items() if k not in SOURCE_FIELDS})
@@ -213,16 +213,17 @@ def cues_of(segments, narrations, texts, **plan):
     return _core.captions(plan_job(segments, narrations, texts=texts, **plan))
 
 
-def test_chunks_are_timed_by_their_share_of_characters():
+def test_cards_are_timed_by_their_words_share_of_characters():
     text = "aaaa bbbb cccc dddd eeee ffff gggg hhhh iiii jjjj kkkk llll mmmm"
-    chunks = _core.chunk_caption(text)
     cues = cues_of([(2.0, 8.0), (8.0, 9.0)], [6.0, 1.0], [text, "x"])["cues"]
-    first = cues[:len(chunks)]
-    assert [c[2] for c in first] == chunks
+    first = cues[:-1]
+    assert " ".join(c[2].replace("\n", " ") for c in first) == text
     assert first[0][0] == 0.0 and first[-1][1] == pytest.approx(6.0)
-    total = sum(len(c) for c in chunks)
-    for (start, end, chunk) in first:
-        assert end - start == pytest.approx(6.0 * len(chunk) / total)
+    # Each card from its first word's onset: every word is 4 of the 52 characters.
+    before = 0
+    for (start, _, chunk) in first:
+        assert start == pytest.approx(6.0 * before / 52)
+        before += 4 * len(chunk.split())
     assert all(a[1] == pytest.approx(b[0]) for a, b in zip(first, first[1:]))
     # The second narration starts with its clip, at 6 s in the output.
     assert cues[-1][:2] == pytest.approx((6.0, 7.0))
@@ -246,14 +247,14 @@ def test_cues_are_on_the_output_timeline(speed):
 
 def test_srt_and_ass_texts():
     result = cues_of([(0.0, 3.0), (3.0, 4.0)], [2.5, 0.5],
-                     ['Say "hi", then\nleave.', "{\\b1}bold?\\N no"])
+                     ['Say "hi", then\nleave.', "{\\b1}bold?\\N no"], captions="phrases")
     assert result["srt"] == ('1\n00:00:00,000 --> 00:00:02,500\nSay "hi", then leave.\n\n'
                              '2\n00:00:03,000 --> 00:00:03,500\n{\\b1}bold?\\N no\n\n')
     ass = result["ass"]
     for line in ("PlayResX: 1080", "PlayResY: 1920",
-                 "Style: Caption,DejaVu Sans,62,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,-1,"):
+                 "Style: Caption,DejaVu Sans,62,&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,-1,"):
         assert line in ass
-    style = re.search(r"^Style: (.*)$", ass, re.M).group(1).split(",")
+    style = re.search(r"^Style: (Caption,.*)$", ass, re.M).group(1).split(",")
     assert style[18] == "2"            # bottom centre
     assert int(style[21]) >= 1920 // 5  # above the bottom fifth
     events = re.findall(r"^Dialogue: (.*)$", ass, re.M)
@@ -331,7 +332,8 @@ def test_the_sound_keeps_the_planned_pace(speed):
     assert math.prod(factors) == pytest.approx(speed, rel=1e-4)
 
 
-@pytest.mark.parametrize("mode, burned, kept", [("burn", True, True), ("srt", False, True),
+@pytest.mark.parametrize("mode, burned, kept", [("words", True, True), ("phrases", True, True),
+                                                ("burn", True, True), ("srt", False, True),
                                                 ("none", False, False)])
 def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):
     ready = _core.prepare(full_job(captions=mode))

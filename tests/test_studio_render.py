@@ -167,7 +167,7 @@ def test_extreme_speeds(media, tmp_path, speed, start, end, frames):
 @pytest.fixture(scope="module")
 def bar_renders(media, tmp_path_factory):
     out = {}
-    for frame_mode, captions in (("blur", "burn"), ("blur", "none"), ("crop", "none")):
+    for frame_mode, captions in (("blur", "words"), ("blur", "none"), ("crop", "none")):
         work = tmp_path_factory.mktemp(f"{frame_mode}-{captions}")
         out[frame_mode, captions] = render_studio(
             media["bars"], [segment(0, 1.5, "Every bar stays in the picture.")], work,
@@ -194,7 +194,7 @@ def test_crop_loses_the_outer_bars(bar_renders):
 
 def test_captions_are_burned_above_the_bottom_fifth(bar_renders):
     top = 1100
-    burned = frame(bar_renders["blur", "burn"], 0.5, 0, top, 1080, 820, "gray")
+    burned = frame(bar_renders["blur", "words"], 0.5, 0, top, 1080, 820, "gray")
     plain = frame(bar_renders["blur", "none"], 0.5, 0, top, 1080, 820, "gray")
     rows = [max(abs(a - b) for a, b in zip(burned[y * 1080:(y + 1) * 1080], plain[y * 1080:(y + 1) * 1080]))
             for y in range(820)]

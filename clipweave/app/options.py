@@ -9,6 +9,8 @@ from clipweave.model.segments import UsageError
 from clipweave.studio import MAX_SPEED, MIN_SPEED
 
 STUDIO_OPTIONS = ("frame", "fit", "bed_volume", "captions", "quality", "jobs")
+# "burn", the old name of "phrases", is still accepted but no longer offered.
+CAPTION_MODES = ("words", "phrases", "srt", "none", "burn")
 
 
 def default_downloader():
@@ -89,9 +91,11 @@ def add_render_arguments(parser):
     studio.add_argument("--bed-volume", type=bed_volume, metavar="DB",
                         help="the source's own sound under the narration, in dB (default -18), "
                              "or off")
-    studio.add_argument("--captions", choices=("burn", "srt", "none"),
-                        help="narration captions burned in, with FINAL_RECAP.srt beside the "
-                             "video (burn, default), only the .srt (srt), or none")
+    studio.add_argument("--captions", choices=CAPTION_MODES, metavar="{words,phrases,srt,none}",
+                        help="narration captions burned in as pages of a few words with the one "
+                             "being spoken highlighted (words, default) or as cards of up to two "
+                             "lines (phrases), with FINAL_RECAP.srt beside the video; only the "
+                             ".srt (srt); or none")
     studio.add_argument("--quality", choices=("fast", "balanced", "small"),
                         help="encoder preset: ultrafast, veryfast (balanced, default) or medium")
     studio.add_argument("--jobs", type=int, metavar="N",

@@ -14,7 +14,8 @@ def _number(value):
 def report(segments, narration_seconds, work, published, studio=None):
     """The document: the published results, the final video's duration and,
     per segment, its range and its narration's length; ``studio`` (the
-    studio render's result) adds the captions and each segment's note.
+    studio render's result) adds the captions, every word heard with its
+    times and segment, and each segment's note and place in the video.
     ``narration_seconds``: {narration file in ``work``: seconds}."""
     final = published[FINAL]
     try:
@@ -30,4 +31,9 @@ def report(segments, narration_seconds, work, published, studio=None):
         document["captions"] = published.get(CAPTIONS)
         for entry, timing in zip(entries, studio.segments):
             entry["note"] = timing.note
+            entry["out_start"] = _number(timing.out_start)
+            entry["out_end"] = _number(timing.out_end)
+        document["words"] = [{"text": text, "start": _number(start), "end": _number(end),
+                              "segment": segment}
+                             for text, start, end, segment in studio.words]
     return document

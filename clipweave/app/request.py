@@ -34,7 +34,7 @@ class RunRequest:
     frame: str = "blur"
     fit: str = "narration"
     bed_volume: float | None = -18.0  # dB; None: the narration alone
-    captions: str = "burn"
+    captions: str = "words"
     quality: str = "balanced"
     jobs: int = 4
     environ: dict = field(default_factory=lambda: os.environ)

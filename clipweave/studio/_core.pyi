@@ -42,12 +42,16 @@ class Plan(TypedDict):
 
 class Captions(TypedDict):
     cues: list[tuple[float, float, str]]
+    words: list[tuple[str, float, float, int]]
+    notes: list[str]
     srt: str
     ass: str
 
 class Render(TypedDict):
     plan: Plan
     cues: list[tuple[float, float, str]]
+    words: list[tuple[str, float, float, int]]
+    notes: list[str]
     srt: str
     ass: str
     graph: str
@@ -58,7 +62,8 @@ def plan(job: StudioJob) -> Plan:
     """The clips of a job and a note for each adjusted segment."""
 
 def captions(job: StudioJob) -> Captions:
-    """The timed caption cues of a job and their SRT and ASS texts."""
+    """The timed caption cues and heard words of a job, its notes on the
+    captions, and their SRT and ASS texts."""
 
 def prepare(job: StudioJob) -> Render:
     """Plan, captions, filter graph and argument vector of the one ffmpeg run."""

@@ -92,6 +92,7 @@ template <class Enum>
 struct Choice {
     const char* name;
     Enum value;
+    bool listed = true;  // false: an old name still accepted, not offered
 };
 
 template <class Enum, size_t N>
@@ -100,6 +101,7 @@ Enum to_choice(py::Handle o, const std::string& what, const Choice<Enum> (&choic
     std::string names;
     for (const Choice<Enum>& c : choices) {
         if (text == c.name) return c.value;
+        if (!c.listed) continue;
         names += names.empty() ? "" : ", ";
         names += std::string("'") + c.name + "'";
     }
@@ -108,8 +110,11 @@ Enum to_choice(py::Handle o, const std::string& what, const Choice<Enum> (&choic
 
 constexpr Choice<Fit> kFits[] = {{"narration", Fit::Narration}, {"range", Fit::Range}};
 constexpr Choice<Framing> kFramings[] = {{"blur", Framing::Blur}, {"crop", Framing::Crop}, {"fit", Framing::Fit}};
-constexpr Choice<CaptionMode> kCaptionModes[] = {
-    {"burn", CaptionMode::Burn}, {"srt", CaptionMode::Srt}, {"none", CaptionMode::None}};
+constexpr Choice<CaptionMode> kCaptionModes[] = {{"words", CaptionMode::Words},
+                                                 {"phrases", CaptionMode::Phrases},
+                                                 {"srt", CaptionMode::Srt},
+                                                 {"none", CaptionMode::None},
+                                                 {"burn", CaptionMode::Phrases, false}};
 constexpr Choice<Quality> kQualities[] = {
     {"fast", Quality::Fast}, {"balanced", Quality::Balanced}, {"small", Quality::Small}};
 
@@ -119,7 +124,7 @@ constexpr Choice<Quality> kQualities[] = {
     X(source) X(segments) X(narration_seconds) X(texts) X(narrations) X(narration_lufs) X(fit) \
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
-    X(rate) X(has_audio) X(start) X(end)
+    X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -213,6 +218,26 @@ PlanInput to_plan_input(const Names& n, const Fields& job) {
     return in;
 }
 
+// Per segment, its words' (text, start, end) in seconds of its narration;
+// None or an empty list where they are unknown, or no entries at all.
+std::vector<std::vector<WordTime>> to_words(const Fields& job, const Names& n) {
+    std::vector<std::vector<WordTime>> out;
+    for_items(job.get(n.words), job.name(n.words), [&](py::Handle entry, const std::string& what) {
+        std::vector<WordTime>& segment = out.emplace_back();
+        if (entry.ptr() == Py_None) return;
+        for_items(entry, what, [&](py::Handle item, const std::string& word) {
+            std::vector<py::Object> parts;
+            for_items(item, word, [&](py::Handle part, const std::string&) {
+                parts.push_back(py::Object::borrow(part));
+            });
+            if (parts.size() != 3) throw Refused(word + " must be a (text, start, end) triple");
+            segment.push_back({to_text(parts[0], word + "[0]"), to_double(parts[1], word + "[1]"),
+                               to_double(parts[2], word + "[2]")});
+        });
+    });
+    return out;
+}
+
 Job to_job(const Names& n, const Fields& job) {
     Job j;
     const PlanInput in = to_plan_input(n, job);
@@ -236,6 +261,8 @@ Job to_job(const Names& n, const Fields& job) {
     j.texts = job.texts(n.texts);
     j.framing = job.choice(n.frame, kFramings);
     j.captions = job.choice(n.captions, kCaptionModes);
+    j.words = to_words(job, n);
+    j.coverage = parse_coverage(job.text(n.glyphs));
     j.quality = job.choice(n.quality, kQualities);
     py::Object bed = job.get(n.bed_volume);
     j.has_bed = bed.ptr() != Py_None;
@@ -286,6 +313,15 @@ py::Object plan_dict(const Plan& plan) {
                      {"duration", plan.duration}});
 }
 
+py::Object word_list(const std::vector<ShownWord>& words) {
+    py::Object out = py::list({});
+    for (const ShownWord& w : words) {
+        py::Object t = text(w.text);
+        py::append(out, py::Object::steal(Py_BuildValue("(Oddi)", t.ptr(), w.start, w.end, w.segment)));
+    }
+    return out;
+}
+
 py::Object cue_list(const std::vector<Cue>& cues) {
     py::Object out = py::list({});
     for (const Cue& c : cues) {
@@ -320,8 +356,12 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
         const Names& n = names_of(module);
         const Fields j = job_fields(job);
         const Plan plan = make_plan(to_plan_input(n, j));
-        const std::vector<Cue> cues = make_cues(plan, j.texts(n.texts), CaptionStyle{});
-        return py::dict({{"cues", cue_list(cues)}, {"srt", text(srt_text(cues))}, {"ass", text(ass_text(cues))}});
+        const Captions c = make_captions(plan, j.texts(n.texts), to_words(j, n),
+                                         j.choice(n.captions, kCaptionModes), parse_coverage(j.text(n.glyphs)));
+        std::vector<std::string> notes;
+        for (const Note& note : c.notes) notes.push_back(note.text);
+        return py::dict({{"cues", cue_list(c.cues)}, {"words", word_list(c.words)}, {"notes", list_of(notes)},
+                         {"srt", text(c.srt)}, {"ass", text(c.ass)}});
     });
 }
 
@@ -330,6 +370,8 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
         const Render r = prepare(to_job(names_of(module), job_fields(job)));
         return py::dict({{"plan", plan_dict(r.plan)},
                          {"cues", cue_list(r.cues)},
+                         {"words", word_list(r.words)},
+                         {"notes", list_of(r.notes)},
                          {"srt", text(r.srt)},
                          {"ass", text(r.ass)},
                          {"graph", text(r.graph)},
@@ -397,7 +439,8 @@ PyMethodDef methods[] = {
      "plan(job) -> dict\n--\n\nThe clips of a job: where each starts, how long it runs, what of its "
      "narration is heard, where it lands in the output, and a note for each adjusted segment."},
     {"captions", captions_entry, METH_O,
-     "captions(job) -> dict\n--\n\nThe timed caption cues of a job and their SRT and ASS texts."},
+     "captions(job) -> dict\n--\n\nThe timed caption cues and heard words of a job, its notes on "
+     "the captions, and their SRT and ASS texts."},
     {"prepare", prepare_entry, METH_O,
      "prepare(job) -> dict\n--\n\nEverything the one ffmpeg run needs: plan, captions, filter graph "
      "and argument vector."},

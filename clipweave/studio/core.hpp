@@ -3,8 +3,10 @@
 // binding (binding.cpp) converts to and from these structs.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace clipweave::studio {
@@ -23,7 +25,9 @@ struct Rational {
 
 enum class Fit { Narration, Range };
 enum class Framing { Blur, Crop, Fit };
-enum class CaptionMode { Burn, Srt, None };
+// Words: pages of a few words, the one being spoken highlighted; Phrases:
+// cards of up to two lines. Both are burned in and kept as SRT.
+enum class CaptionMode { Words, Phrases, Srt, None };
 enum class Quality { Fast, Balanced, Small };
 
 // The output frame.
@@ -102,13 +106,57 @@ struct Cue {
     std::string text;  // lines joined by '\n', as shown
 };
 
-// Every narration's chunks, timed in proportion to their share of its
-// characters and kept to the part of it that is heard.
-std::vector<Cue> make_cues(const Plan& plan, const std::vector<std::string>& texts,
-                           const CaptionStyle& style);
+// A written word of a narration and when it is spoken, in seconds of the
+// narration's own audio.
+struct WordTime {
+    std::string text;
+    double start = 0;
+    double end = 0;
+};
+
+// A word as heard in the finished video.
+struct ShownWord {
+    std::string text;
+    double start = 0;  // seconds on the finished video's timeline
+    double end = 0;
+    int segment = 0;   // counted from 1
+};
+
+// The code points some installed font can draw; unknown draws everything.
+struct Coverage {
+    bool known = false;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // sorted, disjoint, inclusive
+    bool has(std::uint32_t c) const;
+};
+
+// Coverage from font charsets as fontconfig writes them, one font a line
+// ("20-7e a0-17f 2010"); empty text is unknown coverage.
+Coverage parse_coverage(const std::string& charsets);
+
+struct Note {
+    size_t segment = 0;  // counted from 0
+    std::string text;
+};
+
+struct Captions {
+    std::vector<Cue> cues;         // the phrase cards, as the SRT holds them
+    std::vector<ShownWord> words;  // every word heard
+    std::vector<Note> notes;       // characters left out, word times not used
+    std::string srt;               // empty unless captions are kept
+    std::string ass;               // empty unless captions are burned
+};
+
+// The captions of every narration: its words timed by words[i] (empty: by
+// their share of its characters), only those heard, on the finished
+// video's timeline.
+Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
+                       const std::vector<std::vector<WordTime>>& words, CaptionMode mode,
+                       const Coverage& coverage, const CaptionStyle& style = {});
 
 std::string srt_text(const std::vector<Cue>& cues);
-std::string ass_text(const std::vector<Cue>& cues);
+
+// Whether the captions are burned into the picture.
+bool burned(CaptionMode mode);
 
 // Text as an ASS event shows it literally: override blocks, \N, \h and the
 // other escapes lose their meaning; a line feed becomes a line break.
@@ -136,7 +184,9 @@ struct Job {
     std::vector<std::string> texts;
     Fit fit = Fit::Narration;
     Framing framing = Framing::Blur;
-    CaptionMode captions = CaptionMode::Burn;
+    CaptionMode captions = CaptionMode::Words;
+    std::vector<std::vector<WordTime>> words;  // per segment; empty: unknown
+    Coverage coverage;
     Quality quality = Quality::Balanced;
     bool has_bed = true;
     double bed_volume_db = -18.0;
@@ -150,6 +200,8 @@ struct Job {
 struct Render {
     Plan plan;
     std::vector<Cue> cues;
+    std::vector<ShownWord> words;
+    std::vector<std::string> notes;  // the plan's and the captions', in segment order
     std::string srt;    // empty unless captions are kept
     std::string ass;    // empty unless captions are burned
     std::string graph;  // the -filter_complex text

@@ -234,11 +234,13 @@ void check_job(const Job& job) {
     check_name(job.source.path, "the source path");
     for (const std::string& p : job.narrations) check_name(p, "a narration path");
     check_file_name(job.output, "the output name");
-    if (job.captions == CaptionMode::Burn) check_file_name(job.captions_file, "the captions file name");
+    if (burned(job.captions)) check_file_name(job.captions_file, "the captions file name");
     check_encoder(job.encoder);
 }
 
 }  // namespace
+
+bool burned(CaptionMode mode) { return mode == CaptionMode::Words || mode == CaptionMode::Phrases; }
 
 std::string number(double v, int decimals) {
     char buf[64];
@@ -333,10 +335,18 @@ Render prepare(const Job& job) {
     r.plan = make_plan(in);  // first: the speed must be finite and in range for the tempo chain
     check_job(job);
     displayed_size(job.source);
+    Captions captions = make_captions(r.plan, job.texts, job.words, job.captions, job.coverage);
     if (job.captions != CaptionMode::None) {
-        r.cues = make_cues(r.plan, job.texts, CaptionStyle{});
-        r.srt = srt_text(r.cues);
-        if (job.captions == CaptionMode::Burn) r.ass = ass_text(r.cues);
+        r.cues = std::move(captions.cues);
+        r.srt = std::move(captions.srt);
+        r.ass = std::move(captions.ass);
+    }
+    r.words = std::move(captions.words);
+    // One segment's notes together, the plan's first.
+    for (size_t k = 0; k < r.plan.clips.size(); ++k) {
+        if (!r.plan.clips[k].note.empty()) r.notes.push_back(r.plan.clips[k].note);
+        for (const Note& note : captions.notes)
+            if (note.segment == k) r.notes.push_back(note.text);
     }
 
     const Plan& plan = r.plan;
@@ -357,7 +367,7 @@ Render prepare(const Job& job) {
     graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0[vcat];";
     for (size_t k = 0; k < n; ++k) graph += "[a" + std::to_string(k) + "]";
     graph += "concat=n=" + std::to_string(n) + ":v=0:a=1[acat];[vcat]";
-    if (job.captions == CaptionMode::Burn) graph += "subtitles=filename=" + filter_arg(job.captions_file) + ",";
+    if (burned(job.captions)) graph += "subtitles=filename=" + filter_arg(job.captions_file) + ",";
     // loudnorm given less than its 3-second window at the end of its input
     // falls back on a fixed gain and came out 15 LU quiet; trailing silence
     // (cut again below) keeps it in its measuring mode. The silence is an

@@ -4,7 +4,8 @@ The core (``clipweave.studio._core``) reads these by attribute and checks
 every value itself: a value of the wrong type is a TypeError, one that
 cannot be rendered a ValueError. ``plan`` reads the segments, the
 narration durations, the source's duration and rate, ``fit`` and
-``speed``; ``captions`` the texts besides; ``prepare`` every field.
+``speed``; ``captions`` the texts, the caption mode, the word times and
+the glyphs besides; ``prepare`` every field.
 """
 from dataclasses import dataclass
 from typing import Optional, Sequence, Tuple, Union
@@ -35,10 +36,17 @@ class StudioJob:
     ``narration_lufs`` (measured loudness, None for silence; or empty when
     unknown) and ``texts`` hold one entry per segment. ``fit`` is
     "narration" or "range", ``frame`` "blur", "crop" or "fit",
-    ``captions`` "burn", "srt" or "none", ``quality`` "fast", "balanced"
-    or "small"; ``bed_volume`` is the source's sound under a narration in
-    dB, None for none. ``output``, ``captions_file`` and ``graph_file`` are
-    file names in the work directory, where ffmpeg runs."""
+    ``captions`` "words", "phrases", "srt" or "none" ("burn" is
+    "phrases"), ``quality`` "fast", "balanced" or "small"; ``bed_volume``
+    is the source's sound under a narration in dB, None for none.
+    ``words`` holds, per segment, its narration's written words as (text,
+    start, end) in seconds of that narration; an entry that is None or
+    empty, or no entries at all, leaves the words to be timed by their
+    share of the characters. ``glyphs`` is the character coverage of the
+    installed fonts as ``fc-list --format '%{charset}\n'`` writes it; empty
+    shows every character. ``output``, ``captions_file`` and
+    ``graph_file`` are file names in the work directory, where ffmpeg
+    runs."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -48,7 +56,7 @@ class StudioJob:
     narration_lufs: Sequence[Optional[float]] = ()
     fit: str = "narration"
     frame: str = "blur"
-    captions: str = "burn"
+    captions: str = "words"
     quality: str = "balanced"
     bed_volume: Optional[float] = -18.0
     speed: float = 1.0
@@ -56,3 +64,5 @@ class StudioJob:
     output: str = ""
     captions_file: str = ""
     graph_file: str = ""
+    words: Sequence[Optional[Sequence[Tuple[str, float, float]]]] = ()
+    glyphs: str = ""

@@ -21,6 +21,7 @@ import clipweave.studio._core as _core
 
 DEFAULT_OUTPUT = "FINAL_RECAP.mp4"
 _HARDWARE_PROBE_TIMEOUT = 30
+_FONT_LIST_TIMEOUT = 60
 
 
 class RenderProgress(NamedTuple):
@@ -57,8 +58,11 @@ class StudioResult:
     srt: Optional[str]     # its captions as SRT, unless captions="none"
     duration: float        # seconds of the finished video
     segments: tuple        # SegmentTiming for each segment
-    notes: tuple           # the adjustment notes, in segment order
+    notes: tuple           # the adjustment notes and the captions', in segment order
     encoder: str           # "libx264" or "h264_nvenc"
+    # Every word heard, as (text, start, end, segment): seconds of the
+    # finished video, segment counted from 1.
+    words: tuple = ()
 
 
 class StudioError(RuntimeError):
@@ -90,6 +94,26 @@ def video_encoder():
                 ok = False
             _encoder = "h264_nvenc" if ok else "libx264"
         return _encoder
+
+
+_glyphs_lock = threading.Lock()
+_glyphs = None
+
+
+def font_glyphs():
+    """The characters of the fonts libass can draw with, as fontconfig lists
+    them (one font a line of hex ranges); empty when fontconfig cannot be
+    asked. Asked once per process."""
+    global _glyphs
+    with _glyphs_lock:
+        if _glyphs is None:
+            try:
+                listed = children.run(["fc-list", ":outline=true", "--format", "%{charset}\n"],
+                                      capture=True, timeout=_FONT_LIST_TIMEOUT).stdout
+                _glyphs = listed.decode("ascii", "replace")
+            except (OSError, subprocess.SubprocessError):
+                _glyphs = ""
+        return _glyphs
 
 
 def _check_segments(segments):
@@ -177,7 +201,7 @@ def render_studio(
     frame: str = "blur",
     fit: str = "narration",
     bed_volume: Optional[float] = -18.0,
-    captions: str = "burn",
+    captions: str = "words",
     speed: float = 1.0,
     quality: str = "balanced",
     output_name: str = DEFAULT_OUTPUT,
@@ -185,6 +209,7 @@ def render_studio(
     encoder: Optional[str] = None,
     progress: Optional[Callable[[RenderProgress], None]] = None,
     narration_levels: Optional[Sequence[tuple]] = None,
+    words: Optional[Sequence] = None,
 ) -> StudioResult:
     """Renders a finished recap of ``source`` in ONE ffmpeg process.
 
@@ -194,11 +219,16 @@ def render_studio(
     long narration makes its clip run on) or "range" (it is cut);
     ``bed_volume`` the level in dB of the source's own sound under a
     narration (MIN_BED_VOLUME to MAX_BED_VOLUME), None for the narration
-    alone; ``captions`` "burn", "srt" or "none"; ``speed`` MIN_SPEED to
+    alone; ``captions`` "words" (pages of a few words, the one being spoken
+    highlighted), "phrases" (cards of up to two lines), "srt" (not burned
+    in) or "none"; ``speed`` MIN_SPEED to
     MAX_SPEED; ``quality`` "fast", "balanced" or "small".
     ``encoder`` None picks the hardware encoder where it works.
     ``narration_levels``, one ``measure_narration`` result per narration,
-    saves measuring them again.
+    saves measuring them again. ``words``, per narration, its written
+    words as (text, start, end) in seconds of that narration, times the
+    captions (None, or None for a narration: by their share of its
+    characters); ``result.words`` are those heard, on the video's timeline.
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -276,7 +306,8 @@ def render_studio(
             narrations=narrations, narration_lufs=narration_lufs, fit=fit, frame=frame,
             captions=captions, quality=quality, bed_volume=bed_volume, speed=speed, encoder=encoder,
             output=os.path.basename(output), captions_file=os.path.basename(ass),
-            graph_file=os.path.basename(graph_file))
+            graph_file=os.path.basename(graph_file), words=tuple(words or ()),
+            glyphs=font_glyphs() if captions not in ("srt", "none") else "")
         ready = _core.prepare(job)
         if ready["ass"]:
             with open(ass, "w", encoding="utf-8") as f:
@@ -311,4 +342,6 @@ def render_studio(
                       c["out_start"] + c["out_length"], c["note"])
         for n, c in enumerate(plan["clips"], 1))
     emit("done", 1.0, None, 0.0)
-    return StudioResult(final, srt_final, plan["duration"], timings, tuple(plan["notes"]), encoder)
+    shown = tuple((text, start, end, segment) for text, start, end, segment in ready["words"])
+    return StudioResult(final, srt_final, plan["duration"], timings, tuple(ready["notes"]), encoder,
+                        shown)

@@ -1,0 +1,312 @@
+"""Captions: pages of words timed by the voice, cards of phrases, the safe
+area, only heard words, glyphs the fonts here have. The core through its
+binding, then real renders of a flat picture compared with the same
+render without captions."""
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+
+from clipweave.model.segments import Segment
+from clipweave.studio import _core, render_studio
+from clipweave.studio.job import SourceInfo, StudioJob
+from clipweave.studio.render import font_glyphs
+from support import seg
+from studio_media import (changed_box, ffmpeg, flat_video, frame, gray_frame, ink_box, tone,
+                          yellow_pixels)
+
+# The part of the 1080x1920 frame the apps leave uncovered.
+SAFE = (108, 288, 972, 1536)
+HIGHLIGHT = "&H00FFFF&"
+
+
+def job(texts, seconds, ranges=None, **fields):
+    ranges = ranges or [(sum(seconds[:i]), sum(seconds[:i + 1])) for i in range(len(seconds))]
+    return StudioJob(SourceInfo("/media/source.mp4", 60.0), ranges, seconds, texts=texts, **fields)
+
+
+def events(ass):
+    """(start cs, end cs, style, text) of the ASS events."""
+    out = []
+    for m in re.finditer(r"^Dialogue: 0,(\d+):(\d\d):(\d\d)\.(\d\d),(\d+):(\d\d):(\d\d)\.(\d\d),(\w+),,0,0,0,,(.*)$",
+                         ass, re.M):
+        g = [int(x) for x in m.groups()[:8]]
+        out.append(((g[0] * 3600 + g[1] * 60 + g[2]) * 100 + g[3],
+                    (g[4] * 3600 + g[5] * 60 + g[6]) * 100 + g[7], m.group(9), m.group(10)))
+    return out
+
+
+def highlighted(text):
+    return re.search(r"\{\\1c&H00FFFF&\}([^{]*)", text).group(1).strip()
+
+
+def plain_words(text):
+    return re.sub(r"\{[^}]*\}", "", text).split()
+
+
+# --- the core ------------------------------------------------------------------------
+
+SENTENCES = ("The story begins in a quiet town, where nothing ever happens; then, one day, "
+             "a stranger arrives with a secret and a plan. Nobody knows.")
+
+
+def spoken(text, step=0.3, gap=0.05):
+    return [(w, i * step, (i + 1) * step - gap) for i, w in enumerate(text.split())]
+
+
+def test_the_default_is_words_and_burn_is_phrases():
+    assert StudioJob(SourceInfo("s", 1.0), [(0, 1)], [1.0]).captions == "words"
+    burn = _core.captions(job(["One, two."], [1.0], captions="burn"))
+    phrases = _core.captions(job(["One, two."], [1.0], captions="phrases"))
+    assert burn == phrases and events(burn["ass"])[0][2] == "Caption"
+    with pytest.raises(ValueError) as refused:
+        _core.captions(job(["x"], [1.0], captions="karaoke"))
+    assert "'words', 'phrases', 'srt', 'none'" in str(refused.value)
+    assert "burn" not in str(refused.value)
+
+
+def test_pages_are_short_and_end_where_sentences_and_clauses_end():
+    words = spoken(SENTENCES)
+    ass = _core.captions(job([SENTENCES], [len(words) * 0.3], words=[words]))["ass"]
+    pages = []
+    for start, end, style, text in events(ass):
+        assert style == "Words"
+        if not pages or plain_words(text) != pages[-1]:
+            pages.append(plain_words(text))
+    assert [w for p in pages for w in p] == SENTENCES.split()
+    for page in pages:
+        assert 1 <= len(page) <= 3 and len(" ".join(page)) <= 16
+        # Punctuation ends a page, never sits inside one.
+        assert not any(w[-1] in ",;." for w in page[:-1])
+
+
+def test_the_highlight_moves_at_each_onset_and_pages_follow_each_other():
+    words = spoken(SENTENCES)
+    ass = _core.captions(job([SENTENCES], [len(words) * 0.3], words=[words]))["ass"]
+    shown = events(ass)
+    assert [highlighted(t) for _, _, _, t in shown] == [w for w, _, _ in words]
+    assert [s for s, _, _, _ in shown] == [round(start * 100) for _, start, _ in words]
+    # One after the other with no gap, the last until the narration ends.
+    assert all(a[1] == b[0] for a, b in zip(shown, shown[1:]))
+    assert shown[-1][1] == round(len(words) * 0.3 * 100)
+
+
+def test_cards_break_at_sentence_and_clause_ends_and_follow_the_onsets():
+    words = spoken(SENTENCES)
+    result = _core.captions(job([SENTENCES], [len(words) * 0.3], words=[words], captions="phrases"))
+    cues = result["cues"]
+    assert " ".join(t.replace("\n", " ") for _, _, t in cues) == SENTENCES
+    for _, _, text in cues:
+        lines = text.split("\n")
+        assert len(lines) <= 2 and all(len(line) <= 30 for line in lines)
+        assert text[-1] in ",;."
+    onsets = {round(start, 6) for _, start, _ in words}
+    assert all(round(start, 6) in onsets for start, _, _ in cues)
+    assert all(a[1] == b[0] for a, b in zip(cues, cues[1:]))
+    assert [(s, e) for s, e, _, _ in events(result["ass"])] == [
+        (round(s * 100), round(e * 100)) for s, e, _ in cues]
+
+
+def test_without_word_times_words_share_the_narration_by_characters():
+    text = "aaaa bb cccccc d"
+    result = _core.captions(job([text], [3.0]))
+    times = [(w, round(s, 6), round(e, 6)) for w, s, e, _ in result["words"]]
+    assert times == [("aaaa", 0.0, 0.923077), ("bb", 0.923077, 1.384615),
+                     ("cccccc", 1.384615, 2.769231), ("d", 2.769231, 3.0)]
+    # Word times that do not match the text are not used, and that is said.
+    off = _core.captions(job([text], [3.0], words=[[("aaaa", 0.0, 1.0)]]))
+    assert off["words"] == result["words"]
+    assert off["notes"] == ["segment 1: the voice timed 1 words of a text of 4; "
+                            "its captions are timed by characters"]
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -1.0])
+def test_word_times_must_be_real(bad):
+    with pytest.raises(ValueError, match="segment 1: word 2's times must be finite"):
+        _core.captions(job(["a b"], [1.0], words=[[("a", 0.0, 0.5), ("b", bad, 1.0)]]))
+    with pytest.raises(ValueError, match="every segment or none"):
+        _core.captions(job(["a", "b"], [1.0, 1.0], words=[[("a", 0.0, 0.5)]]))
+    with pytest.raises(TypeError):
+        _core.captions(job(["a"], [1.0], words=[[("a", "0", 0.5)]]))
+
+
+def test_only_heard_words_under_a_cut_narration():
+    text = "one two three four five six"
+    words = [(w, i * 0.5, i * 0.5 + 0.4) for i, w in enumerate(text.split())]
+    # A 1.6 s range under a 3 s narration: "four" begins at 1.5 and is cut at 1.6.
+    result = _core.captions(job([text], [3.0], ranges=[(0.0, 1.6)], fit="range", words=[words]))
+    assert [(w, round(s, 6), round(e, 6)) for w, s, e, _ in result["words"]] == [
+        ("one", 0.0, 0.4), ("two", 0.5, 0.9), ("three", 1.0, 1.4), ("four", 1.5, 1.6)]
+    assert "five" not in result["srt"] and "five" not in result["ass"]
+    assert result["cues"][-1][1] == pytest.approx(1.6)
+    assert events(result["ass"])[-1][1] == 160
+
+
+@pytest.mark.parametrize("speed", [0.5, 1.5, 4.0])
+def test_speed_divides_every_time(speed):
+    texts = ["a b, c d e.", "f g"]
+    words = [spoken(texts[0], 0.4), None]
+    ranges = [(2.0, 5.0), (7.0, 9.0)]
+    slow = _core.captions(job(texts, [2.0, 1.5], ranges=ranges, words=words))
+    fast = _core.captions(job(texts, [2.0, 1.5], ranges=ranges, words=words, speed=speed))
+    assert [t / speed for _, s, e, _ in slow["words"] for t in (s, e)] == pytest.approx(
+        [t for _, s, e, _ in fast["words"] for t in (s, e)])
+    assert [t / speed for s, e, _ in slow["cues"] for t in (s, e)] == pytest.approx(
+        [t for s, e, _ in fast["cues"] for t in (s, e)])
+    # The second narration starts with its clip, 3 s into the joined clips.
+    assert fast["words"][5][1:] == pytest.approx((3.0 / speed, 3.75 / speed, 2))
+
+
+def test_characters_no_font_has_are_left_out_and_joiners_never_shown():
+    text = "Box \U0001F4E6 \uE000here \u2764\uFE0F \U0001F468\u200D\U0001F469"
+    result = _core.captions(job([text], [2.0], glyphs=font_glyphs()))
+    assert result["notes"] == ["segment 1: \uE000 (U+E000) has no font here; left out of the captions"]
+    shown = "".join("".join(plain_words(t)) for *_, t in events(result["ass"]))
+    assert "\U0001F4E6" in shown and "\u2764" in shown and "\U0001F468\U0001F469" in shown
+    assert not set("\uE000\uFE0F\u200D") & set(shown)
+    # The SRT keeps the text as written, for players with other fonts.
+    assert text.replace(" ", "") in result["srt"].replace("\n", "").replace(" ", "")
+    # Unknown coverage leaves every character in.
+    assert "\uE000" in _core.captions(job([text], [2.0]))["ass"]
+
+
+def test_a_word_wider_than_the_frame_gets_a_smaller_font():
+    result = _core.captions(job(["Go Incomprehensibilities WWWWWWWWWWWWWWWWWWWWWWWW"], [3.0]))
+    sizes = [re.match(r"\{\\fs(\d+)\}", t) for *_, t in events(result["ass"])]
+    assert sizes[0] is None
+    assert 30 <= int(sizes[-1].group(1)) < int(sizes[1].group(1)) < 88
+
+
+# --- real renders --------------------------------------------------------------------------
+
+SPEED = 1.5
+# Every page of these, and the longest phrase cards, must stay inside the
+# safe area: a 16-character page of the widest capitals, a long word, an emoji.
+TEXTS = ["Wonderful! Incomprehensibilities ahead, MMMMM WWWWW MMMM arrives \U0001F4E6 here.",
+         "WWWWW MMMMM WWWWW MMMMM WWWWW MMMMM WWWWW MMMMM WWWWW MMMMM."]
+NARRATIONS = [3.2, 1.6]
+WORDS = [[(w, 0.1 + 0.35 * i, 0.1 + 0.35 * i + 0.3) for i, w in enumerate(TEXTS[0].split())], None]
+
+
+def segment(start, end, text):
+    return Segment(float(start), float(end), str(start), str(end), text)
+
+
+@pytest.fixture(scope="module")
+def caption_renders(tmp_path_factory):
+    d = tmp_path_factory.mktemp("captions")
+    source = flat_video(d / "flat.mp4", 6)
+    narrations = [tone(d / f"n{i}.wav", s) for i, s in enumerate(NARRATIONS)]
+    segments = [segment(0, 3.2, TEXTS[0]), segment(3.2, 4.8, TEXTS[1])]
+    out = {}
+    for mode in ("none", "words", "phrases"):
+        out[mode] = render_studio(source, segments, d / mode, narrations, captions=mode, speed=SPEED,
+                                  quality="fast", words=WORDS)
+    out["range"] = render_studio(source, [segment(0, 1.5, TEXTS[0])], d / "range", narrations[:1],
+                                 fit="range", quality="fast", words=WORDS[:1])
+    return out
+
+
+def test_the_words_heard_are_reported_on_the_video_timeline(caption_renders):
+    result = caption_renders["words"]
+    first = [(w, 0.1 + 0.35 * i, 0.1 + 0.35 * i + 0.3) for i, w in enumerate(TEXTS[0].split())]
+    assert [(w, n) for w, _, _, n in result.words[:len(first)]] == [(w, 1) for w, _, _ in first]
+    assert [t * SPEED for _, s, e, _ in result.words[:len(first)] for t in (s, e)] == pytest.approx(
+        [t for _, s, e in first for t in (s, e)])
+    second = result.words[len(first):]
+    assert [w for w, *_ in second] == TEXTS[1].split() and {n for *_, n in second} == {2}
+    assert second[0][1] == pytest.approx(3.2 / SPEED) and second[-1][2] == pytest.approx(4.8 / SPEED)
+    assert result.srt and result.segments[1].out_start == pytest.approx(3.2 / SPEED)
+
+
+def test_a_caption_is_shown_at_every_word_with_the_highlight(caption_renders):
+    plain, words = caption_renders["none"].video, caption_renders["words"].video
+    for text, start, end, _ in caption_renders["words"].words:
+        at = start + min(0.05, (end - start) / 2)
+        shown = frame(words, at, 0, 900, 1080, 600)
+        assert shown != frame(plain, at, 0, 900, 1080, 600), f"no caption for {text!r} at {at:.2f}"
+        assert yellow_pixels(shown) > 100, f"no highlight for {text!r} at {at:.2f}"
+
+
+@pytest.mark.parametrize("mode", ["words", "phrases"])
+def test_every_caption_pixel_is_inside_the_safe_area(caption_renders, mode):
+    plain, shown = caption_renders["none"].video, caption_renders[mode].video
+    times = sorted({round(s + min(0.05, (e - s) / 2), 3) for _, s, e, _ in caption_renders[mode].words})
+    union = None
+    for at in times:
+        box = changed_box(gray_frame(plain, at), gray_frame(shown, at), 1080)
+        assert box is not None, f"nothing shown at {at}"
+        left, top, right, bottom = box
+        assert SAFE[0] <= left and right <= SAFE[2] and SAFE[1] <= top and bottom <= SAFE[3], (at, box)
+        union = box if union is None else (min(union[0], left), min(union[1], top),
+                                           max(union[2], right), max(union[3], bottom))
+    # The wide pages and cards do reach far to the sides.
+    assert union[0] < 200 and union[2] > 880, union
+
+
+def test_a_cut_narration_shows_and_lists_no_unheard_word(caption_renders):
+    result = caption_renders["range"]
+    heard = [w for w, start, _ in WORDS[0] if start < 1.5]
+    assert [w for w, *_ in result.words] == heard
+    assert max(e for _, _, e, _ in result.words) <= 1.5 + 1e-9
+    with open(result.srt, encoding="utf-8") as f:
+        srt = f.read()
+    said = " ".join(b.split("\n", 2)[2].replace("\n", " ") for b in srt.strip().split("\n\n"))
+    assert said.split() == heard
+
+
+# --- glyphs through libass ---------------------------------------------------------------------
+
+
+def burned_page(work, name, text, glyphs):
+    """The ink of a one-word page burned on black, as gray pixels of the caption band."""
+    (work / f"{name}.ass").write_text(
+        _core.captions(job([text], [2.0], glyphs=glyphs))["ass"], encoding="utf-8")
+    return ffmpeg("-f", "lavfi", "-i", "color=c=black:s=1080x1920:d=1", "-vf",
+                  f"subtitles=filename={name}.ass,crop=1080:500:0:1000", "-frames:v", "1",
+                  "-f", "rawvideo", "-pix_fmt", "gray", "-", cwd=work)
+
+
+def test_an_emoji_is_drawn_and_a_character_no_font_has_is_no_box(tmp_path):
+    glyphs = font_glyphs()
+    emoji = burned_page(tmp_path, "emoji", "\U0001F4E6", glyphs)
+    # Unknown coverage shows what libass does with a character no font has: a box.
+    box = burned_page(tmp_path, "box", "\uE000", "")
+    left_out = burned_page(tmp_path, "left_out", "\uE000", glyphs)
+    emoji_box, box_box = ink_box(emoji, 1080, 64), ink_box(box, 1080, 64)
+    assert emoji_box is not None and box_box is not None
+    width = lambda b: b[2] - b[0] + 1
+    height = lambda b: b[3] - b[1] + 1
+    # The box is a tall hollow rectangle; the parcel about as wide as high.
+    assert width(box_box) / height(box_box) < 0.7
+    assert width(emoji_box) / height(emoji_box) > 0.85
+    assert ink_box(left_out, 1080, 64) is None
+    with_joiners = burned_page(tmp_path, "joined", "\u2764\uFE0F\U0001F468\u200D\U0001F469", glyphs)
+    assert with_joiners == burned_page(tmp_path, "bare", "\u2764\U0001F468\U0001F469", glyphs)
+
+
+# --- the command line ----------------------------------------------------------------------------
+
+
+def test_the_command_reports_words_and_where_segments_went(tmp_path):
+    movie = flat_video(tmp_path / "movie.mp4", 4)
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([seg("0", "1.5", "One, two."), seg("2", "3.5", "Three four.")]))
+    r = subprocess.run([sys.executable, "-m", "clipweave", movie, str(segments), "--speech", "espeak-ng",
+                        "--speed", "1.5", "--json", "--output-dir", "out"], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    result = json.loads(r.stdout)
+    words = result["words"]
+    assert [w["text"] for w in words] == ["One,", "two.", "Three", "four."]
+    assert [w["segment"] for w in words] == [1, 1, 2, 2]
+    assert all(round(v, 3) == v for w in words for v in (w["start"], w["end"]))
+    entries = result["segments"]
+    assert [e["out_start"] for e in entries][0] == 0.0
+    assert entries[1]["out_start"] == pytest.approx(entries[0]["out_end"], abs=0.001)
+    assert entries[1]["out_end"] == pytest.approx(result["duration"], abs=0.05)
+    assert all(e["out_start"] <= w["start"] < w["end"] <= e["out_end"] + 0.001
+               for w in words for e in [entries[w["segment"] - 1]])
+    assert words[2]["start"] == pytest.approx(entries[1]["out_start"], abs=0.001)
