@@ -157,18 +157,20 @@ def test_the_mp3_keeps_the_times(tmp_path, engine, voice):
 
 def test_narrations_at_once_match_one_at_a_time():
     jobs = [(f"Narration {i}: the {i}th of 7 words.", engine, voice)
-            for i, (engine, voice) in enumerate(VOICES * 2) if voice != "fr"]
-    speak("Warm.", "espeak-ng", "en-us")  # the first speech after start-up runs 9 ms longer
+            for i, (engine, voice) in enumerate(VOICES * 2)]
     alone = [speak(*job) for job in jobs]
     with ThreadPoolExecutor(8) as pool:
         together = list(pool.map(lambda job: speak(*job), jobs * 2))
-    # Both engines excite unvoiced sounds with noise, so the samples (and
-    # espeak-ng's times, by a millisecond) differ from run to run.
+    # libespeak-ng keeps its pitch flutter's phase and some clause state from
+    # one text to the next, so its word times move by up to a pitch period
+    # (about 12 ms) with what it spoke before; both engines excite unvoiced
+    # sounds with noise, so the samples differ too.
     for one, other in zip(alone * 2, together):
-        assert one.rate == other.rate and len(one.words) == len(other.words)
+        assert one.rate == other.rate and [w.text for w in one.words] == [w.text for w in other.words]
         for a, b in zip(one.words, other.words):
-            assert a.text == b.text and abs(a.start - b.start) < 0.005 and abs(a.end - b.end) < 0.005
-        assert abs(len(one.pcm) - len(other.pcm)) / 2 / one.rate < 0.02
+            assert abs(a.start - b.start) < 0.015 and abs(a.end - b.end) < 0.03  # the last runs to the end pause
+        assert abs(len(one.pcm) - len(other.pcm)) / 2 / one.rate < 0.03
+
 
 
 # --- the narrator and its cache ----------------------------------------------------------

@@ -83,7 +83,10 @@ Speech espeak_speak(const std::u32string& speakable_text, const std::string& voi
     // text position counts code points from 1.
     const auto& events = collected.events;
     for (size_t i = 0; i < events.size(); ++i) {
-        if (events[i].type != espeakEVENT_WORD) continue;
+        // Positions count from 1: a word at 0 (the library sometimes adds
+        // one at a clause's end) names no text, though it still ends the
+        // word before it.
+        if (events[i].type != espeakEVENT_WORD || events[i].text_position <= 0) continue;
         const double start = events[i].audio_position / 1000.0;
         double end = seconds;
         for (size_t j = i + 1; j < events.size(); ++j) {
@@ -92,7 +95,7 @@ Speech espeak_speak(const std::u32string& speakable_text, const std::string& voi
                 break;
             }
         }
-        const size_t offset = events[i].text_position > 0 ? static_cast<size_t>(events[i].text_position - 1) : 0;
+        const size_t offset = static_cast<size_t>(events[i].text_position - 1);
         out.words.push_back({offset, start, std::min(end, seconds)});
     }
     return out;
