@@ -102,11 +102,14 @@ class Run:
                 self.stage.speaking(e.number)
                 raise e.cause from None
             levels = [parts.narrator.levels.get(path) for path in narrations]
+            # Each narration's written words with their times, where known.
+            words = [None if spoken is None else [(w.text, w.start, w.end) for w in spoken]
+                     for spoken in map(parts.narrator.words.get, narrations)]
             self.stage.enter("render")
             self.studio = render_studio(
                 source_file, parts.segments, work, narrations, frame=r.frame, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
-                progress=progress.render,
+                progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels)
         finally:
             progress.close()
