@@ -14,6 +14,7 @@ if ((install)); then
     bash scripts/install.sh >&2
 fi
 .venv/py310/bin/python bench/bench.py "${args[@]+"${args[@]}"}"
+.venv/py310/bin/python bench/voices.py "${args[@]+"${args[@]}"}"
 while read -r v; do
     [ "$v" = py310 ] && continue
     .venv/$v/bin/python bench/bench.py --calls-only "${args[@]+"${args[@]}"}"

@@ -41,6 +41,18 @@ def test_quick_run_prints_every_row(tmp_path):
     assert out.count(" MB ") >= 2, out
 
 
+def test_quick_voices_run_prints_every_voice(tmp_path):
+    done = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "voices.py"), "--quick", "--cache", str(tmp_path)],
+        capture_output=True, text=True, timeout=300, cwd=str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    rows = ["flite slt", "flite rms", "flite awb", "flite kal", "espeak-ng en-us", "espeak-ng fr",
+            "every voice"]
+    assert all(f"| {row} " in done.stdout for row in rows), done.stdout
+    # The MP3s it measured are kept where asked, one a voice.
+    assert len(list((tmp_path / "voices").glob("*.mp3"))) == 6
+
+
 def test_calls_only_prints_the_call_rows_of_this_interpreter(tmp_path):
     done = subprocess.run(
         [sys.executable, os.path.join(BENCH, "bench.py"), "--quick", "--calls-only"],
