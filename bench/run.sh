@@ -15,6 +15,9 @@ if ((install)); then
 fi
 .venv/py310/bin/python bench/bench.py "${args[@]+"${args[@]}"}"
 .venv/py310/bin/python bench/voices.py "${args[@]+"${args[@]}"}"
+quick=()
+for arg in "${args[@]+"${args[@]}"}"; do [[ $arg == --quick ]] && quick=(--quick); done
+.venv/py310/bin/python bench/align.py "${quick[@]+"${quick[@]}"}"
 while read -r v; do
     [ "$v" = py310 ] && continue
     .venv/$v/bin/python bench/bench.py --calls-only "${args[@]+"${args[@]}"}"

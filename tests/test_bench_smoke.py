@@ -53,6 +53,13 @@ def test_quick_voices_run_prints_every_voice(tmp_path):
     assert len(list((tmp_path / "voices").glob("*.mp3"))) == 6
 
 
+def test_quick_align_run_prints_its_tables(tmp_path):
+    done = subprocess.run([sys.executable, os.path.join(BENCH, "align.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300, cwd=str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    assert "even spread" in done.stdout and "1 min" in done.stdout, done.stdout
+
+
 def test_calls_only_prints_the_call_rows_of_this_interpreter(tmp_path):
     done = subprocess.run(
         [sys.executable, os.path.join(BENCH, "bench.py"), "--quick", "--calls-only"],

@@ -82,11 +82,15 @@ Speech espeak_speak(const std::u32string& speakable_text, const std::string& voi
     // A word lasts until the next word, clause end or end of speech; its
     // text position counts code points from 1.
     const auto& events = collected.events;
+    int last_position = 0;
     for (size_t i = 0; i < events.size(); ++i) {
         // Positions count from 1: a word at 0 (the library sometimes adds
         // one at a clause's end) names no text, though it still ends the
-        // word before it.
-        if (events[i].type != espeakEVENT_WORD || events[i].text_position <= 0) continue;
+        // word before it. Nor does a word whose position goes back to text
+        // already spoken: the library sometimes repeats one at the end of
+        // the speech, which would pull that word and all after it there.
+        if (events[i].type != espeakEVENT_WORD || events[i].text_position <= last_position) continue;
+        last_position = events[i].text_position;
         const double start = events[i].audio_position / 1000.0;
         double end = seconds;
         for (size_t j = i + 1; j < events.size(); ++j) {
