@@ -36,6 +36,8 @@ constexpr double kNarrationLufs = -16.0;
 constexpr double kNarrationCeiling = 0.5;  // -6 dBFS
 constexpr double kMaxGain = 30.0;
 constexpr const char kLoudnorm[] = "loudnorm=I=-14:TP=-2:LRA=11";
+// loudnorm measures over a 3-second window.
+constexpr double kLoudnormWindow = 3.0;
 // Seconds over which the source's sound comes back up after a narration.
 constexpr double kBedRise = 0.25;
 // Seconds of fade where a narration is cut.
@@ -373,9 +375,23 @@ Render prepare(const Job& job) {
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    graph += "setsar=1,format=yuv420p[vout];[acat]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];[asped][" +
-             std::to_string(2 * n) + ":a:0]concat=n=2:v=0:a=1," + kLoudnorm + "," + kAudioFormat + ",apad,atrim=end_sample=" +
-             std::to_string(std::llround(plan.duration * kSampleRate)) + "[aout]";
+    graph += "setsar=1,format=yuv420p[vout];[acat]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
+    const std::string samples = std::to_string(std::llround(plan.duration * kSampleRate));
+    if (plan.duration < kLoudnormWindow) {
+        // Silence after a recap this short fills most of loudnorm's window,
+        // which then lifts the sound over 1 LU too loud: the recap's own
+        // sound, repeated, fills the window instead and is cut off after.
+        const int copies = static_cast<int>(std::ceil(kLoudnormWindow / std::max(plan.duration, 0.1))) + 1;
+        graph += "[asped]asplit=" + std::to_string(copies);
+        for (int i = 0; i < copies; ++i) graph += "[rep" + std::to_string(i) + "]";
+        graph += ";";
+        for (int i = 0; i < copies; ++i) graph += "[rep" + std::to_string(i) + "]";
+        graph += "concat=n=" + std::to_string(copies) + ":v=0:a=1," + kLoudnorm + "," + kAudioFormat +
+                 ",apad,atrim=end_sample=" + samples + "[aout]";
+    } else {
+        graph += "[asped][" + std::to_string(2 * n) + ":a:0]concat=n=2:v=0:a=1," + kLoudnorm + "," + kAudioFormat +
+                 ",apad,atrim=end_sample=" + samples + "[aout]";
+    }
     r.graph = graph;
 
     std::vector<std::string>& a = r.args;
