@@ -107,49 +107,29 @@ COMMON_HEADERS = sorted(glob("clipweave/common/*.hpp"))
 extra = os.environ.get("CLIPWEAVE_EXTRA_CFLAGS", "").split()
 extra_link = os.environ.get("CLIPWEAVE_EXTRA_LDFLAGS", "").split()
 
+
+def extension(name, folders, libraries=(), headers=(), include_dirs=()):
+    """A C++17 extension module of the sources in folders, with clipweave/common."""
+    sources = sorted(f for folder in folders for f in glob(f"{folder}/*.cpp")) + COMMON_SOURCES
+    depends = sorted(f for folder in folders for f in glob(f"{folder}/*.hpp")) + COMMON_HEADERS
+    return Extension(name, sources=sources, depends=depends + list(headers),
+                     include_dirs=list(include_dirs), libraries=list(libraries), language="c++",
+                     extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
+                     extra_link_args=extra_link)
+
+
 setup(
     ext_modules=[
-        Extension(
-            "clipweave.clipweave",
-            sources=sorted(glob("clipweave/*.cpp") + glob("clipweave/pipeline/*.cpp")
-                           + glob("clipweave/services/*.cpp")) + COMMON_SOURCES,
-            depends=sorted(glob("clipweave/*.hpp") + glob("clipweave/pipeline/*.hpp")
-                           + glob("clipweave/services/*.hpp")) + COMMON_HEADERS + [ORIGINS_HEADER],
-            include_dirs=[GENERATED],
-            language="c++",
-            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
-            extra_link_args=extra_link,
-        ),
+        extension("clipweave.clipweave", ["clipweave", "clipweave/pipeline", "clipweave/services"],
+                  headers=[ORIGINS_HEADER], include_dirs=[GENERATED]),
         # The studio render's core; it shares clipweave/common with the exact module.
-        Extension(
-            "clipweave.studio._core",
-            sources=sorted(glob("clipweave/studio/*.cpp")) + COMMON_SOURCES,
-            depends=sorted(glob("clipweave/studio/*.hpp")) + COMMON_HEADERS,
-            language="c++",
-            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
-            extra_link_args=extra_link,
-        ),
+        extension("clipweave.studio._core", ["clipweave/studio"]),
         # The offline voices, linked against libespeak-ng and libflite.
-        Extension(
-            "clipweave.voice._engines",
-            sources=sorted(glob("clipweave/voice/*.cpp")) + COMMON_SOURCES,
-            depends=sorted(glob("clipweave/voice/*.hpp")) + COMMON_HEADERS,
-            libraries=["espeak-ng", "flite_cmu_us_slt", "flite_cmu_us_rms", "flite_cmu_us_awb",
-                       "flite_cmu_us_kal", "flite_usenglish", "flite_cmulex", "flite", "m"],
-            language="c++",
-            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
-            extra_link_args=extra_link,
-        ),
+        extension("clipweave.voice._engines", ["clipweave/voice"],
+                  libraries=["espeak-ng", "flite_cmu_us_slt", "flite_cmu_us_rms", "flite_cmu_us_awb",
+                             "flite_cmu_us_kal", "flite_usenglish", "flite_cmulex", "flite", "m"]),
         # Word times carried from one recording onto another; FFTW for the spectra.
-        Extension(
-            "clipweave.align._align",
-            sources=sorted(glob("clipweave/align/*.cpp")) + COMMON_SOURCES,
-            depends=sorted(glob("clipweave/align/*.hpp")) + COMMON_HEADERS,
-            libraries=["fftw3"],
-            language="c++",
-            extra_compile_args=["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"] + extra,
-            extra_link_args=extra_link,
-        ),
+        extension("clipweave.align._align", ["clipweave/align"], libraries=["fftw3"]),
     ],
     cmdclass={"build_ext": BuildExt},
 )

@@ -334,18 +334,7 @@ py::Object cue_list(const std::vector<Cue>& cues) {
 
 // --- entry points ------------------------------------------------------------------
 
-template <class Body>
-PyObject* entry(Body&& body) noexcept {
-    py::Object result;
-    const bool ok = py::at_c_boundary([&] {
-        try {
-            result = body();
-        } catch (const Refused& e) {
-            py::raise(PyExc_ValueError, e.what());
-        }
-    });
-    return ok ? result.release() : nullptr;
-}
+using py::entry;
 
 PyObject* plan_entry(PyObject* module, PyObject* job) {
     return entry([&] { return plan_dict(make_plan(to_plan_input(names_of(module), job_fields(job)))); });

@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "../common/refusal.hpp"
+
 namespace clipweave::studio {
 
 // What the caller asked for that cannot be done; the binding makes it a
 // ValueError with this one-line message.
-struct Refused : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using Refused = common::Refused;
 
 struct Rational {
     long long num = 0;

@@ -48,20 +48,7 @@ auto without_gil(Body&& body) {
     return out;
 }
 
-template <class Body>
-PyObject* entry(Body&& body) noexcept {
-    py::Object result;
-    const bool ok = py::at_c_boundary([&] {
-        try {
-            result = body();
-        } catch (const Refused& e) {
-            py::raise(PyExc_ValueError, e.what());
-        } catch (const EngineFailed& e) {
-            py::raise(PyExc_RuntimeError, e.what());
-        }
-    });
-    return ok ? result.release() : nullptr;
-}
+using py::entry;
 
 py::Object span_tuple(std::initializer_list<py::Arg> items) {
     return py::Object::steal(PySequence_Tuple(py::list(items).ptr()));

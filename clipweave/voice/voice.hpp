@@ -13,16 +13,14 @@
 #include <tuple>
 #include <vector>
 
+#include "../common/refusal.hpp"
+
 namespace clipweave::voice {
 
 // What the caller asked wrongly (an unknown engine or voice).
-struct Refused : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using Refused = common::Refused;
 // An engine that could not start or speak.
-struct EngineFailed : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using EngineFailed = common::Failed;
 
 // A written word: a run of non-space characters, [begin, end) in code points.
 struct Token {
