@@ -203,6 +203,19 @@ def test_a_closed_pipe_ends_the_run_quietly(tmp_path, movie, segments):
     assert os.listdir(tmp_path / "out") == []
 
 
+@pytest.mark.parametrize("args", [["voices"], ["config"], ["cache"]])
+def test_a_listing_whose_reader_is_gone_ends_quietly(tmp_path, args):
+    read, write = os.pipe()
+    os.close(read)  # the reader has gone before anything is written
+    try:
+        done = subprocess.run(command(*args), cwd=tmp_path, stdout=write, stderr=subprocess.PIPE,
+                              timeout=60)
+    finally:
+        os.close(write)
+    assert done.returncode == 128 + signal.SIGPIPE
+    assert done.stderr == b""
+
+
 def test_an_output_that_cannot_show_emoji(tmp_path, movie, segments):
     r = espeak_run(movie, segments, "--output-dir", "out", cwd=tmp_path,
                    env=dict(os.environ, PYTHONIOENCODING="ascii"))

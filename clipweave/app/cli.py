@@ -13,7 +13,7 @@ import sys
 from clipweave import __version__
 from clipweave.app import settings as config
 from clipweave.app.cache import Cache, default_dir
-from clipweave.app.console import PROG, Console, escaped
+from clipweave.app.console import PROG, Console, escaped, mute_stdout
 from clipweave.app.errors import BindingBusy, ConfigError, ExitStatus, failure
 from clipweave.app.origins import builtin_origins, is_placeholder
 from clipweave.app.options import (add_render_arguments, add_run_options, add_settings,
@@ -168,3 +168,7 @@ def main(argv=None, more_commands=None):
         failed = failure(e, Stage())
         Console().errors(failed.problems)
         return failed.status
+    except BrokenPipeError as e:
+        # A listing read by a reader that stopped (clipweave voices | head -1).
+        mute_stdout()
+        return failure(e, Stage()).status

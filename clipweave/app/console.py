@@ -62,6 +62,15 @@ class LineTracker(io.TextIOBase):
         return self.stream.encoding
 
 
+def mute_stdout():
+    """The reader went away (| head): nothing more is written to the broken
+    stream on the way out."""
+    with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
 def _reconfigure(stream, **options):
     with contextlib.suppress(AttributeError, ValueError, io.UnsupportedOperation):
         stream.reconfigure(**options)

@@ -9,13 +9,10 @@ one line naming its stage and the exit status :mod:`clipweave.app.errors`
 gives it; Ctrl-C, SIGTERM and SIGHUP stop the running child and end the
 run; only finished results are moved into the output directory.
 """
-import contextlib
-import io
 import os
-import sys
 
 from clipweave.app.checks import check
-from clipweave.app.console import Console, StudioProgress, escaped
+from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
 from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, failure
 from clipweave.app.guard import guarded
 from clipweave.app.module_binding import ModuleBinding
@@ -134,20 +131,11 @@ class Run:
         return {HORIZONTAL: os.path.join(work, HORIZONTAL), FINAL: final}
 
 
-def _mute_stdout():
-    # The reader went away (| head): let nothing more be written to the
-    # broken stream on the way out.
-    with contextlib.suppress(OSError, ValueError, AttributeError, io.UnsupportedOperation):
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-
-
 def _tell(console, failed):
     if failed.problems:
         console.failure(failed.problems, failed.stage)
     else:
-        _mute_stdout()
+        mute_stdout()
 
 
 def make_recap(request):
