@@ -46,7 +46,9 @@ class LineTracker(io.TextIOBase):
         return n
 
     def flush(self):
-        self.stream.flush()
+        # Also called when this wrapper is collected, perhaps after its stream closed.
+        if not getattr(self.stream, "closed", False):
+            self.stream.flush()
 
     def writable(self):
         return True
