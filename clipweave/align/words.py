@@ -6,7 +6,7 @@ that reports them (espeak-ng's word events) speaks the same text, and
 recording. This module decodes the recording and passes the reference in.
 """
 from clipweave.system import children
-from clipweave.align import _align
+import clipweave.align._align as _align
 
 # The target's rate: ample for the filterbank (up to 7.6 kHz), small to decode.
 ALIGN_RATE = 16000

@@ -8,7 +8,7 @@ emoji, a dash): then it lasts no time, at its neighbour's boundary.
 from dataclasses import dataclass
 
 from clipweave.system import children
-from clipweave.voice import _engines
+import clipweave.voice._engines as _engines
 
 ENGINES = ("espeak-ng", "flite")
 _TIMEOUT = 120  # seconds for the MP3 encode
