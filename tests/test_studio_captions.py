@@ -17,6 +17,19 @@ from support import seg
 from studio_media import (changed_box, ffmpeg, flat_video, frame, gray_frame, ink_box, tone,
                           yellow_pixels)
 
+
+def _uncovered(candidates=("\uE000", "\U000F0000", "\U0010FFFD")):
+    """A private-use character no installed font draws (some packages bring
+    fonts that fill the private-use area)."""
+    for c in candidates:
+        listed = subprocess.run(["fc-list", f":charset={ord(c):x}"], capture_output=True, text=True)
+        if not listed.stdout.strip():
+            return c
+    raise RuntimeError("every candidate character has a font here")
+
+
+NO_FONT = _uncovered()
+
 # The part of the 1080x1920 frame the apps leave uncovered.
 SAFE = (108, 288, 972, 1536)
 HIGHLIGHT = "&H00FFFF&"
@@ -160,16 +173,16 @@ def test_speed_divides_every_time(speed):
 
 
 def test_characters_no_font_has_are_left_out_and_joiners_never_shown():
-    text = "Box \U0001F4E6 \uE000here \u2764\uFE0F \U0001F468\u200D\U0001F469"
+    text = f"Box \U0001F4E6 {NO_FONT}here \u2764\uFE0F \U0001F468\u200D\U0001F469"
     result = _core.captions(job([text], [2.0], glyphs=font_glyphs()))
-    assert result["notes"] == ["segment 1: \uE000 (U+E000) has no font here; left out of the captions"]
+    assert result["notes"] == [f"segment 1: {NO_FONT} (U+{ord(NO_FONT):04X}) has no font here; left out of the captions"]
     shown = "".join("".join(plain_words(t)) for *_, t in events(result["ass"]))
     assert "\U0001F4E6" in shown and "\u2764" in shown and "\U0001F468\U0001F469" in shown
-    assert not set("\uE000\uFE0F\u200D") & set(shown)
+    assert not set(NO_FONT + "\uFE0F\u200D") & set(shown)
     # The SRT keeps the text as written, for players with other fonts.
     assert text.replace(" ", "") in result["srt"].replace("\n", "").replace(" ", "")
     # Unknown coverage leaves every character in.
-    assert "\uE000" in _core.captions(job([text], [2.0]))["ass"]
+    assert NO_FONT in _core.captions(job([text], [2.0]))["ass"]
 
 
 def test_a_word_wider_than_the_frame_gets_a_smaller_font():
@@ -273,8 +286,8 @@ def test_an_emoji_is_drawn_and_a_character_no_font_has_is_no_box(tmp_path):
     glyphs = font_glyphs()
     emoji = burned_page(tmp_path, "emoji", "\U0001F4E6", glyphs)
     # Unknown coverage shows what libass does with a character no font has: a box.
-    box = burned_page(tmp_path, "box", "\uE000", "")
-    left_out = burned_page(tmp_path, "left_out", "\uE000", glyphs)
+    box = burned_page(tmp_path, "box", NO_FONT, "")
+    left_out = burned_page(tmp_path, "left_out", NO_FONT, glyphs)
     emoji_box, box_box = ink_box(emoji, 1080, 64), ink_box(box, 1080, 64)
     assert emoji_box is not None and box_box is not None
     width = lambda b: b[2] - b[0] + 1
