@@ -2,7 +2,7 @@
 # Builds clipweave with AddressSanitizer and UndefinedBehaviorSanitizer (g++),
 # installs it into its own virtual environment .venv/asan310 (CPython 3.10),
 # and runs the test suite under it. Extra arguments go to pytest (the default
-# is the whole of tests/, stopping at the first failure).
+# is every test not marked heavy, stopping at the first failure).
 #
 # What fails the script: a test failure; an ASan or LSan report of any
 # process, the Python children of the tests included (they are written to
@@ -89,7 +89,7 @@ export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 
 args=("$@")
-((${#args[@]})) || args=(-x)
+((${#args[@]})) || args=(-x -m "not heavy")
 start=$(date +%s)
 (cd tests && ../$venv/bin/python -m pytest -q -p no:cacheprovider "${args[@]}") 2>&1 \
     | tee "$logs/pytest.out"

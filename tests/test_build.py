@@ -38,6 +38,7 @@ def built_origins(tree):
     return namespace["ORIGINS"]
 
 
+@pytest.mark.heavy
 @pytest.mark.skipif(not (REPO / "setup.py").is_file(), reason="needs the source tree")
 def test_changing_an_origin_rebuilds_the_module(tmp_path):
     tree = tmp_path / "src"
