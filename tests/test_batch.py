@@ -28,8 +28,16 @@ def rendering(directory):
 
 
 def record(directory):
-    with open(os.path.join(directory, RECORD)) as f:
-        return json.load(f)
+    """The job's record, read as a user would: without its lock, so perhaps
+    in the middle of a write (then read again)."""
+    for _ in range(50):
+        with open(os.path.join(directory, RECORD)) as f:
+            text = f.read()
+        try:
+            return json.loads(text)
+        except ValueError:
+            time.sleep(0.02)
+    raise AssertionError(f"{directory}: the record is not JSON: {text!r}")
 
 
 def assert_recap(final):
@@ -237,4 +245,41 @@ def test_queue_unreachable(tmp_path):
     assert r.returncode == 1 and "the queue at redis://127.0.0.1:9/0" in r.stderr
     w = clipweave("worker", "--queue", port_url, cwd=tmp_path, timeout=60)
     assert w.returncode == 2 and "cannot reach the queue" in w.stdout + w.stderr
+    bad = clipweave("batch", path, "--queue", "http://127.0.0.1:9/", cwd=tmp_path, timeout=60)
+    assert bad.returncode == 2 and "--queue http://127.0.0.1:9/: " in bad.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_queue_twice_stopped_worker_hands_its_job_back_three_tries_at_most(tmp_path):
+    """SIGTERM twice stops the running job cleanly and hands it back; a job
+    handed back three times is failed with the reason."""
+    path = write_jobs(tmp_path, [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),),
+                                          quality="small")])
+    out = tmp_path / "out" / "a"
+    with redis_server(tmp_path) as url:
+        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
+        try:
+            for attempt in range(3):
+                began = time.time()
+                worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
+                try:
+                    wait_for(lambda: (out / RECORD).exists() and record(out)["time"] > began
+                             and work_dirs(out), 120, "the job's run")
+                    worker.send_signal(signal.SIGTERM)
+                    time.sleep(0.5)
+                    worker.send_signal(signal.SIGTERM)
+                    assert worker.wait(timeout=60) == 0
+                finally:
+                    worker.kill()
+                    worker.wait()
+                assert record(out)["state"] == "stopped"
+                assert work_dirs(out) == [] and not (out / "FINAL_RECAP.mp4").exists()
+            stdout, stderr = batch.communicate(timeout=60)
+        finally:
+            batch.kill()
+            batch.wait()
+    assert batch.returncode == 1
+    [a] = json.loads(stdout)
+    assert a["status"] == "failed"
+    assert a["error"] == "its worker was lost or stopped on each of its 3 tries"
+    assert sum("out/a: started on" in line for line in stderr.splitlines()) == 3

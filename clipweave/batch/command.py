@@ -52,17 +52,24 @@ def main(argv):
     lines = Lines(len(jobs), args.json)
     status = None
     if args.queue:
+        from redis.exceptions import RedisError
+        from rq.exceptions import NoSuchJobError
+
         from clipweave.batch.queue import run_queued
+        from clipweave.batch.worker import connect
 
         try:
-            results = run_queued(args.queue, jobs, lines, args.overwrite)
+            connection = connect(args.queue)
+        except ValueError as e:  # not a Redis URL
+            console.failure([f"--queue {args.queue}: {e}"], "check")
+            return ExitStatus.USAGE
+        try:
+            results = run_queued(connection, jobs, lines, args.overwrite)
         except KeyboardInterrupt:
             console.failure(["interrupted; the queued jobs go on, watch them with: rq info "
-                             f"--url {args.queue} clipweave"], "interrupted")
+                             f"--url {args.queue}"], "interrupted")
             return ExitStatus.INTERRUPTED
-        except Exception as e:  # noqa: BLE001 - the engine's connection errors are many
-            if type(e).__module__.split(".")[0] not in ("redis", "rq"):
-                raise
+        except (RedisError, NoSuchJobError) as e:
             console.failure([f"the queue at {args.queue}: {e}"], "queue")
             return ExitStatus.FAILED
     else:

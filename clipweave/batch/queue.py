@@ -11,7 +11,7 @@ import time
 import uuid
 
 from clipweave.batch.runner import outcome
-from clipweave.batch.worker import QUEUE, connect
+from clipweave.batch.worker import QUEUE
 
 TRIES = 3
 JOB_TIMEOUT = 6 * 3600  # a render of a long source on a slow machine
@@ -83,7 +83,7 @@ def wait(connection, jobs, entries, lines):
     return results
 
 
-def run_queued(url, jobs, lines, overwrite=False):
-    connection = connect(url)
+def run_queued(connection, jobs, lines, overwrite=False):
+    """Each job's outcome, in job order, from the workers of the queue."""
     entries = enqueue(connection, jobs, overwrite)
     return wait(connection, jobs, entries, lines)

@@ -99,7 +99,9 @@ class Record:
             # Kept work directories of earlier runs are not this run's to remove.
             document["work_dirs"] = _work_dirs(self.directory)
         data = (json.dumps(document, indent=1, ensure_ascii=False) + "\n").encode("utf-8")
-        os.ftruncate(self.fd, 0)
+        # Written over the old, then cut to length: a reader without the lock
+        # never finds the file empty.
         os.pwrite(self.fd, data, 0)
+        os.ftruncate(self.fd, len(data))
         os.fsync(self.fd)
         self.last = document

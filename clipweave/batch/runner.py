@@ -13,6 +13,7 @@ import os
 import sys
 import threading
 
+from clipweave.app.request import FINAL
 from clipweave.batch.record import Busy, Record
 from clipweave.system.children import Child
 
@@ -27,10 +28,15 @@ def outcome(job, status, final=None, error=None):
             "final": final, "error": error, "stopped": status == STOPPED}
 
 
+# The command, with the current directory (the jobs file's folder) taken off
+# the module path: the package installed for this interpreter runs, never a
+# source tree that happens to be there. (-I would do it, but it also drops
+# the PYTHON* variables the user set for every run.)
+BOOT = "import sys; del sys.path[0]; from clipweave.__main__ import main; sys.exit(main())"
+
+
 def _command(job, overwrite):
-    # -I: the package installed for this interpreter, never a source tree
-    # that happens to be the current directory.
-    return [sys.executable, "-I", "-m", "clipweave", *job.argv(), "--json",
+    return [sys.executable, "-c", BOOT, *job.argv(), "--json",
             *(["--overwrite"] if overwrite else [])]
 
 
@@ -78,7 +84,7 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
         return outcome(job, FAILED, error=f"cannot read the job's inputs: {e.strerror or e}")
     try:
         with Record(job.output_dir, wait) as record:
-            final = os.path.join(job.output_dir, results[0])
+            final = os.path.join(job.output_dir, FINAL)
             same = record.last.get("inputs") == inputs
             made_by_this_batch = batch is not None and record.last.get("batch") == batch
             if record.made(inputs, results) and (not overwrite or made_by_this_batch):
@@ -96,7 +102,11 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
             record.write("running", inputs=inputs, batch=batch, results=results)
             if started is not None:
                 started()
-            status, final, error = _run(job, overwrite, stop, lost)
+            try:
+                status, final, error = _run(job, overwrite, stop, lost)
+            except BaseException:  # the run was stopped, and cleaned up, from outside
+                record.write(STOPPED, inputs=inputs, batch=batch, results=results)
+                raise
             record.write(status, inputs=inputs, batch=batch, results=results,
                          **({"error": error} if error else {}))
             return outcome(job, status, final, error)
