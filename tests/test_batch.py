@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from batch_support import (clipweave, kill_tree, make_job, redis_server, snapshot,
+from batch_support import (clipweave, descendants, kill_tree, make_job, redis_server, snapshot,
                            start_clipweave, wait_for, write_jobs)
 from clipweave.batch.jobs import load_jobs
 from clipweave.batch.record import RECORD
@@ -283,3 +283,34 @@ def test_queue_twice_stopped_worker_hands_its_job_back_three_tries_at_most(tmp_p
     assert a["status"] == "failed"
     assert a["error"] == "its worker was lost or stopped on each of its 3 tries"
     assert sum("out/a: started on" in line for line in stderr.splitlines()) == 3
+
+
+def test_queue_work_horse_of_a_killed_worker_stops_and_hands_back(tmp_path):
+    """Only the worker's own process killed: its work horse stops the render at
+    once (never two runs of a job) and the job goes back on the queue."""
+    path = write_jobs(tmp_path, [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),),
+                                          quality="small")])
+    out = tmp_path / "out" / "a"
+    with redis_server(tmp_path) as url:
+        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
+        worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
+        try:
+            wait_for(lambda: (out / RECORD).exists() and work_dirs(out), 120, "the job's run")
+            below = [p for p in descendants(worker.pid) if p != worker.pid]
+            worker.kill()
+            worker.wait()
+            wait_for(lambda: record(out)["state"] == "stopped", 15, "the run to stop")
+            wait_for(lambda: not any(os.path.exists(f"/proc/{p}") for p in below), 15,
+                     "the work horse and its run to end")
+            assert work_dirs(out) == []
+            burst = clipweave("worker", "--queue", url, "--burst", cwd=tmp_path)
+            assert burst.returncode == 0
+            stdout, stderr = batch.communicate(timeout=60)
+        finally:
+            for process in (worker, batch):
+                process.kill()
+                process.wait()
+    assert batch.returncode == 0, stderr
+    [a] = json.loads(stdout)
+    assert a["status"] == "done"
+    assert_recap(a["final"])
