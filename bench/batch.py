@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "tests"))
 
 from batch_support import (clipweave, kill_tree, make_job, redis_server,  # noqa: E402
-                           start_clipweave, wait_for, write_jobs)
+                           rendering, start_clipweave, wait_for, write_jobs)
 
 LOCAL_GOAL = 1.0
 QUEUE_GOAL = 1.1
@@ -69,12 +69,12 @@ def rerun_delay(folder, url):
     batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=folder)
     other = None
     try:
-        wait_for(lambda: out.is_dir() and any(n.startswith(".clipweave-work-")
-                                              for n in os.listdir(out)), 300, "the run")
+        wait_for(lambda: rendering(out), 300, "the render")
         kill_tree(worker.pid)
         worker.wait()
         killed = time.time()
-        other = start_clipweave("worker", "--queue", url, "--burst", cwd=folder)
+        # Not --burst: the lost job is back on the queue only when found lost.
+        other = start_clipweave("worker", "--queue", url, cwd=folder)
 
         def running_again():
             with open(out / "FINAL_RECAP.job.json") as f:

@@ -40,6 +40,19 @@ def write_jobs(folder, jobs):
     return path
 
 
+def work_dirs(directory):
+    return [n for n in os.listdir(directory) if n.startswith(".clipweave-work-")]
+
+
+def rendering(directory):
+    """True while a run in the directory writes its video (the render's part file)."""
+    try:
+        return any(name.endswith(".mp4.part") for w in work_dirs(directory)
+                   for name in os.listdir(os.path.join(directory, w)))
+    except FileNotFoundError:  # not made yet, or just removed
+        return False
+
+
 def snapshot(directory):
     """{name: (inode, size, mtime_ns)} of the files in a directory."""
     return {entry.name: (entry.inode(), entry.stat().st_size, entry.stat().st_mtime_ns)

@@ -6,25 +6,12 @@ import time
 
 import pytest
 
-from batch_support import (clipweave, descendants, kill_tree, make_job, redis_server, snapshot,
-                           start_clipweave, wait_for, write_jobs)
+from batch_support import (clipweave, descendants, kill_tree, make_job, redis_server, rendering,
+                           snapshot, start_clipweave, wait_for, work_dirs, write_jobs)
 from clipweave.batch.jobs import load_jobs
 from clipweave.batch.record import RECORD
 from clipweave.model.segments import UsageError
 from studio_media import streams
-
-
-def work_dirs(directory):
-    return [n for n in os.listdir(directory) if n.startswith(".clipweave-work-")]
-
-
-def rendering(directory):
-    """True while a run in the directory writes its video (the render's part file)."""
-    try:
-        return any(name.endswith(".mp4.part") for w in work_dirs(directory)
-                   for name in os.listdir(directory / w))
-    except FileNotFoundError:  # not made yet, or just removed
-        return False
 
 
 def record(directory):

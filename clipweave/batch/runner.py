@@ -70,7 +70,7 @@ def _published_by(record, results):
 
 def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, started=None):
     """Runs one job; its outcome (see :func:`outcome`), status "done",
-    "skipped", "failed" or "stopped". ``batch``: the batch's id, so a
+    "skipped" or "failed" (``stopped`` set when the run was stopped). ``batch``: the batch's id, so a
     retried job of the same batch never makes its results again; ``stop``:
     an Event that ends the run cleanly; ``lost()``: true when whoever runs
     the job is gone (the run is then ended); ``wait``: seconds to wait for
