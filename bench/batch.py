@@ -7,7 +7,8 @@ one run of this script, side by side:
   * the jobs as single commands one after another (the sum of their wall
     times), against the same jobs as one local batch (--jobs 1);
   * the batch through a loopback redis-server with two workers on this
-    machine, against the local batch;
+    machine, against the local batch, and against a local batch of two jobs
+    at a time (the same parallelism: the queue's own cost);
   * a worker's process tree killed mid-render: the seconds until another
     worker runs its job again.
 
@@ -98,6 +99,8 @@ def measure(quick):
         path, jobs = jobs_in(folder, count, "job")
         single = single_runs(folder, jobs)
         local, _ = timed(lambda: checked(clipweave("batch", path, cwd=folder)))
+        local2, _ = timed(lambda: checked(clipweave("batch", path, "--jobs", "2", "-y",
+                                                    cwd=folder)))
         with redis_server(folder) as url:
             workers = [start_clipweave("worker", "--queue", url, cwd=folder) for _ in range(2)]
             try:
@@ -108,7 +111,8 @@ def measure(quick):
                     worker.terminate()
                     worker.wait()
             delay = rerun_delay(folder, url)
-    return {"jobs": count, "single": single, "local": local, "queued": queued, "delay": delay}
+    return {"jobs": count, "single": single, "local": local, "local2": local2, "queued": queued,
+            "delay": delay}
 
 
 def main():
@@ -124,6 +128,9 @@ def main():
         ("queue with two workers", f"{figures['queued']:.1f} s", ""),
         ("queue, two workers / local batch", f"{figures['queued'] / figures['local']:.3f}",
          f"<= {QUEUE_GOAL:g}"),
+        ("local batch, --jobs 2", f"{figures['local2']:.1f} s", ""),
+        ("queue, two workers / local batch --jobs 2 (the queue's own cost)",
+         f"{figures['queued'] / figures['local2']:.3f}", ""),
         ("worker killed mid-render to its job running again", f"{figures['delay']:.1f} s",
          f"<= {RERUN_GOAL:g} s"),
     ]
