@@ -22,6 +22,7 @@ What RQ does not do by itself, and the little added here:
 import argparse
 import os
 import signal
+import socket
 import sys
 import threading
 import time
@@ -122,7 +123,8 @@ def main(argv):
                         help="the Redis holding the queue, redis://HOST:PORT/DB")
     parser.add_argument("--burst", action="store_true",
                         help="stop when the queue is empty")
-    parser.add_argument("--name", help="the worker's name (default: made up by the engine)")
+    parser.add_argument("--name", help="the worker's name, unique on the queue (default: "
+                                       "HOST.PID)")
     args = parser.parse_args(argv)
     from redis.exceptions import RedisError
     from rq import Queue
@@ -139,7 +141,8 @@ def main(argv):
                                 name="lost job watch", daemon=True)
     watchman.start()
     worker = worker_class()([Queue(QUEUE, connection=connection)], connection=connection,
-                            name=args.name, job_monitoring_interval=MONITOR_SECONDS)
+                            name=args.name or f"{socket.gethostname()}.{os.getpid()}",
+                            job_monitoring_interval=MONITOR_SECONDS)
     try:
         worker.work(burst=args.burst, logging_level="INFO")
     finally:
