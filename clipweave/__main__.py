@@ -1,9 +1,11 @@
 """The ``clipweave`` command (and ``python -m clipweave``): the application's
-command line, with the demo as one of its sub-commands. The demo runs the
+command line, with the demo, batch and worker as sub-commands (outside the
+application: a batch checks its jobs with the application's own parser). The demo runs the
 application; the application knows nothing of the demo."""
 import sys
 
 from clipweave.app import cli
+from clipweave.batch.command import COMMANDS as BATCH_COMMANDS
 
 
 def demo(argv):
@@ -15,7 +17,7 @@ def demo(argv):
 
 def main(argv=None):
     """Entry point of ``clipweave``; returns the exit status."""
-    return cli.main(argv, more_commands={"demo": demo})
+    return cli.main(argv, more_commands={"demo": demo, **BATCH_COMMANDS})
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
     clipweave config                      the settings in effect, and where each came from
     clipweave voices                      the offline voices (espeak-ng, flite)
     clipweave cache [--clear]             what the cache holds; empty it
+    clipweave batch JOBS | worker         many recaps (clipweave.__main__ adds them)
 """
 import argparse
 import os
@@ -48,7 +49,8 @@ settings (flag, then environment, then config file, then built in):
 config file: $XDG_CONFIG_HOME/clipweave/config.toml (~/.config/...); "clipweave
 config" shows what is in effect.
 
-other commands: clipweave demo | config | voices | cache [--clear]
+other commands: clipweave demo | config | voices | cache [--clear] | batch JOBS |
+  worker --queue URL
 
 exit status: 0 done, 1 the run failed, 2 bad arguments or input, or an output
 refused; 128+N ended by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)

@@ -144,6 +144,21 @@ class Child:
             raise ChildFailed(code, self.argv, self.stderr_tail)
         return code
 
+    def poll(self):
+        """The exit status, or None while the child runs."""
+        return self.process.poll()
+
+    def terminate(self, grace=10.0):
+        """Asks the child alone to stop (SIGTERM: a clipweave run cleans up
+        and ends), and kills its group if it has not within ``grace`` seconds."""
+        with contextlib.suppress(ProcessLookupError):
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(grace)
+        except subprocess.TimeoutExpired:
+            pass
+        self.kill()
+
     def kill(self):
         _kill_group(self.process)
         self.process.wait()

@@ -1,0 +1,142 @@
+"""One job, run the same way on this machine and on a worker.
+
+The job runs as a child process, ``clipweave SOURCE SEGMENTS ... --json``,
+exactly the single command: a crash or a leak in one render cannot take the
+batch (or a worker) with it, and a stop is a SIGTERM the run answers by
+cleaning up as it does for Ctrl-C. Around it: the job's record is locked (so
+no job runs twice at once), a dead run's work directories are removed, a
+job made before from the same inputs is skipped, and the record is written
+when the run ends.
+"""
+import json
+import os
+import sys
+import threading
+
+from clipweave.app.request import FINAL
+from clipweave.batch.record import Busy, Record
+from clipweave.system.children import Child
+
+DONE, SKIPPED, FAILED, STOPPED = "done", "skipped", "failed", "stopped"
+POLL_SECONDS = 0.25
+TERMINATED = 143  # what a run stopped by SIGTERM ends with
+
+
+def outcome(job, status, final=None, error=None):
+    """A job's outcome; a stopped run is "failed", with ``stopped`` set."""
+    return {"output_dir": job.output_dir, "status": FAILED if status == STOPPED else status,
+            "final": final, "error": error, "stopped": status == STOPPED}
+
+
+# The command, with the current directory (the jobs file's folder) taken off
+# the module path: the package installed for this interpreter runs, never a
+# source tree that happens to be there. (-I would do it, but it also drops
+# the PYTHON* variables the user set for every run.)
+BOOT = "import sys; del sys.path[0]; from clipweave.__main__ import main; sys.exit(main())"
+
+
+def _command(job, overwrite):
+    return [sys.executable, "-c", BOOT, *job.argv(), "--json",
+            *(["--overwrite"] if overwrite else [])]
+
+
+def _answer(child, code):
+    """(final, error) from the run's JSON line and error output."""
+    document = {}
+    lines = (child.output or b"").decode("utf-8", "replace").strip().splitlines()
+    if lines:
+        try:
+            document = json.loads(lines[-1])
+        except ValueError:
+            document = {}
+    if not isinstance(document, dict):
+        document = {}
+    if code == 0 and document.get("final"):
+        return document["final"], None
+    error = document.get("error") or (child.stderr_tail[-1:] or [None])[0]
+    return None, " ".join(str(error or f"exit status {code}").split())
+
+
+def _published_by(record, results):
+    """The results the dead run in ``record`` had already moved into place."""
+    since = record.last.get("time", float("inf"))
+    found = []
+    for name in results:
+        path = os.path.join(record.directory, name)
+        if os.path.isfile(path) and os.stat(path).st_mtime >= since:
+            found.append(name)
+    return found
+
+
+def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, started=None):
+    """Runs one job; its outcome (see :func:`outcome`), status "done",
+    "skipped" or "failed" (``stopped`` set when the run was stopped). ``batch``: the batch's id, so a
+    retried job of the same batch never makes its results again; ``stop``:
+    an Event that ends the run cleanly; ``lost()``: true when whoever runs
+    the job is gone (the run is then ended); ``wait``: seconds to wait for
+    another run of the job to let go; ``started()``: called when the run
+    starts (not for a skipped job)."""
+    stop = stop or threading.Event()
+    results = job.results()
+    try:
+        inputs = job.inputs()
+    except OSError as e:
+        return outcome(job, FAILED, error=f"cannot read the job's inputs: {e.strerror or e}")
+    try:
+        with Record(job.output_dir, wait) as record:
+            final = os.path.join(job.output_dir, FINAL)
+            same = record.last.get("inputs") == inputs
+            made_by_this_batch = batch is not None and record.last.get("batch") == batch
+            if record.made(inputs, results) and (not overwrite or made_by_this_batch):
+                return outcome(job, SKIPPED, final)
+            if record.dead_run() and same:
+                # A dead run of this job may have published before it died.
+                published = _published_by(record, results)
+                if published == results:
+                    record.remove_stale()
+                    record.write(DONE, inputs=inputs, batch=record.last.get("batch"),
+                                 results=results)
+                    return outcome(job, DONE, final)
+                overwrite = overwrite or bool(published)
+            record.remove_stale()
+            record.write("running", inputs=inputs, batch=batch, results=results)
+            if started is not None:
+                started()
+            try:
+                status, final, error = _run(job, overwrite, stop, lost)
+            except BaseException:  # the run was stopped, and cleaned up, from outside
+                record.write(STOPPED, inputs=inputs, batch=batch, results=results)
+                raise
+            record.write(status, inputs=inputs, batch=batch, results=results,
+                         **({"error": error} if error else {}))
+            return outcome(job, status, final, error)
+    except Busy as e:
+        return outcome(job, FAILED, error=str(e))
+    except OSError as e:
+        return outcome(job, FAILED, error=f"cannot use output directory {job.output_dir}: "
+                                          f"{e.strerror or e}")
+
+
+def _run(job, overwrite, stop, lost):
+    """(status, final, error) of the job's child process."""
+    child = Child(_command(job, overwrite), capture=True, cwd=job.base)
+    ended = None
+    try:
+        while child.poll() is None:
+            if stop.wait(POLL_SECONDS):
+                ended = "stopped before it finished"
+            elif lost is not None and lost():
+                ended = "its worker was lost"
+            if ended:
+                child.terminate()
+                break
+        code = child.wait(check=False)
+    except BaseException:
+        child.terminate()
+        raise
+    if ended:
+        return STOPPED, None, ended
+    final, error = _answer(child, code)
+    if code == TERMINATED:
+        return STOPPED, None, error
+    return (DONE if code == 0 else FAILED), final, error

@@ -1,0 +1,123 @@
+"""Jobs files, a loopback redis-server, and process trees for the batch tests."""
+import contextlib
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+from studio_media import pattern_video
+
+
+def clipweave(*args, cwd=None, timeout=300, **kwargs):
+    return subprocess.run([sys.executable, "-m", "clipweave", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def start_clipweave(*args, cwd=None):
+    return subprocess.Popen([sys.executable, "-m", "clipweave", *map(str, args)], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def make_job(folder, name, seconds=2.0, ranges=((0.2, 1.4),), **options):
+    """A job entry for a tiny source in ``folder``, with offline speech."""
+    source = folder / f"{name}.mp4"
+    if not source.exists():
+        pattern_video(source, seconds)
+    segments = [{"start": str(a), "end": str(b), "voiceover": f"Part {n}."}
+                for n, (a, b) in enumerate(ranges, 1)]
+    (folder / f"{name}.json").write_text(json.dumps(segments))
+    return {"source": f"{name}.mp4", "segments": f"{name}.json", "output_dir": f"out/{name}",
+            "speech": "espeak-ng", "quality": "fast", **options}
+
+
+def write_jobs(folder, jobs):
+    path = folder / "jobs.json"
+    path.write_text(json.dumps(jobs))
+    return path
+
+
+def work_dirs(directory):
+    return [n for n in os.listdir(directory) if n.startswith(".clipweave-work-")]
+
+
+def rendering(directory):
+    """True while a run in the directory writes its video (the render's part file)."""
+    try:
+        return any(name.endswith(".mp4.part") for w in work_dirs(directory)
+                   for name in os.listdir(os.path.join(directory, w)))
+    except FileNotFoundError:  # not made yet, or just removed
+        return False
+
+
+def snapshot(directory):
+    """{name: (inode, size, mtime_ns)} of the files in a directory."""
+    return {entry.name: (entry.inode(), entry.stat().st_size, entry.stat().st_mtime_ns)
+            for entry in os.scandir(directory)}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def redis_server(folder):
+    """A redis-server of its own on loopback, gone when the block ends; its URL."""
+    port = free_port()
+    server = subprocess.Popen(
+        [shutil.which("redis-server"), "--port", str(port), "--bind", "127.0.0.1",
+         "--save", "", "--appendonly", "no", "--dir", str(folder)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while True:
+            with contextlib.suppress(OSError):
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            assert server.poll() is None and time.monotonic() < deadline, "no redis-server"
+            time.sleep(0.05)
+        yield f"redis://127.0.0.1:{port}/0"
+    finally:
+        server.kill()
+        server.wait()
+
+
+def descendants(pid):
+    """pid and every process below it (by parent links), whatever their session."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            with contextlib.suppress(OSError):
+                with open(f"/proc/{entry}/stat") as f:
+                    # The name may hold spaces; the parent follows the last ")".
+                    parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+    found, frontier = [pid], [pid]
+    while frontier:
+        below = [p for p, parent in parents.items() if parent in frontier]
+        found += below
+        frontier = below
+    return found
+
+
+def kill_tree(pid):
+    """A machine lost: the process and all below it killed at once."""
+    tree = descendants(pid)
+    for p in tree:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(p, signal.SIGSTOP)  # none can react to the others' deaths
+    for p in tree:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(p, signal.SIGKILL)
+    return tree
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.1)
