@@ -7,6 +7,8 @@ Every child started through :func:`run` or :func:`spawn`:
   and a run in a ``while read`` loop would eat the loop's input);
 - runs in a process group of its own, so the programs it starts (yt-dlp
   runs ffmpeg) stop with it;
+- dies with the thread that started it (the kernel's parent-death signal),
+  so a run killed outright (kill -9) leaves no render running;
 - keeps the last lines of its standard error for the message of a failure
   (:class:`ChildFailed`), never more (unless its error output is sent
   elsewhere: ``stderr=None`` lets the user see a downloader's own words);
@@ -17,6 +19,7 @@ Every child started through :func:`run` or :func:`spawn`:
 """
 import collections
 import contextlib
+import ctypes
 import os
 import signal
 import subprocess
@@ -32,6 +35,24 @@ FFPROBE_BASE = ("ffprobe", "-v", "error")
 
 _live_lock = threading.Lock()
 _live = set()
+
+_PR_SET_PDEATHSIG = 1
+try:
+    _prctl = ctypes.CDLL(None, use_errno=True).prctl
+except (OSError, AttributeError):  # not Linux
+    _prctl = None
+
+
+def _die_with_parent(parent):
+    """In the new child, before exec: SIGKILL when the parent goes, and no
+    start at all when it went already."""
+
+    def arm():
+        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if os.getppid() != parent:
+            os._exit(128 + signal.SIGKILL)
+
+    return arm if _prctl is not None else None
 
 
 def ffmpeg(*args):
@@ -88,7 +109,8 @@ class Child:
         with _live_lock:
             self.process = subprocess.Popen(self.argv, stdin=stdin,
                                             stdout=PIPE if capture else stdout, stderr=stderr,
-                                            cwd=cwd, env=env, start_new_session=True)
+                                            cwd=cwd, env=env, start_new_session=True,
+                                            preexec_fn=_die_with_parent(os.getpid()))
             _live.add(self.process)
         # Captured output is read by a thread of its own, so that a timeout
         # still ends a child that writes nothing and never exits.
