@@ -20,7 +20,6 @@ from clipweave.app.offline_speech import flite_voice, known_voice, offline_voice
 from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.app.workspace import check_name
 from clipweave.model.segments import UsageError, module_form, parse_segments, read_text
-from clipweave.system.probe import video_problem
 from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
 
 MAX_JOBS = 32
@@ -123,9 +122,6 @@ def _choose_source(r, settings, cache, binding, console):
                                          "--downloader yt-dlp or a local video file")]
         return source, []
     if os.path.isfile(r.source):
-        problem = video_problem(r.source)
-        if problem is not None:
-            return None, [f"source is not a usable video ({problem}): {r.source}"]
         return LocalSource(r.source), []
     if os.path.exists(r.source):
         return None, [f"source is not a file: {r.source}"]

@@ -41,6 +41,10 @@ class OutsideVideo(UsageError):
     """Segments that do not lie inside the downloaded video."""
 
 
+class UnusableSource(UsageError):
+    """A source that is no video a recap can be made of."""
+
+
 class OutputRefused(Exception):
     """The output directory cannot take this run's results; one message each."""
 

@@ -13,7 +13,7 @@ import os
 
 from clipweave.app.checks import check
 from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
-from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, failure
+from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableSource, failure
 from clipweave.app.guard import guarded
 from clipweave.app.module_binding import ModuleBinding
 from clipweave.app.narration import NarrationError, narration_file, speak_all
@@ -24,7 +24,7 @@ from clipweave.app.workspace import Workspace
 from clipweave.model.segments import UsageError, segments_outside
 from clipweave.studio import measure_narration, render_studio
 from clipweave.system import children
-from clipweave.system.probe import probe
+from clipweave.system.probe import probe, video_problem
 
 # The downloaded or linked source in the work directory (the exact pipeline's name).
 SOURCE_FILE = "movie.mp4"
@@ -100,6 +100,10 @@ class Run:
         """The download step: the chosen source at output_file, then every
         segment's place in it checked before any narration is asked for."""
         self.parts.source.fetch(output_file)
+        problem = video_problem(output_file)
+        if problem is not None:
+            raise UnusableSource([f"source is not a usable video ({problem}): "
+                                  f"{self.parts.source.label}"])
         problems = segments_outside(self.parts.segments, probe(output_file)[1])
         if problems:
             raise OutsideVideo(problems)
