@@ -19,8 +19,9 @@ Every child started through :func:`run` or :func:`spawn`:
 """
 import collections
 import contextlib
-import ctypes
+import errno
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -36,23 +37,23 @@ FFPROBE_BASE = ("ffprobe", "-v", "error")
 _live_lock = threading.Lock()
 _live = set()
 
-_PR_SET_PDEATHSIG = 1
-try:
-    _prctl = ctypes.CDLL(None, use_errno=True).prctl
-except (OSError, AttributeError):  # not Linux
-    _prctl = None
+# Sets the parent-death signal, then becomes the program: no Python code runs
+# between fork and exec (a preexec_fn can deadlock there while other threads
+# hold locks). Part of util-linux, which every Debian system has.
+_SETPRIV = shutil.which("setpriv")
 
 
-def _die_with_parent(parent):
-    """In the new child, before exec: SIGKILL when the parent goes, and no
-    start at all when it went already."""
-
-    def arm():
-        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-        if os.getppid() != parent:
-            os._exit(128 + signal.SIGKILL)
-
-    return arm if _prctl is not None else None
+def _dying_with_parent(argv, env):
+    """argv run so that it gets SIGKILL when the thread that started it ends
+    (the process killed outright included); FileNotFoundError, as Popen
+    gives it, when the program is not found."""
+    if _SETPRIV is None:
+        return argv
+    path = (env if env is not None else os.environ).get("PATH", os.defpath)
+    program = shutil.which(argv[0], path=path)
+    if program is None:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), argv[0])
+    return [_SETPRIV, "--pdeathsig", "KILL", "--", program, *argv[1:]]
 
 
 def ffmpeg(*args):
@@ -107,10 +108,9 @@ class Child:
         self._tail = collections.deque(maxlen=STDERR_LINES)
         stdin = DEVNULL if stdin_data is None else PIPE
         with _live_lock:
-            self.process = subprocess.Popen(self.argv, stdin=stdin,
+            self.process = subprocess.Popen(_dying_with_parent(self.argv, env), stdin=stdin,
                                             stdout=PIPE if capture else stdout, stderr=stderr,
-                                            cwd=cwd, env=env, start_new_session=True,
-                                            preexec_fn=_die_with_parent(os.getpid()))
+                                            cwd=cwd, env=env, start_new_session=True)
             _live.add(self.process)
         # Captured output is read by a thread of its own, so that a timeout
         # still ends a child that writes nothing and never exits.
