@@ -49,7 +49,8 @@ class Reply:
     the status or the timing.  ``body`` (bytes, or text sent as UTF-8) goes
     out as is and wins over ``json``.  ``delay`` waits before anything is
     sent; ``drop`` sends the headers with the full Content-Length, then only
-    part of the body, then closes the connection.
+    part of the body, then closes the connection; ``trickle`` sends the body
+    one byte every that many seconds.
     """
 
     status: int = 200
@@ -58,6 +59,7 @@ class Reply:
     delay: float = 0.0
     drop: bool = False
     content_type: str | None = None
+    trickle: float = 0.0
 
     @property
     def has_body(self) -> bool:
@@ -77,6 +79,7 @@ def _as_reply(entry: Any) -> Reply:
 class _Scripted(Answer):
     delay: float = 0.0
     drop: bool = False
+    trickle: float = 0.0
 
 
 def _materialize(reply: Reply, default) -> _Scripted:
@@ -92,7 +95,7 @@ def _materialize(reply: Reply, default) -> _Scripted:
         if reply.status != 200:
             answer.status = reply.status
     return _Scripted(answer.status, answer.body, reply.content_type or answer.content_type,
-                     answer.file, delay=reply.delay, drop=reply.drop)
+                     answer.file, delay=reply.delay, drop=reply.drop, trickle=reply.trickle)
 
 
 @dataclass
@@ -148,6 +151,22 @@ class _ScriptedHandler(RequestHandler):
         delay, drop = getattr(answer, "delay", 0.0), getattr(answer, "drop", False)
         if delay > 0 and self.service._closed.wait(delay):
             return  # shutting down: nobody should wait for this answer
+        trickle = getattr(answer, "trickle", 0.0)
+        if trickle > 0:
+            body = answer.body
+            if answer.file is not None:
+                with open(answer.file, "rb") as f:
+                    body = f.read()
+            self.send_answer_head(answer, len(body))
+            for i in range(len(body)):
+                if self.service._closed.wait(trickle):
+                    return
+                try:
+                    self.wfile.write(body[i:i + 1])
+                    self.wfile.flush()
+                except OSError:
+                    return  # the client gave up
+            return
         if not drop:
             return super().send_answer(answer)
         if answer.file is not None:

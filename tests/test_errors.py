@@ -35,6 +35,8 @@ def test_every_error_type_of_the_command_has_its_own_row():
 @pytest.mark.parametrize("exc, during, problems, where, status", [
     (UsageError(["a", "b"]), "check", ["a", "b"], "check", 2),
     (errors.OutsideVideo(["segment 2 ..."]), "download", ["segment 2 ..."], "check", 2),
+    (errors.UnusableSource(["source is not a usable video ..."]), "download",
+     ["source is not a usable video ..."], "check", 2),
     (errors.ConfigError("config file x: bad"), "check", ["config file x: bad"], "check", 2),
     (errors.OutputRefused(["taken"]), "check", ["taken"], "output", 2),
     (errors.OutputChanged(["appeared"]), "render", ["appeared"], "output", 1),

@@ -7,17 +7,33 @@ voice and the text), so a run that failed part way, run again, fetches
 nothing it already has. Entries are written under a temporary name and
 renamed, so a run that is killed leaves no half entry. An entry may have
 data beside it (a narration's word times), as JSON under the same key.
+
+Only what was checked is stored (the caller checks it), with its size and
+SHA-256 beside it; an entry that no longer matches them is dropped and
+fetched again. The cache marks the directory it owns with a file of its
+own, and clearing it removes nothing but its own entries: a directory that
+is not a cache's is refused.
 """
 import hashlib
 import json
 import os
-import shutil
+import re
 import tempfile
 
 from clipweave.system.files import link_or_copy
 
 KINDS = {"sources": ".mp4", "speech": ".mp3"}
 DATA = ".json"  # what an entry keeps beside its file
+SUM = ".sum"  # its size and SHA-256
+MARKER = ".clipweave-cache"
+SIGNATURE = "clipweave cache directory: its entries are removed by 'clipweave cache --clear'\n"
+PARTIAL = ".partial-"
+# The names the cache gives files: nothing else in it is the cache's.
+_OWN_NAME = re.compile(r"[0-9a-f]{64}\.(mp4|mp3|json)(\.sum)?|\.partial-.*", re.S)
+
+
+class NotOwned(Exception):
+    """A directory that the cache did not make (it has no marker)."""
 
 
 def default_dir(environ=None):
@@ -40,22 +56,52 @@ class Cache:
     def _path(self, kind, entry_key):
         return os.path.join(self.root, kind, entry_key + KINDS[kind])
 
-    def fetch(self, kind, entry_key, dest):
-        """Puts the cached entry at dest; false when there is none."""
+    def fetch(self, kind, entry_key, dest, check=None):
+        """Puts the cached entry at dest; false when there is none. An entry
+        whose size or hash has changed is dropped; one kept before sizes and
+        hashes were (no sum) is kept only if ``check(path)`` passes."""
         if not self.enabled:
             return False
         path = self._path(kind, entry_key)
         if not os.path.isfile(path):
             return False
+        try:
+            with open(path + SUM, encoding="ascii") as f:
+                kept = f.read().split()
+        except (OSError, ValueError):
+            kept = None
+        if kept is not None:
+            sound = kept == _sum(path)
+        else:
+            sound = check is not None and check(path)
+            if sound:
+                self._put(path + SUM, lambda partial: _write_sum(path, partial))
+        if not sound:
+            self.drop(kind, entry_key)
+            return False
         link_or_copy(path, dest)
         return True
 
+    def drop(self, kind, entry_key):
+        """Removes an entry with what it keeps beside it."""
+        path = self._path(kind, entry_key)
+        for name in (path, path + SUM, self._data_path(kind, entry_key)):
+            try:
+                os.unlink(name)
+            except FileNotFoundError:
+                pass
+            except OSError:
+                return
+
     def store(self, kind, entry_key, src):
-        """Keeps a copy of the finished file src. A cache that cannot be
-        written costs the next run its time, never this run its result."""
-        if not self.enabled:
+        """Keeps a copy of the finished (and checked) file src, with its size
+        and hash. A cache that cannot be written costs the next run its
+        time, never this run its result."""
+        if not self.enabled or not self._claim():
             return
-        self._put(self._path(kind, entry_key), lambda partial: link_or_copy(src, partial))
+        path = self._path(kind, entry_key)
+        if self._put(path, lambda partial: link_or_copy(src, partial)):
+            self._put(path + SUM, lambda partial: _write_sum(path, partial))
 
     def fetch_data(self, kind, entry_key):
         """What store_data kept beside the entry, or None."""
@@ -69,7 +115,7 @@ class Cache:
 
     def store_data(self, kind, entry_key, value):
         """Keeps value (JSON) beside the entry; written as store writes files."""
-        if not self.enabled:
+        if not self.enabled or not self._claim():
             return
 
         def write(partial):
@@ -83,20 +129,56 @@ class Cache:
 
     @staticmethod
     def _put(path, make):
-        """make(partial) writes a temporary name that then becomes path."""
+        """make(partial) writes a temporary name that then becomes path;
+        false (and no partial file left) when that fails."""
         try:
             os.makedirs(os.path.dirname(path), exist_ok=True)
-            fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".partial-")
+            fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=PARTIAL)
             os.close(fd)
             os.unlink(partial)
             try:
                 make(partial)
                 os.replace(partial, path)
             finally:
-                if os.path.exists(partial):
+                if os.path.lexists(partial):
                     os.unlink(partial)
         except OSError:
-            pass
+            return False
+        return True
+
+    def owned(self):
+        """True when the directory is this cache's: it has the marker, or it
+        holds nothing but the cache's own folders and entries (a cache made
+        before there was a marker)."""
+        if os.path.isfile(os.path.join(self.root, MARKER)):
+            return True
+        try:
+            names = os.listdir(self.root)
+        except FileNotFoundError:
+            return True
+        except OSError:
+            return False
+        for name in names:
+            folder = os.path.join(self.root, name)
+            if name not in KINDS or os.path.islink(folder) or not os.path.isdir(folder):
+                return False
+            if not all(_OWN_NAME.fullmatch(entry) for entry in os.listdir(folder)):
+                return False
+        return True
+
+    def _claim(self):
+        """Marks the directory as the cache's; false when it is someone else's."""
+        marker = os.path.join(self.root, MARKER)
+        if os.path.isfile(marker):
+            return True
+        if not self.owned():
+            return False
+
+        def write(partial):
+            with open(partial, "w", encoding="ascii") as f:
+                f.write(SIGNATURE)
+
+        return self._put(marker, write)
 
     def usage(self):
         """(entries, bytes) of each kind: {kind: (count, size)}."""
@@ -105,7 +187,8 @@ class Cache:
             count = size = 0
             folder = os.path.join(self.root, kind)
             for entry in os.scandir(folder) if os.path.isdir(folder) else ():
-                if entry.is_file(follow_symlinks=False) and not entry.name.startswith("."):
+                if entry.is_file(follow_symlinks=False) and _OWN_NAME.fullmatch(entry.name) \
+                        and not entry.name.startswith(PARTIAL):
                     # Data beside an entry is part of it, no entry of its own.
                     count += entry.name.endswith(KINDS[kind])
                     size += entry.stat(follow_symlinks=False).st_size
@@ -113,7 +196,35 @@ class Cache:
         return found
 
     def clear(self):
-        """Removes every entry (and leftovers of interrupted writes); only the
-        cache's own folders are touched."""
+        """Removes every entry (and leftovers of interrupted writes), nothing
+        else; NotOwned when the directory is not a cache's."""
+        if not self.owned():
+            raise NotOwned(f"{self.root} is not a clipweave cache (it has no {MARKER}); "
+                           "nothing was removed")
         for kind in KINDS:
-            shutil.rmtree(os.path.join(self.root, kind), ignore_errors=True)
+            folder = os.path.join(self.root, kind)
+            if not os.path.isdir(folder) or os.path.islink(folder):
+                continue
+            for entry in os.scandir(folder):
+                if _OWN_NAME.fullmatch(entry.name) and not entry.is_dir(follow_symlinks=False):
+                    os.unlink(entry.path)
+            try:
+                os.rmdir(folder)
+            except OSError:
+                pass  # something that is not the cache's is in it
+
+
+def _sum(path):
+    """[size, SHA-256] of a file, as text."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+            size += len(block)
+    return [str(size), digest.hexdigest()]
+
+
+def _write_sum(path, partial):
+    with open(partial, "w", encoding="ascii") as f:
+        f.write(" ".join(_sum(path)) + "\n")

@@ -13,12 +13,13 @@ from dataclasses import dataclass
 
 from clipweave.app import settings as config
 from clipweave.app.cache import Cache, default_dir
+from clipweave.app.deadline import DeadlineRequests
 from clipweave.app.origins import MappedRequests, builtin_origins, is_placeholder
 from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator, ServiceSpeech
 from clipweave.app.offline_speech import flite_voice, known_voice, offline_voice
 from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.app.workspace import check_name
-from clipweave.model.segments import UsageError, parse_segments, read_text
+from clipweave.model.segments import UsageError, module_form, parse_segments, read_text
 from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
 
 MAX_JOBS = 32
@@ -33,7 +34,8 @@ class Checked:
     segments_data: bytes  # the file as read: the exact pipeline reads it again
     source: object  # LocalSource, ServiceSource or YtDlpSource
     narrator: Narrator
-    requests: MappedRequests
+    requests: MappedRequests  # the module's requests, through ``calls``
+    calls: DeadlineRequests  # every service call, under the deadline
     notes: tuple = ()  # said on the progress stream before the run
 
 
@@ -74,15 +76,17 @@ def check(request, binding, console):
     problems = check_speed(r.speed)
     segments_data, segments = b"", ()
     try:
-        segments_data = read_text(r.segments)
-        segments = parse_segments(r.segments, segments_data)
+        data = read_text(r.segments)
+        segments = parse_segments(r.segments, data)
+        segments_data = module_form(data, segments)
     except UsageError as e:
         problems += e.problems
     cache = Cache(r.cache_dir or default_dir(r.environ), enabled=r.use_cache)
     mapping = {builtin["download_service"]: settings["download_service"].value,
                builtin["download_site"]: settings["download_service"].value,
                builtin["speech_service"]: settings["speech_service"].value}
-    requests = MappedRequests(mapping, binding.saved("requests"))
+    calls = DeadlineRequests(binding.saved("requests"), r.timeout)
+    requests = MappedRequests(mapping, calls)
     source, source_problems = _choose_source(r, settings, cache, binding, console)
     narrator, speech_problems, notes = _choose_speech(r, settings, cache, binding)
     problems += source_problems + speech_problems
@@ -91,9 +95,11 @@ def check(request, binding, console):
     problems += check_tools(tools)
     problems += check_name(r.output_dir)
     problems += check_studio(r)
+    if not (math.isfinite(r.timeout) and r.timeout > 0):
+        problems.append(f"--timeout must be a number of seconds above 0, got {r.timeout!r}")
     if problems:
         raise UsageError(problems)
-    return Checked(settings, segments, segments_data, source, narrator, requests, notes)
+    return Checked(settings, segments, segments_data, source, narrator, requests, calls, notes)
 
 
 def _placeholder(what, origin, flag, variable, environ, alternatives):
@@ -106,7 +112,8 @@ def _choose_source(r, settings, cache, binding, console):
     """(the source, its problems); the source is None when there is none."""
     if is_url(r.source):
         if r.downloader == "yt-dlp":
-            return YtDlpSource(r.source, cache, stdout=console.child_stdout()), []
+            return YtDlpSource(r.source, cache, stdout=console.child_stdout(),
+                               timeout=r.timeout), []
         source = ServiceSource(r.source, binding.saved("_download_video"), cache)
         origin = settings["download_service"]
         if is_placeholder(origin.value):

@@ -13,8 +13,8 @@ import sys
 
 from clipweave import __version__
 from clipweave.app import settings as config
-from clipweave.app.cache import Cache, default_dir
-from clipweave.app.console import PROG, Console, escaped, mute_stdout
+from clipweave.app.cache import Cache, NotOwned, default_dir
+from clipweave.app.console import PROG, Console, escaped, mute_stdout, open_standard_streams
 from clipweave.app.errors import BindingBusy, ConfigError, ExitStatus, failure
 from clipweave.app.origins import builtin_origins, is_placeholder
 from clipweave.app.options import (add_render_arguments, add_run_options, add_settings,
@@ -137,7 +137,11 @@ def show_cache(argv):
     usage = cache.usage()
     total = sum(size for _, size in usage.values())
     if args.clear:
-        cache.clear()
+        try:
+            cache.clear()
+        except NotOwned as e:
+            Console().failure(str(e), "check")
+            return ExitStatus.USAGE
         print(f"cleared {escaped(cache.root)}: {total / 1e6:.1f} MB freed")
         return ExitStatus.OK
     print(f"{escaped(cache.root)}: {total / 1e6:.1f} MB")
@@ -147,6 +151,14 @@ def show_cache(argv):
     return ExitStatus.OK
 
 
+class _ArgumentError(Exception):
+    """An argument error, when it is to be told as JSON."""
+
+
+def _json_error(message):
+    raise _ArgumentError(message)
+
+
 SUB_COMMANDS = {"config": show_config, "voices": show_voices, "cache": show_cache}
 
 
@@ -154,12 +166,20 @@ def main(argv=None, more_commands=None):
     """The command line; returns the exit status. ``more_commands``:
     {name: function(argv) -> exit status}, sub-commands from outside the
     application (clipweave.__main__ adds the demo)."""
+    open_standard_streams()
     argv = list(sys.argv[1:] if argv is None else argv)
     commands = {**SUB_COMMANDS, **(more_commands or {})}
     try:
         if argv[:1] and argv[0] in commands:
             return commands[argv[0]](argv[1:])
-        args = build_parser().parse_args(argv)
+        parser = build_parser()
+        if "--json" in argv[:argv.index("--") if "--" in argv else len(argv)]:
+            parser.error = _json_error  # a reader of JSON gets its JSON for these too
+        try:
+            args = parser.parse_args(argv)
+        except _ArgumentError as e:
+            Console("json").failure(str(e), "check")
+            return ExitStatus.USAGE
         try:
             request = request_from(args)
         except UsageError as e:

@@ -73,6 +73,23 @@ def mute_stdout():
         os.close(devnull)
 
 
+def open_standard_streams():
+    """A standard stream the command was started without (closed: ``>&-``)
+    becomes /dev/null, as if it had been redirected there: no message is
+    lost to an exception, and no file a child opens takes its number."""
+    for fd, name, mode in ((0, "stdin", "r"), (1, "stdout", "w"), (2, "stderr", "w")):
+        try:
+            os.fstat(fd)
+        except OSError:
+            devnull = os.open(os.devnull, os.O_RDWR)
+            if devnull != fd:
+                os.dup2(devnull, fd)
+                os.close(devnull)
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(fd, mode, closefd=False,
+                                    **({} if mode == "r" else {"errors": "replace"})))
+
+
 def _reconfigure(stream, **options):
     with contextlib.suppress(AttributeError, ValueError, io.UnsupportedOperation):
         stream.reconfigure(**options)
@@ -98,9 +115,12 @@ class Console:
             self.progress = LineTracker(open(os.devnull, "w"))
 
     @contextlib.contextmanager
-    def capture(self):
-        """sys.stdout is the progress stream meanwhile: the module prints there."""
-        with contextlib.redirect_stdout(self.progress):
+    def capture(self, shown=None):
+        """sys.stdout is the progress stream meanwhile: the module prints
+        there. ``shown``: {path: what to print in its place}, for paths the
+        module names that will not exist when the run ends."""
+        stream = self.progress if not shown else _Renaming(self.progress, shown)
+        with contextlib.redirect_stdout(stream):
             yield
 
     def child_stdout(self):
@@ -148,6 +168,22 @@ class Console:
         if self.mode == "json":
             print(json.dumps({"error": "; ".join(problems), "stage": stage}, ensure_ascii=False))
             sys.stdout.flush()
+
+
+class _Renaming:
+    """A stream that writes through to another with some paths renamed."""
+
+    def __init__(self, stream, names):
+        self._stream = stream
+        self._names = names
+
+    def write(self, text):
+        for old, new in self._names.items():
+            text = text.replace(old, new)
+        return self._stream.write(text)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
 
 
 def _clock(seconds):

@@ -41,6 +41,10 @@ class OutsideVideo(UsageError):
     """Segments that do not lie inside the downloaded video."""
 
 
+class UnusableSource(UsageError):
+    """A source that is no video a recap can be made of."""
+
+
 class OutputRefused(Exception):
     """The output directory cannot take this run's results; one message each."""
 
@@ -105,6 +109,7 @@ def _ffmpeg_failed(exc, stage):
 FAILURES = {
     UsageError: (lambda e, s: e.problems, "check", ExitStatus.USAGE),
     OutsideVideo: (lambda e, s: e.problems, "check", ExitStatus.USAGE),
+    UnusableSource: (lambda e, s: e.problems, "check", ExitStatus.USAGE),
     ConfigError: (lambda e, s: str(e), "check", ExitStatus.USAGE),
     OutputRefused: (lambda e, s: e.problems, "output", ExitStatus.USAGE),
     # Checked before the run and found taken at its end: the run's work is lost.

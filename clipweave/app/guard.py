@@ -22,7 +22,9 @@ STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
 
 @contextlib.contextmanager
-def guarded():
+def guarded(*halts):
+    """``halts``: more ways to stop work in flight (service calls), called
+    with the children stopped when the run ends by an exception."""
     saved_stdin = os.dup(0)
     devnull = os.open(os.devnull, os.O_RDONLY)
     os.dup2(devnull, 0)
@@ -40,6 +42,8 @@ def guarded():
         yield
     except BaseException:
         children.stop_all()
+        for halt in halts:
+            halt()
         raise
     finally:
         for s, handler in saved_handlers.items():

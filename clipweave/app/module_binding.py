@@ -8,10 +8,13 @@ and restores every global on the way out; the module has one set of
 globals, so a second binding while one is active in this process is refused.
 The clients it binds move the run's Stage on as the module calls them.
 """
+import subprocess
 import threading
 
 from clipweave import clipweave as _module
+from clipweave.app.deadline import DOWNLOAD_FACTOR
 from clipweave.app.errors import BindingBusy
+from clipweave.system import children
 
 _active = threading.Lock()
 
@@ -45,6 +48,12 @@ class ModuleBinding:
         self._saved.setdefault(name, getattr(self.module, name))
         setattr(self.module, name, value)
 
+    def bind_children(self, seconds):
+        """The module's programs run through clipweave.system.children (so
+        they die with the run); its wget with a time-out of ``seconds`` for
+        each wait and an overall deadline for the whole file."""
+        self.bind("subprocess", ModuleChildren(self.saved("subprocess"), seconds))
+
     def bind_download(self, download, stage):
         """download(output_file) as the module's ``_download_video``: the URL
         it is handed is the run's own source; ``stage`` is "download" meanwhile."""
@@ -66,3 +75,30 @@ class ModuleBinding:
             stage.enter("render")
 
         self.bind("_generate_tts", _generate_tts)
+
+
+class ModuleChildren:
+    """What the module's ``subprocess`` is during a run: ``run`` as the
+    module calls it (``check``, ``capture_output``), through
+    clipweave.system.children; anything else is the real one's."""
+
+    def __init__(self, real, seconds):
+        self._real = real
+        self.seconds = seconds
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+    def run(self, argv, *, check=False, capture_output=False, **others):
+        if others:
+            return self._real.run(argv, check=check, capture_output=capture_output, **others)
+        argv, overall = list(argv), None
+        if argv[:1] == ["wget"]:
+            # Its own defaults wait 900 s a read, 20 times over.
+            argv += [f"--timeout={self.seconds:g}", "--tries=3"]
+            overall = self.seconds * DOWNLOAD_FACTOR
+        try:
+            return children.run(argv, capture=capture_output, check=check, timeout=overall,
+                                stderr=children.PIPE if capture_output else None)
+        except subprocess.TimeoutExpired:
+            raise TimeoutError(f"{argv[0]} did not finish within {overall:g} s") from None

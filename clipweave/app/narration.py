@@ -11,6 +11,7 @@ import math
 import os
 import queue
 import threading
+import time
 
 from clipweave.align import align_words
 from clipweave.app.cache import key
@@ -141,10 +142,18 @@ class Narrator:
         self.requests = 0  # narrations the backend was asked for
         self._lock = threading.Lock()
 
+    def _sounds(self, path):
+        """True when a file reads as audio with a length."""
+        try:
+            seconds = probe(path)[1]
+        except Exception:  # noqa: BLE001 - any failure means no
+            return False
+        return math.isfinite(seconds) and seconds > 0
+
     def __call__(self, text, output_file, voice):
         entry = self.backend.key(text, voice)
         words = None
-        cached = self.cache.fetch("speech", entry, output_file)
+        cached = self.cache.fetch("speech", entry, output_file, check=self._sounds)
         if cached:
             words = _words_from_data(self.cache.fetch_data("speech", entry))
             if words is None:
@@ -165,7 +174,7 @@ class Narrator:
         except Exception:  # noqa: BLE001 - ffmpeg will say what is wrong with it
             level, seconds = None, math.nan
         # Only audio that reads as audio is kept for the next run.
-        if not cached and math.isfinite(seconds):
+        if not cached and math.isfinite(seconds) and seconds > 0:
             # The words first: audio without them would be spoken again anyway.
             if words is not None:
                 self.cache.store_data("speech", entry, _words_to_data(words))
@@ -185,13 +194,15 @@ class NarrationError(Exception):
         self.cause = cause
 
 
-def speak_all(narrator, texts, paths, voice, workers=4, on_done=None):
+def speak_all(narrator, texts, paths, voice, workers=4, on_done=None, grace=0.0, halt=None):
     """Every narration, up to ``workers`` at a time; ``on_done(done, total)``
     after each. The first failure raises NarrationError.
 
-    The helper threads are daemons: a run that ends (a failure, Ctrl-C) does
-    not wait for the narrations still under way; the caller stops their
-    child processes.
+    No helper thread outlives the call. After a failure no narration is
+    started, and those already asked for are waited for (``grace`` seconds
+    at most) so that every answer that arrives is kept for the next run;
+    any other end (Ctrl-C, a signal) waits for nothing: ``halt()`` stops
+    the work in flight (children, service calls) and the threads are joined.
     """
     total = len(texts)
     pending = queue.SimpleQueue()
@@ -212,14 +223,33 @@ def speak_all(narrator, texts, paths, voice, workers=4, on_done=None):
             except BaseException as e:  # noqa: BLE001 - handed to the caller
                 finished.put((i, e))
 
-    for _ in range(max(1, min(workers, total))):
-        threading.Thread(target=work, name="narration", daemon=True).start()
+    threads = [threading.Thread(target=work, name="narration", daemon=True)
+               for _ in range(max(1, min(workers, total)))]
+    for thread in threads:
+        thread.start()
     try:
         for done in range(1, total + 1):
             i, error = finished.get()
             if error is not None:
+                stop.set()
+                _join(threads, grace)
                 raise NarrationError(i + 1, error) from error
             if on_done is not None:
                 on_done(done, total)
     finally:
         stop.set()
+        if any(t.is_alive() for t in threads):
+            if halt is not None:
+                halt()
+            _join(threads, HALT_WAIT)
+
+
+# How long threads whose work was halted may take to notice.
+HALT_WAIT = 10.0
+
+
+def _join(threads, seconds):
+    """Waits for the threads, for ``seconds`` in all."""
+    end = time.monotonic() + seconds
+    for thread in threads:
+        thread.join(max(0.0, end - time.monotonic()))

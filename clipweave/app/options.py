@@ -4,6 +4,7 @@ into a RunRequest."""
 import shutil
 
 from clipweave.app import settings
+from clipweave.app.deadline import DEFAULT_TIMEOUT, DOWNLOAD_FACTOR
 from clipweave.app.request import RunRequest
 from clipweave.model.segments import UsageError
 from clipweave.studio import MAX_SPEED, MIN_SPEED
@@ -74,6 +75,10 @@ def add_run_options(parser):
                              "(default: $XDG_CACHE_HOME/clipweave)")
     parser.add_argument("--no-cache", action="store_true",
                         help="neither use nor fill the cache")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help=f"the longest wait for a service's whole answer (default "
+                             f"{DEFAULT_TIMEOUT:g}); a download may take {DOWNLOAD_FACTOR} times "
+                             "as long")
 
 
 def add_render_arguments(parser):
@@ -124,4 +129,5 @@ def request_from(args):
         download_service=args.download_service, speech_service=args.speech_service,
         output_dir=args.output_dir, overwrite=args.overwrite, keep_work=args.keep_work,
         cache_dir=args.cache_dir, use_cache=not args.no_cache, mode=mode_of(args),
+        timeout=args.timeout,
         **render_options(args))

@@ -2,6 +2,8 @@
 import os
 from dataclasses import dataclass, field
 
+from clipweave.app.deadline import DEFAULT_TIMEOUT
+
 FINAL = "FINAL_RECAP.mp4"
 HORIZONTAL = "horizontal_final.mp4"
 CAPTIONS = "FINAL_RECAP.srt"
@@ -37,6 +39,7 @@ class RunRequest:
     captions: str = "words"
     quality: str = "balanced"
     jobs: int = 4
+    timeout: float = DEFAULT_TIMEOUT  # seconds for one service answer (more for a download)
     environ: dict = field(default_factory=lambda: os.environ)
 
     def results(self):

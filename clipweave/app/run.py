@@ -13,7 +13,7 @@ import os
 
 from clipweave.app.checks import check
 from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
-from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, failure
+from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableSource, failure
 from clipweave.app.guard import guarded
 from clipweave.app.module_binding import ModuleBinding
 from clipweave.app.narration import NarrationError, narration_file, speak_all
@@ -21,9 +21,13 @@ from clipweave.app.report import report
 from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
 from clipweave.app.stage import Stage
 from clipweave.app.workspace import Workspace
-from clipweave.model.segments import segments_outside
+from clipweave.model.segments import UsageError, segments_outside
 from clipweave.studio import measure_narration, render_studio
-from clipweave.system.probe import probe
+from clipweave.system import children
+from clipweave.system.probe import probe, video_problem
+
+# The downloaded or linked source in the work directory (the exact pipeline's name).
+SOURCE_FILE = "movie.mp4"
 
 
 class Run:
@@ -48,33 +52,58 @@ class Run:
         workspace = Workspace(r.output_dir, r.results(), r.overwrite, r.keep_work)
         work = workspace.prepare()
         self.stage.enter("run")
-        with guarded():
+        refused = False
+        with guarded(self.parts.calls.stop):
             try:
-                with self.binding, self.console.capture():
+                with self.binding, self.console.capture(self.shown(work, workspace)):
                     produced = self.make(work)
                 published = workspace.publish(produced)
+            except UsageError:  # a refusal leaves nothing it made behind
+                refused = True
+                raise
             finally:
                 if r.keep_work:
                     self.console.say(f"work directory kept: {escaped(work)}")
-                workspace.close()
+                workspace.close(refused)
         document = report(self.parts.segments, self.parts.narrator.seconds, work, published,
                           None if r.classic else self.studio)
         self.console.result(published[FINAL], document)
         return ExitStatus.OK
 
+    def shown(self, work, workspace):
+        """What the exact pipeline's messages name in place of the work
+        directory's files, which are gone when the run ends: the results'
+        places, and the source."""
+        if not self.request.classic:
+            return None
+        names = {os.path.join(work, name): workspace.target(name)
+                 for name in self.request.results()}
+        names[os.path.join(work, SOURCE_FILE)] = self.parts.source.label
+        return names
+
     def make(self, work):
         """Makes the recap in the work directory; {result name: path} of what it made."""
         self.binding.bind("requests", self.parts.requests)
+        self.binding.bind_children(self.request.timeout)
         if self.request.module_time is not None:
             self.binding.bind("time", self.request.module_time(self.binding.saved("time")))
         if self.request.classic:
             return self.make_classic(work)
         return self.make_studio(work)
 
+    def halt(self):
+        """Stops the work in flight: every child, every service call."""
+        children.stop_all()
+        self.parts.calls.stop()
+
     def fetch_source(self, output_file):
         """The download step: the chosen source at output_file, then every
         segment's place in it checked before any narration is asked for."""
         self.parts.source.fetch(output_file)
+        problem = video_problem(output_file)
+        if problem is not None:
+            raise UnusableSource([f"source is not a usable video ({problem}): "
+                                  f"{self.parts.source.label}"])
         problems = segments_outside(self.parts.segments, probe(output_file)[1])
         if problems:
             raise OutsideVideo(problems)
@@ -83,7 +112,7 @@ class Run:
         """The studio render: download, every narration (several at a time),
         then one ffmpeg run."""
         r, parts = self.request, self.parts
-        source_file = os.path.join(work, "movie.mp4")
+        source_file = os.path.join(work, SOURCE_FILE)
         self.stage.enter("download")
         self.fetch_source(source_file)
         self.stage.enter("speech")
@@ -94,7 +123,8 @@ class Run:
             parts.narrator.measure = measure_narration
             try:
                 speak_all(parts.narrator, [seg.narration for seg in parts.segments], narrations,
-                          parts.settings["voice"].value, r.jobs, progress.narration)
+                          parts.settings["voice"].value, r.jobs, progress.narration,
+                          grace=r.timeout, halt=self.halt)
             except NarrationError as e:
                 self.stage.speaking(e.number)
                 raise e.cause from None

@@ -6,11 +6,14 @@ changed; a download is taken from the cache when an earlier run made it.
 """
 import os
 import shutil
+import subprocess
 import tempfile
 from urllib.parse import urlsplit
 
 from clipweave.app.cache import key
+from clipweave.app.deadline import DEFAULT_TIMEOUT, DOWNLOAD_FACTOR
 from clipweave.system import children
+from clipweave.system.probe import video_problem
 
 # Best video up to 1080 lines with the best audio, merged into MP4.
 YT_DLP_FORMAT = "bv*[height<=1080]+ba/b[height<=1080]/bv*+ba/b"
@@ -50,10 +53,16 @@ class _Download:
 
     def fetch(self, output_file):
         entry = key("source", self.url, self.downloader)
-        if self._cache.fetch("sources", entry, output_file):
+        if self._cache.fetch("sources", entry, output_file,
+                             check=lambda path: video_problem(path) is None):
             print(f"📦 Video from the cache: {self.url}")
             return
         self.download(output_file)
+        # Only a video is kept: a page of HTML would fail every later run.
+        problem = video_problem(output_file)
+        if problem is not None:
+            raise Exception(f"what {self.downloader} gave for {self.url} is not a usable "
+                            f"video: {problem}")
         self._cache.store("sources", entry, output_file)
 
 
@@ -76,9 +85,10 @@ class ServiceSource(_Download):
 class YtDlpSource(_Download):
     downloader = "yt-dlp"
 
-    def __init__(self, url, cache, stdout=None):
+    def __init__(self, url, cache, stdout=None, timeout=DEFAULT_TIMEOUT):
         super().__init__(url, cache)
         self._stdout = stdout
+        self._timeout = timeout
 
     def tools(self):
         return ["yt-dlp"]
@@ -89,8 +99,13 @@ class YtDlpSource(_Download):
         with tempfile.TemporaryDirectory(dir=folder, prefix="yt-dlp-") as work:
             target = os.path.join(work, "video.mp4")
             # Its own error output goes to the user: it says why a site refused.
-            children.run(["yt-dlp", "--no-playlist", "--quiet", "--progress", "--no-warnings",
-                          "-f", YT_DLP_FORMAT, "--merge-output-format", "mp4", "-o", target,
-                          "--", self.url], stdout=self._stdout, stderr=None)
+            overall = self._timeout * DOWNLOAD_FACTOR
+            try:
+                children.run(["yt-dlp", "--no-playlist", "--quiet", "--progress", "--no-warnings",
+                              "--socket-timeout", f"{self._timeout:g}", "--retries", "3",
+                              "-f", YT_DLP_FORMAT, "--merge-output-format", "mp4", "-o", target,
+                              "--", self.url], stdout=self._stdout, stderr=None, timeout=overall)
+            except subprocess.TimeoutExpired:
+                raise TimeoutError(f"yt-dlp did not finish within {overall:g} s") from None
             os.replace(target, output_file)
 

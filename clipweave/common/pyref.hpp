@@ -11,6 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cassert>
 #include <exception>
 #include <initializer_list>
@@ -30,12 +32,16 @@ struct PyErrOccurred final {
 [[noreturn]] inline void raise_current() { throw PyErrOccurred{}; }
 
 // Runs body where C++ meets C (init slots, the callables' entry points):
-// false, with a Python error set, when body threw.
+// false, with a Python error set, when body threw. Not noexcept: a thread
+// that the interpreter ends at exit (taking the GIL back during
+// finalisation) is unwound by force, and that unwind must pass through.
 template <class Body>
-bool at_c_boundary(Body&& body) noexcept {
+bool at_c_boundary(Body&& body) {
     try {
         body();
         return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrOccurred&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -49,7 +55,7 @@ bool at_c_boundary(Body&& body) noexcept {
 // NULL with the Python error set; common::Refused becomes a ValueError and
 // common::Failed a RuntimeError.
 template <class Body>
-PyObject* entry(Body&& body) noexcept;
+PyObject* entry(Body&& body);
 
 // For the C-API calls that report failure as -1.
 inline int require(int rc) {
@@ -92,7 +98,11 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Object() { Py_XDECREF(p_); }
+    // A thread ended by interpreter exit is unwound without the GIL: its
+    // references are left to the dying interpreter rather than counted.
+    ~Object() {
+        if (p_ != nullptr && (std::uncaught_exceptions() == 0 || PyGILState_Check())) Py_DECREF(p_);
+    }
 
     // Takes over a new reference; NULL means the call that made it failed.
     static Object steal(PyObject* p) {
@@ -253,7 +263,7 @@ inline Object Handle::operator()(std::initializer_list<Arg> args,
 }
 
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry(Body&& body) {
     Object result;
     const bool ok = at_c_boundary([&] {
         try {

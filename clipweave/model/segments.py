@@ -5,6 +5,7 @@ fails on the first bad entry, so the command line and the demo check it
 here first, one message per problem.
 """
 import json
+import math
 import re
 from dataclasses import dataclass
 
@@ -138,11 +139,18 @@ def _segment_problems(seg):
     for key in ("start", "end", "voiceover"):
         if key not in seg:
             problems.append(f'missing "{key}"')
+        elif key != "voiceover" and _is_number(seg[key]):
+            seconds[key] = _seconds_of(seg[key])
+            if seconds[key] is None:
+                problems.append(f'"{key}" must be a number of seconds from 0, got {seg[key]!r}')
         elif not isinstance(seg[key], str):
             problems.append(f'"{key}" must be a string, not {_json_type(seg[key])}')
         elif key == "voiceover":
             if not seg[key].strip():
                 problems.append('"voiceover" is empty')
+            elif _SURROGATE.search(seg[key]):
+                problems.append('"voiceover" holds a lone UTF-16 surrogate '
+                                f'({_SURROGATE.search(seg[key]).group()!r}), which is no character')
         else:
             seconds[key] = parse_time(seg[key])
             if seconds[key] is None:
@@ -150,7 +158,8 @@ def _segment_problems(seg):
                                 f'00:01:15.5: {seg[key]!r}')
     if seconds.get("start") is not None and seconds.get("end") is not None:
         if seconds["end"] <= seconds["start"]:
-            problems.append(f'"end" ({seg["end"]}) is not after "start" ({seg["start"]})')
+            problems.append(f'"end" ({_text_of(seg["end"])}) is not after '
+                            f'"start" ({_text_of(seg["start"])})')
     return problems
 
 
@@ -172,8 +181,43 @@ def parse_segments(path, data):
                 for n, seg in enumerate(entries, 1) for problem in _segment_problems(seg)]
     if problems:
         raise UsageError(problems)
-    return tuple(Segment(parse_time(seg["start"]), parse_time(seg["end"]), seg["start"],
-                         seg["end"], seg["voiceover"]) for seg in entries)
+    return tuple(Segment(_seconds_of(seg["start"]), _seconds_of(seg["end"]),
+                         _text_of(seg["start"]), _text_of(seg["end"]), seg["voiceover"])
+                 for seg in entries)
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _seconds_of(value):
+    """Seconds of a time as written: a string (parse_time) or a plain JSON
+    number of seconds; None when it is neither."""
+    if _is_number(value):
+        return float(value) if math.isfinite(value) and value >= 0 else None
+    return parse_time(value)
+
+
+def _text_of(value):
+    """A time as text: a number of seconds in plain decimals (no exponent)."""
+    if not _is_number(value):
+        return value
+    return f"{value:.6f}".rstrip("0").rstrip(".") if isinstance(value, float) else str(value)
+
+
+def module_form(data, segments):
+    """The segments file as the exact pipeline reads it (times as strings):
+    data itself when every time is one, else the same segments with each
+    time written as text."""
+    entries = json.loads(data.decode("utf-8"))
+    if all(isinstance(e[k], str) for e in entries for k in ("start", "end")):
+        return data
+    for entry, seg in zip(entries, segments):
+        entry["start"], entry["end"] = seg.start_text, seg.end_text
+    return json.dumps(entries, ensure_ascii=False).encode("utf-8")
 
 
 def outside(segments, duration, tolerance=END_TOLERANCE):

@@ -403,6 +403,23 @@ std::vector<std::string> chunk_text(const std::string& utf8, const CaptionStyle&
     return chunks;
 }
 
+// Players read "<b>", "<font ...>" and "{\an8}" in an SRT cue as markup, and
+// "\N" as a line break: a word joiner after each "<", "\" and "{", and "{"
+// written "\{" (shown as "{"), keep the narration's text as it is.
+std::string srt_escape(const std::string& utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (const char c : utf8) {
+        if (c == '{') {
+            out += "\\{\u2060";
+            continue;
+        }
+        out += c;
+        if (c == '<' || c == '\\') out += "\u2060";
+    }
+    return out;
+}
+
 std::string srt_text(const std::vector<Cue>& cues) {
     std::string out;
     int index = 0;
@@ -411,7 +428,7 @@ std::string srt_text(const std::vector<Cue>& cues) {
         const long long to = std::llround(cue.end * 1000);
         if (to <= from) continue;
         out += std::to_string(++index) + "\n" + srt_time(from) + " --> " + srt_time(to) + "\n" +
-               cue.text + "\n\n";
+               srt_escape(cue.text) + "\n\n";
     }
     return out;
 }

@@ -7,6 +7,8 @@ Every child started through :func:`run` or :func:`spawn`:
   and a run in a ``while read`` loop would eat the loop's input);
 - runs in a process group of its own, so the programs it starts (yt-dlp
   runs ffmpeg) stop with it;
+- dies with the thread that started it (the kernel's parent-death signal),
+  so a run killed outright (kill -9) leaves no render running;
 - keeps the last lines of its standard error for the message of a failure
   (:class:`ChildFailed`), never more (unless its error output is sent
   elsewhere: ``stderr=None`` lets the user see a downloader's own words);
@@ -17,7 +19,9 @@ Every child started through :func:`run` or :func:`spawn`:
 """
 import collections
 import contextlib
+import errno
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -32,6 +36,24 @@ FFPROBE_BASE = ("ffprobe", "-v", "error")
 
 _live_lock = threading.Lock()
 _live = set()
+
+# Sets the parent-death signal, then becomes the program: no Python code runs
+# between fork and exec (a preexec_fn can deadlock there while other threads
+# hold locks). Part of util-linux, which every Debian system has.
+_SETPRIV = shutil.which("setpriv")
+
+
+def _dying_with_parent(argv, env):
+    """argv run so that it gets SIGKILL when the thread that started it ends
+    (the process killed outright included); FileNotFoundError, as Popen
+    gives it, when the program is not found."""
+    if _SETPRIV is None:
+        return argv
+    path = (env if env is not None else os.environ).get("PATH", os.defpath)
+    program = shutil.which(argv[0], path=path)
+    if program is None:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), argv[0])
+    return [_SETPRIV, "--pdeathsig", "KILL", "--", program, *argv[1:]]
 
 
 def ffmpeg(*args):
@@ -86,7 +108,7 @@ class Child:
         self._tail = collections.deque(maxlen=STDERR_LINES)
         stdin = DEVNULL if stdin_data is None else PIPE
         with _live_lock:
-            self.process = subprocess.Popen(self.argv, stdin=stdin,
+            self.process = subprocess.Popen(_dying_with_parent(self.argv, env), stdin=stdin,
                                             stdout=PIPE if capture else stdout, stderr=stderr,
                                             cwd=cwd, env=env, start_new_session=True)
             _live.add(self.process)

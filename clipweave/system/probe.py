@@ -121,3 +121,36 @@ def loudness(path, start=None, duration=None):
     if not i or not peak:
         raise ValueError(f"no sound to measure in {target}")
     return float(i.group(1)), float(peak.group(1))
+
+
+# Containers of single pictures: ffprobe reads them as one-frame "video".
+_STILL_FORMATS = ("image2", "_pipe")
+
+
+def video_problem(path):
+    """Why a file is not a video a recap can be made of (no picture that
+    moves, no length, unreadable, empty), or None when it is one."""
+    target = os.path.abspath(os.fspath(path))
+    try:
+        if os.path.getsize(target) == 0:
+            return "it is empty"
+        data = _ffprobe_json("-show_entries", "stream=codec_type,width,height:"
+                             "stream_disposition=attached_pic:format=format_name,duration",
+                             target)
+    except (OSError, children.ChildFailed, ValueError):
+        return "ffprobe cannot read it as media"
+    streams = data.get("streams", [])
+    form = data.get("format", {})
+    # An audio file's cover picture is no video.
+    if not any(s.get("codec_type") == "video" and s.get("width")
+               and not s.get("disposition", {}).get("attached_pic") for s in streams):
+        return "it has no video stream"
+    if any(name in form.get("format_name", "") for name in _STILL_FORMATS):
+        return "it is a still image"
+    try:
+        duration = float(form.get("duration", "nan"))
+    except ValueError:
+        duration = float("nan")
+    if not duration > 0:
+        return "it has no duration"
+    return None

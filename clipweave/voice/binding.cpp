@@ -41,6 +41,8 @@ auto without_gil(Body&& body) {
     PyThreadState* state = PyEval_SaveThread();
     try {
         out.result = body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         out.failure = std::current_exception();
     }
