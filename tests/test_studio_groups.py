@@ -13,21 +13,24 @@ from clipweave.studio.job import SourceInfo, StudioJob
 from studio_media import ffmpeg, pattern_video, streams, tone
 
 
-def job(n, length=1.0, **changes):
+def job(n, length=1.0, size=(1280, 720), **changes):
     fields = dict(segments=[(i * 2.0, i * 2.0 + length) for i in range(n)],
                   narrations=[f"/n/{i}.wav" for i in range(n)], narration_seconds=[0.5] * n,
                   narration_lufs=[None] * n, texts=["x"] * n, captions_file="c.ass",
                   graph_file="g.txt", output=".o.mp4.part")
     fields.update(changes)
-    return StudioJob(SourceInfo("/m/s.mp4", 2.0 * n + 2, width=320, height=180, has_audio=True),
-                     **fields)
+    return StudioJob(SourceInfo("/m/s.mp4", 2.0 * n + 2, width=size[0], height=size[1],
+                                has_audio=True), **fields)
 
 
 @pytest.mark.parametrize("n", [4, 24, 1000])
-def test_no_run_opens_more_inputs_as_the_segments_grow(n):
-    ready = _core.prepare(job(n))
+@pytest.mark.parametrize("size, clips", [((1280, 720), 4), ((1920, 1080), 3), ((160, 90), 32)])
+def test_no_run_opens_more_inputs_as_the_segments_grow(n, size, clips):
+    """A group's clips are bounded by the pictures their decoders hold: each
+    clip opens the source and its narration."""
+    ready = _core.prepare(job(n, size=size))
     runs = [g["args"] for g in ready["groups"]] + [ready["finish"]["args"]]
-    assert max(args.count("-i") for args in runs) <= 2 * 4 + 1
+    assert max(args.count("-i") for args in runs) <= 2 * clips
     # Two groups side by side at least, where there are two clips.
     assert len(ready["groups"]) >= 2
     # The finish opens the groups through two join lists and copies the picture.

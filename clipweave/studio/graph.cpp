@@ -49,9 +49,16 @@ constexpr double kLoudnormWindow = 3.0;
 constexpr double kBedRise = 0.25;
 // Seconds of fade where a narration is cut.
 constexpr double kCutFade = 0.04;
-// Clips a group holds at most: each input's decoder lives until its run
-// ends, so this bounds a run's memory and open files.
-constexpr size_t kGroupClips = 4;
+// Each input's decoder lives until its run ends, so a group's clips are
+// bounded by the pictures their decoders hold: kGroupPixels of source
+// pixels (four clips of 720p), at least kMinGroupClips and at most
+// kMaxGroupClips (which bounds a run's open files too). Small sources make
+// few, large groups: each run costs some startup.
+constexpr long long kGroupPixels = 4LL * 1280 * 720;
+constexpr size_t kMinGroupClips = 3;
+constexpr size_t kMaxGroupClips = 32;
+// Runs side by side: a group count that is a multiple of it keeps both busy.
+constexpr size_t kSideBySide = 2;
 // Above this size the graph goes to a file (one argument of the command
 // line may hold at most 128 KiB on Linux).
 constexpr size_t kGraphArgumentLimit = 64 * 1024;
@@ -251,11 +258,14 @@ std::vector<std::string> run_head() {
             "pipe:1", "-y"};
 }
 
-// Contiguous groups of at most kGroupClips clips, as even as they come; at
-// least two where there are two clips, so that both run side by side.
-std::vector<std::pair<size_t, size_t>> groups(size_t clips) {
-    size_t count = (clips + kGroupClips - 1) / kGroupClips;
-    count = std::max(count, std::min<size_t>(clips, 2));
+// Contiguous groups of clips, as even as they come, their count a multiple
+// of kSideBySide where there are that many clips.
+std::vector<std::pair<size_t, size_t>> groups(size_t clips, const Source& source) {
+    const long long pixels = std::max(1LL, static_cast<long long>(source.width) * source.height);
+    const size_t most = std::clamp<size_t>(static_cast<size_t>(kGroupPixels / pixels), kMinGroupClips,
+                                           kMaxGroupClips);
+    size_t count = (clips + most - 1) / most;
+    count = std::min(clips, (count + kSideBySide - 1) / kSideBySide * kSideBySide);
     std::vector<std::pair<size_t, size_t>> out;
     for (size_t g = 0; g < count; ++g) out.emplace_back(clips * g / count, clips * (g + 1) / count);
     return out;
@@ -292,7 +302,12 @@ Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, con
         samples += c.samples;
     }
     if (video_clips > 0) {
-        graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0,";
+        // concat takes a clip's last frame as lasting nothing: after a clip
+        // of one frame the next one's first frame had the same time and was
+        // dropped. Every clip is whole frames at the output rate, so the
+        // frames are numbered afresh.
+        graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0,setpts=N*" +
+                 std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
         if (burned(job.captions)) {
             // The captions are timed on the finished video: the group's
             // frames are put in its place for them, then back at zero.
@@ -477,7 +492,7 @@ Render prepare(const Job& job) {
 
     const Plan& plan = r.plan;
     std::string video_list, audio_list;
-    for (const auto& [first, last] : groups(plan.clips.size())) {
+    for (const auto& [first, last] : groups(plan.clips.size(), job.source)) {
         const std::string tag = std::to_string(r.groups.size());
         const std::string picture = job.output + ".v" + tag + ".mp4";
         const std::string sound = job.output + ".a" + tag + ".wav";
