@@ -87,3 +87,15 @@ def test_a_thousand_segments_render_within_the_usual_open_files(source, tmp_path
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     s = streams(result.video)
     assert int(s["video"]["nb_read_frames"]) == round(1000 * 0.1 / 4 * 25)
+
+
+def test_clips_of_a_single_frame_each_keep_it(source, tmp_path):
+    """Clips that last one frame at this speed, one after another: none is
+    lost where the clips are joined."""
+    narr = tone(tmp_path / "n.wav", 0.05)
+    segments = [Segment(i * 0.5, i * 0.5 + 0.1, "", "", "x") for i in range(10)]
+    result = render_studio(source, segments, tmp_path, [narr] * 10, captions="none",
+                           quality="fast", fit="range", speed=4.0, bed_volume=None,
+                           narration_levels=[(0.05, None)] * 10)
+    frames = int(streams(result.video)["video"]["nb_read_frames"])
+    assert frames == round(10 * 0.1 / 4 * 25)
