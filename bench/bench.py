@@ -44,7 +44,9 @@ ORCHESTRATION_GOAL = 1.02
 MEMORY_GOAL = 1.05  # peak RSS, long source over short one
 STUDIO_FAST_GOAL = 0.6  # studio at --quality fast over run_recap
 STUDIO_GOAL = 1.0  # studio at the default quality over run_recap
-STUDIO_RENDER_GOAL = 1.15  # studio over its own ffmpeg run
+STUDIO_RENDER_GOAL = 1.15  # studio over its own ffmpeg runs
+STUDIO_SMALL_GOAL = 2.0  # studio at --quality small over the default, in time
+STUDIO_SEGMENTS_GOAL = 1.3  # peak memory of the process tree, many segments over few
 STUDIO_LENGTH_GOAL = 0.10  # 20-minute over 2-minute source, either way
 
 FULL = {
@@ -296,9 +298,11 @@ def print_studio(s, quick):
           f"answering after {c['delay']:g} s, the command's own runs")
     rows = [("run_recap (--classic)", s["classic"]),
             ("studio, --quality fast", s["fast"]),
-            ("  its one ffmpeg run", s["fast_ffmpeg"]),
+            ("  its render (ffmpeg runs)", s["fast_ffmpeg"]),
             ("studio, default quality (balanced)", s["balanced"]),
-            ("  its one ffmpeg run", s["balanced_ffmpeg"])]
+            ("  its render (ffmpeg runs)", s["balanced_ffmpeg"]),
+            ("studio, --quality small", s["small"]),
+            ("  its render (ffmpeg runs)", s["small_ffmpeg"])]
     for label, seconds in rows:
         print(f"   {label:<44} {fmt_time(seconds):>9}")
     checks = [
@@ -308,6 +312,8 @@ def print_studio(s, quick):
          s["balanced"] / s["classic"] <= STUDIO_GOAL),
         ("studio balanced / its ffmpeg run", s["balanced"] / s["balanced_ffmpeg"],
          f"<= {STUDIO_RENDER_GOAL:g}", s["balanced"] / s["balanced_ffmpeg"] <= STUDIO_RENDER_GOAL),
+        ("studio small / balanced", s["small"] / s["balanced"], f"< {STUDIO_SMALL_GOAL:g}",
+         s["small"] / s["balanced"] < STUDIO_SMALL_GOAL),
     ]
     short, long_ = s["short_run"], s["long_run"]
     print(f"   studio on the {c['short'] / 60:g}-minute source, fresh process      "
@@ -322,6 +328,13 @@ def print_studio(s, quick):
         ("peak RSS, long / short source", memory_ratio, f"<= {MEMORY_GOAL:g}",
          memory_ratio <= MEMORY_GOAL),
     ]
+    few, many = (str(n) for n in c["memory_counts"])
+    for framing, peak in s["memory"][few].items():
+        more = s["memory"][many][framing]
+        print(f"   peak memory of the process tree, --frame {framing:<5} {few} / {many} segments "
+              f"{peak / 1024:>7.1f} MB / {more / 1024:.1f} MB")
+        checks.append((f"peak tree memory, {many} / {few} segments, {framing}", more / peak,
+                       f"<= {STUDIO_SEGMENTS_GOAL:g}", more / peak <= STUDIO_SEGMENTS_GOAL))
     for label, ratio, goal, ok in checks:
         print(f"   {label:<44} {ratio:>9.3f}   goal {goal} {verdict(ok, quick)}")
 

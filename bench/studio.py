@@ -1,15 +1,19 @@
 """The studio render against the exact pipeline, on one job, as the command runs it.
 
-The job: a generated 1080p 30 fps source with a tone, twelve 5-second
-segments spread over it, narrations from the loopback speech service, which
-answers each request after 1 s. Each run is the command line's own
-(``make_recap``, local source, no cache), timed from start to finish:
+The job: a generated 1080p 30 fps source with a tone and a keyframe every
+4 s, twelve 5-second segments spread over it, narrations from the loopback
+speech service, which answers each request after 1 s. Each run is the
+command line's own (``make_recap``, local source, no cache), timed from
+start to finish:
 
-  * run_recap (--classic) and the studio render at --quality fast and at the
-    default quality, on a 2-minute source;
-  * the studio's one ffmpeg run, timed inside the studio run;
+  * run_recap (--classic) and the studio render at --quality fast, at the
+    default quality and at --quality small, on a 2-minute source;
+  * the studio's render (its ffmpeg runs), timed inside the studio run;
   * the studio render on a 2-minute and on a 20-minute source, each in a
-    fresh process, with the peak resident memory of that process.
+    fresh process, with the peak resident memory of that process;
+  * the peak memory of the whole process tree (the command and every
+    ffmpeg it runs, sampled from /proc) for 4 and for 24 segments of a
+    720p source, in each framing.
 
     .venv/py310/bin/python bench/studio.py [--quick] [--cache DIR]
 
@@ -24,6 +28,7 @@ import resource
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from clipweave.app.errors import ExitStatus
@@ -36,10 +41,14 @@ SEGMENTS = 12
 SEGMENT_SECONDS = 5.0
 SPEECH_DELAY = 1.0
 TEXT = "Segment {n}: a narration of about five seconds, read over the moving picture."
+KEYFRAME_SECONDS = 4
 FULL = {"short": 120, "long": 1200, "size": "1920x1080", "rate": 30, "segments": SEGMENTS,
-        "length": SEGMENT_SECONDS, "delay": SPEECH_DELAY}
+        "length": SEGMENT_SECONDS, "delay": SPEECH_DELAY, "keyframe": KEYFRAME_SECONDS,
+        "memory_size": "1280x720", "memory_counts": (4, 24), "memory_length": 1.0}
 QUICK = {"short": 8, "long": 16, "size": "320x180", "rate": 30, "segments": 2, "length": 1.0,
-         "delay": 0.1}
+         "delay": 0.1, "keyframe": KEYFRAME_SECONDS, "memory_size": "320x180",
+         "memory_counts": (2, 6), "memory_length": 0.5}
+FRAMINGS = ("blur", "crop", "fit")
 
 
 class SlowSpeech(SpeechService):
@@ -56,18 +65,26 @@ class SlowServices(DemoServices):
     speech_type = SlowSpeech
 
 
-def source(cache, seconds, size, rate):
-    """A test pattern with a tone, made once; a long one is a short one repeated
-    (stream copy), which makes no difference to a render that seeks."""
-    path = os.path.join(cache, f"job-{seconds:g}s-{size}-{rate}fps.mp4")
+def source(cache, seconds, size, rate, keyframe=KEYFRAME_SECONDS):
+    """A test pattern with a tone and a keyframe every ``keyframe`` seconds,
+    made once; a long one is a short one repeated (stream copy), which makes
+    no difference to a render that seeks."""
+    path = os.path.join(cache, f"job-{seconds:g}s-{size}-{rate}fps-k{keyframe:g}.mp4")
     if os.path.exists(path):
         return path
     partial = path + ".part.mp4"
     unit = min(seconds, 120)
     if unit == seconds:
-        make_source_video(partial, seconds=seconds, size=size, rate=rate)
+        gop = str(round(rate * keyframe))
+        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i",
+                        f"testsrc2=size={size}:rate={rate}", "-f", "lavfi", "-i",
+                        "sine=frequency=440:beep_factor=4:sample_rate=44100", "-t", f"{seconds:g}",
+                        "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "veryfast",
+                        "-pix_fmt", "yuv420p", "-g", gop, "-keyint_min", gop, "-sc_threshold", "0",
+                        "-c:a", "aac", "-b:a", "96k", "-movflags", "+faststart", partial],
+                       check=True)
     else:
-        piece = source(cache, unit, size, rate)
+        piece = source(cache, unit, size, rate, keyframe)
         listing = os.path.join(cache, "repeat.txt")
         with open(listing, "w") as f:
             f.write(f"file '{piece}'\n" * int(seconds // unit))
@@ -76,6 +93,49 @@ def source(cache, seconds, size, rate):
         os.unlink(listing)
     os.replace(partial, path)
     return path
+
+
+class TreeMemory:
+    """The peak of the summed resident memory of this process and all its
+    descendants, sampled from /proc every 20 ms while in use."""
+
+    def __init__(self):
+        self.peak_kb = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        return False
+
+    def _sample(self):
+        me = os.getpid()
+        while not self._stop.wait(0.02):
+            parents, rss = {}, {}
+            for name in os.listdir("/proc"):
+                if not name.isdigit():
+                    continue
+                try:
+                    with open(f"/proc/{name}/status") as f:
+                        fields = dict(line.split(":", 1) for line in f if ":" in line)
+                except OSError:
+                    continue
+                pid = int(name)
+                parents[pid] = int(fields.get("PPid", "0"))
+                rss[pid] = int(fields.get("VmRSS", "0 kB").split()[0])
+            total = 0
+            for pid, kb in rss.items():
+                p = pid
+                while p not in (0, 1, me):
+                    p = parents.get(p, 0)
+                if p == me:
+                    total += kb
+            self.peak_kb = max(self.peak_kb, total)
 
 
 def segments_file(directory, seconds, count, length):
@@ -89,10 +149,10 @@ def segments_file(directory, seconds, count, length):
 
 
 def run_job(video, segments, delay, **render_options):
-    """One run of the command on the job; (wall seconds, seconds of the studio's ffmpeg run)."""
+    """One run of the command on the job; (wall seconds, seconds of the studio's ffmpeg runs)."""
     SlowSpeech.delay = delay
     ffmpeg_spans = []
-    run_ffmpeg = render._run_ffmpeg
+    run_ffmpeg = render._run_steps
 
     def timed(*args, **kwargs):
         started = time.perf_counter()
@@ -104,7 +164,7 @@ def run_job(video, segments, delay, **render_options):
     with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as out, \
             SlowServices(lifetime=3600) as services, \
             contextlib.redirect_stdout(io.StringIO()):
-        render._run_ffmpeg = timed
+        render._run_steps = timed
         try:
             started = time.perf_counter()
             status = make_recap(RunRequest(
@@ -113,7 +173,7 @@ def run_job(video, segments, delay, **render_options):
                 mode="quiet", **render_options))
             wall = time.perf_counter() - started
         finally:
-            render._run_ffmpeg = run_ffmpeg
+            render._run_steps = run_ffmpeg
     if status != ExitStatus.OK:
         raise RuntimeError(f"the run ended with exit status {status}")
     return wall, sum(ffmpeg_spans)
@@ -134,11 +194,19 @@ def child(video, segments, delay):
     print(json.dumps({"wall": wall, "ffmpeg": ffmpeg, "maxrss_kb": peak}))
 
 
+def tree_peak(video, segments, **options):
+    """Peak memory in kB of the process tree during one run of the command."""
+    with TreeMemory() as memory:
+        run_job(video, segments, 0.0, fit="range", **options)
+    return memory.peak_kb
+
+
 def measure(cache, quick=False):
     c = QUICK if quick else FULL
     os.makedirs(cache, exist_ok=True)
     short = source(cache, c["short"], c["size"], c["rate"])
     long_ = source(cache, c["long"], c["size"], c["rate"])
+    sized = source(cache, c["short"], c["memory_size"], c["rate"])
     with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as work:
         short_segments = segments_file(work, c["short"], c["segments"], c["length"])
         os.makedirs(os.path.join(work, "long"))
@@ -147,11 +215,20 @@ def measure(cache, quick=False):
         classic, _ = run_job(short, short_segments, c["delay"], classic=True)
         fast, fast_ffmpeg = run_job(short, short_segments, c["delay"], quality="fast")
         balanced, balanced_ffmpeg = run_job(short, short_segments, c["delay"])
+        small, small_ffmpeg = run_job(short, short_segments, c["delay"], quality="small")
         lengths = [in_fresh_process(short, short_segments, c["delay"]),
                    in_fresh_process(long_, long_segments, c["delay"])]
+        memory = {}
+        for count in c["memory_counts"]:
+            os.makedirs(os.path.join(work, str(count)))
+            listed = segments_file(os.path.join(work, str(count)), c["short"], count,
+                                   c["memory_length"])
+            memory[str(count)] = {framing: tree_peak(sized, listed, frame=framing)
+                                  for framing in FRAMINGS}
     return {"config": c, "classic": classic, "fast": fast, "fast_ffmpeg": fast_ffmpeg,
-            "balanced": balanced, "balanced_ffmpeg": balanced_ffmpeg,
-            "short_run": lengths[0], "long_run": lengths[1]}
+            "balanced": balanced, "balanced_ffmpeg": balanced_ffmpeg, "small": small,
+            "small_ffmpeg": small_ffmpeg, "short_run": lengths[0], "long_run": lengths[1],
+            "memory": memory}
 
 
 def main(argv=None):

@@ -7,8 +7,8 @@
 
 - ``clipweave.studio``: the studio render, a finished short (whole picture
   over a blurred fill, captions, the source's sound under the narration,
-  normalised loudness) from a local video and its narrations in one ffmpeg
-  run (``render_studio``).
+  normalised loudness) from a local video and its narrations, its clips
+  in bounded groups rendered side by side (``render_studio``).
 - the ``clipweave`` command (``clipweave.app``): local files or URLs, the
   user's own services or offline speech, a cache, rendered with the studio
   by default; ``clipweave demo`` (``clipweave.demo``) runs it offline.

@@ -21,7 +21,7 @@ def plan_job(segments, narrations, source=10.0, fit="narration", speed=1.0, rate
 
 def tempo_of(job):
     """The tempo filters the joined sound goes through."""
-    return re.search(r";\[acat\]([^;]*?),aresample", _core.prepare(job)["graph"]).group(1)
+    return re.match(r"\[1:a:0\]([^;]*?),aresample", _core.prepare(job)["finish"]["graph"]).group(1)
 
 
 def full_job(**changes):
@@ -41,22 +41,26 @@ def full_job(**changes):
 # --- planning ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("fit, narration, length, used, hold, note", [
-    # A shorter narration never shortens the clip.
-    ("narration", 1.0, 4.0, 1.0, 0.0, None),
-    ("range", 1.0, 4.0, 1.0, 0.0, None),
-    ("narration", 5.5, 5.5, 5.5, 0.0,
+@pytest.mark.parametrize("fit, narration, length, used, hold, start, note", [
+    # A shorter narration never shortens the clip (the source's sound is not known to be silent).
+    ("narration", 1.0, 4.0, 1.0, 0.0, 4.0, None),
+    ("range", 1.0, 4.0, 1.0, 0.0, 4.0, None),
+    ("narration", 5.5, 5.5, 5.5, 0.0, 4.0,
      "segment 1: narration 5.50 s is longer than its 4.00 s range; the clip runs on 1.50 s"),
-    ("range", 6.2, 4.0, 4.0, 0.0,
+    ("range", 6.2, 4.0, 4.0, 0.0, 4.0,
      "segment 1: narration 6.20 s is longer than its 4.00 s range; narration cut by 2.20 s"),
-    # The source ends at 10: 2 s of the 8 s run-on are the held last frame.
-    ("narration", 8.0, 8.0, 8.0, 2.0,
+    # The source ends at 10: the 8 s run-on starts 2 s earlier instead of holding.
+    ("narration", 8.0, 8.0, 8.0, 0.0, 2.0,
      "segment 1: narration 8.00 s is longer than its 4.00 s range; the clip runs on 4.00 s; "
-     "held on the last frame for 2.00 s"),
+     "the clip starts 2.00 s earlier, at 2.00 s"),
+    # Longer than the whole source: held for what it lacks.
+    ("narration", 11.0, 11.0, 11.0, 1.0, 0.0,
+     "segment 1: narration 11.00 s is longer than its 4.00 s range; the clip runs on 7.00 s; "
+     "the clip starts 4.00 s earlier, at 0.00 s; held on the last frame for 1.00 s"),
 ])
-def test_clip_length_follows_fit(fit, narration, length, used, hold, note):
+def test_clip_length_follows_fit(fit, narration, length, used, hold, start, note):
     clip = _core.plan(plan_job([(4.0, 8.0)], [narration], fit=fit))["clips"][0]
-    assert clip["source_start"] == 4.0
+    assert clip["source_start"] == start
     assert clip["length"] == pytest.approx(length)
     assert clip["narration_used"] == pytest.approx(used)
     assert clip["hold"] == pytest.approx(hold)
@@ -64,11 +68,11 @@ def test_clip_length_follows_fit(fit, narration, length, used, hold, note):
     assert clip["note"] == note
 
 
-def test_range_past_the_source_end_is_held():
+def test_range_past_the_source_end_starts_earlier():
     plan = _core.plan(plan_job([(8.0, 11.0)], [1.0], fit="range"))
-    assert plan["clips"][0]["hold"] == pytest.approx(1.0)
-    assert plan["notes"] == ["segment 1: the range runs 1.00 s past the end of the source "
-                             "(10.00 s); held on the last frame for 1.00 s"]
+    assert plan["clips"][0]["hold"] == 0 and plan["clips"][0]["source_start"] == 7.0
+    assert plan["notes"] == ["segment 1: the range runs 1.00 s past the end of the source's "
+                             "picture (10.00 s); the clip starts 1.00 s earlier, at 7.00 s"]
 
 
 @pytest.mark.parametrize("speed, rate", [(1.0, (25, 1)), (1.25, (30000, 1001)), (3.0, (24, 1)),
@@ -289,29 +293,42 @@ def test_long_narration_captions():
 
 
 def test_command_reads_each_clip_by_input_seeking():
-    args = _core.prepare(full_job())["args"]
-    assert args[:3] == ["ffmpeg", "-hide_banner", "-nostdin"]
-    assert args[args.index("-progress") + 1] == "pipe:1"
-    inputs = [i for i, a in enumerate(args) if a == "-i"]
-    assert [args[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/source.mp4",
-                                             "file:/media/n1.mp3", "file:/media/n2.mp3",
-                                             "anullsrc=r=48000:cl=stereo"]
-    assert args[inputs[0] - 4:inputs[0]] == ["-ss", "1", "-t", "2.25"]
-    assert args[inputs[1] - 4:inputs[1]] == ["-ss", "5", "-t", "3.25"]
-    assert args[-1] == "file:out.mp4.part"
-    assert args[args.index("-movflags") + 1] == "+faststart"
+    ready = _core.prepare(full_job())
+    first, second = (g["args"] for g in ready["groups"])
+    for args in (first, second, ready["finish"]["args"]):
+        assert args[:3] == ["ffmpeg", "-hide_banner", "-nostdin"]
+        assert args[args.index("-progress") + 1] == "pipe:1"
+    inputs = [i for i, a in enumerate(first) if a == "-i"]
+    assert [first[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/n1.mp3"]
+    assert first[inputs[0] - 4:inputs[0]] == ["-ss", "1", "-t", "2.25"]
+    inputs = [i for i, a in enumerate(second) if a == "-i"]
+    assert [second[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/n2.mp3"]
+    assert second[inputs[0] - 4:inputs[0]] == ["-ss", "5", "-t", "3.25"]
+    finish = ready["finish"]["args"]
+    assert finish[-1] == "file:out.mp4.part"
+    assert finish[finish.index("-movflags") + 1] == "+faststart"
+    # The groups' pictures and sounds, in order, through the join lists.
+    files = dict(ready["files"])
+    assert files["out.mp4.part.video.txt"] == ("file 'file:out.mp4.part.v0.mp4'\n"
+                                               "file 'file:out.mp4.part.v1.mp4'\n")
+    assert files["out.mp4.part.audio.txt"] == ("file 'file:out.mp4.part.a0.wav'\n"
+                                               "file 'file:out.mp4.part.a1.wav'\n")
+    assert set(ready["scratch"]) == set(files) | {
+        "out.mp4.part.v0.mp4", "out.mp4.part.v1.mp4", "out.mp4.part.a0.wav", "out.mp4.part.a1.wav"}
 
 
 @pytest.mark.parametrize("encoder, quality, expected", [
-    ("libx264", "fast", ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "21"]),
+    ("libx264", "fast", ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "21", "-x264-params",
+                         "8x8dct=1"]),
     ("libx264", "balanced", ["-c:v", "libx264", "-preset", "veryfast", "-crf", "21"]),
-    ("libx264", "small", ["-c:v", "libx264", "-preset", "medium", "-crf", "21"]),
+    ("libx264", "small", ["-c:v", "libx264", "-preset", "medium", "-crf", "24"]),
     ("h264_nvenc", "fast", ["-c:v", "h264_nvenc", "-preset", "p1"]),
 ])
 def test_encoder_options(encoder, quality, expected):
     args = _core.encode_args(encoder, quality)
     assert args[:len(expected)] == expected
-    for pair in (["-pix_fmt", "yuv420p"], ["-c:a", "aac"], ["-ar", "48000"], ["-ac", "2"], ["-f", "mp4"]):
+    for pair in (["-pix_fmt", "yuv420p"], ["-profile:v", "high"], ["-colorspace", "bt709"],
+                 ["-c:a", "aac"], ["-ar", "48000"], ["-ac", "2"], ["-f", "mp4"]):
         i = args.index(pair[0])
         assert args[i:i + 2] == pair
 
@@ -338,24 +355,26 @@ def test_the_sound_keeps_the_planned_pace(speed):
 def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):
     ready = _core.prepare(full_job(captions=mode))
     # The captions file is read only when the captions are burned in.
-    assert ("c.ass" in ready["graph"]) == burned == bool(ready["ass"])
+    assert all(("c.ass" in g["graph"]) == burned for g in ready["groups"])
+    assert burned == bool(ready["ass"])
     assert bool(ready["srt"]) == kept and bool(ready["cues"]) == kept
 
 
 @pytest.mark.parametrize("changes", [{"bed_volume": None}, {"has_audio": False}])
 def test_narration_alone_when_there_is_no_bed(changes):
-    graph = _core.prepare(full_job(**changes))["graph"]
-    assert "amix" not in graph and "[0:a:0]" not in graph
+    for group in _core.prepare(full_job(**changes))["groups"]:
+        assert "amix" not in group["graph"] and "[0:a:0]" not in group["graph"]
 
 
-def test_a_graph_too_long_for_the_command_line_goes_to_a_file():
+def test_no_graph_grows_with_the_clips():
+    """400 clips: each run's graph fits its command line (the groups bound it)."""
     n = 400
     job = full_job(segments=[(i * 0.02, i * 0.02 + 0.01) for i in range(n)], narrations=["/n.mp3"] * n,
                    narration_seconds=[0.01] * n, narration_lufs=[None] * n, texts=["x"] * n)
     ready = _core.prepare(job)
-    assert ready["graph_in_file"]
-    assert "-filter_complex" not in ready["args"]
-    assert ready["args"][ready["args"].index("-filter_complex_script") + 1] == "file:g.txt"
+    runs = [g["args"] for g in ready["groups"]] + [ready["finish"]["args"]]
+    assert all("-filter_complex_script" not in args for args in runs)
+    assert max(len(g["graph"]) for g in ready["groups"]) < 64 * 1024
 
 
 @pytest.mark.parametrize("changes, message", [

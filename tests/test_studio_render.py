@@ -136,19 +136,22 @@ def test_captions_srt_follows_the_voice(renders):
 
 
 def test_a_long_narration_runs_on_and_holds_the_last_frame(media, tmp_path):
-    # 0.5 s of range, 1 s of source left, a narration of about 3 s.
+    # 0.5 s of range in a 3 s source, a narration of about 4 s: the clip
+    # starts at the source's start and holds its last frame for the rest.
     result = render_studio(media["short"], [segment(2, 2.5, LINES[0])], tmp_path, [media["lines"][0]],
                            fit="narration", captions="none", quality="fast")
     timing = result.segments[0]
     narration_seconds = timing.narration
-    assert narration_seconds > 2
+    assert narration_seconds > 3.3
     assert abs(result.duration - narration_seconds) <= 1 / 25
-    assert timing.hold == pytest.approx(narration_seconds - 1.0)
+    assert timing.source_start == 0
+    assert timing.hold == pytest.approx(narration_seconds - 3.0)
     assert "held on the last frame" in result.notes[0] and "the clip runs on" in result.notes[0]
+    assert "starts 2.00 s earlier" in result.notes[0]
     assert result.srt is None and work_files(tmp_path) == ["FINAL_RECAP.mp4"]
     box = (0, 600, 1080, 700)
     moving = mean_difference(frame(result.video, 0.1, *box), frame(result.video, 0.6, *box))
-    held = mean_difference(frame(result.video, 1.3, *box), frame(result.video, narration_seconds - 0.2, *box))
+    held = mean_difference(frame(result.video, 3.05, *box), frame(result.video, narration_seconds - 0.1, *box))
     assert moving > 5 * max(held, 0.5)
 
 
@@ -246,7 +249,7 @@ def test_the_picture_is_placed_at_its_shown_size(media, tmp_path, frame_mode, si
 
 def test_odd_size_without_sound(media, tmp_path):
     result = render_studio(media["odd_silent"], [segment(0, 1.5, "Look.")], tmp_path, [media["brief"]],
-                           quality="fast")
+                           quality="fast", fit="range")
     s = streams(result.video)
     assert (s["video"]["width"], s["video"]["height"], s["video"]["sample_aspect_ratio"]) == (1080, 1920, "1:1")
     assert (s["audio"]["sample_rate"], s["audio"]["channels"]) == ("48000", 2)

@@ -110,7 +110,7 @@ class Run:
 
     def make_studio(self, work):
         """The studio render: download, every narration (several at a time),
-        then one ffmpeg run."""
+        then the render; the notes on the clips are printed before it."""
         r, parts = self.request, self.parts
         source_file = os.path.join(work, SOURCE_FILE)
         self.stage.enter("download")
@@ -137,11 +137,9 @@ class Run:
                 source_file, parts.segments, work, narrations, frame=r.frame, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
                 progress=progress.render, words=words,
-                narration_levels=None if None in levels else levels)
+                narration_levels=None if None in levels else levels, notes=self.console.say)
         finally:
             progress.close()
-        for note in self.studio.notes:
-            self.console.say(note)
         produced = {FINAL: self.studio.video}
         if r.captions != "none":
             produced[CAPTIONS] = self.studio.srt

@@ -1,5 +1,5 @@
-"""The studio render: a recap that looks like a finished short, from one
-ffmpeg process.
+"""The studio render: a recap that looks like a finished short, its clips
+rendered in bounded groups side by side and joined without re-encoding.
 
     from clipweave.studio import render_studio
     result = render_studio("source.mp4", segments, "work", ["n1.mp3", "n2.mp3"],

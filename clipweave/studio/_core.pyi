@@ -47,6 +47,12 @@ class Captions(TypedDict):
     srt: str
     ass: str
 
+class Step(TypedDict):
+    args: list[str]
+    graph: str
+    frames: int
+    duration: float
+
 class Render(TypedDict):
     plan: Plan
     cues: list[tuple[float, float, str]]
@@ -54,9 +60,10 @@ class Render(TypedDict):
     notes: list[str]
     srt: str
     ass: str
-    graph: str
-    graph_in_file: bool
-    args: list[str]
+    groups: list[Step]
+    finish: Step
+    files: list[tuple[str, str]]
+    scratch: list[str]
 
 def plan(job: StudioJob) -> Plan:
     """The clips of a job and a note for each adjusted segment."""
@@ -66,7 +73,8 @@ def captions(job: StudioJob) -> Captions:
     captions, and their SRT and ASS texts."""
 
 def prepare(job: StudioJob) -> Render:
-    """Plan, captions, filter graph and argument vector of the one ffmpeg run."""
+    """Plan, captions and the ffmpeg runs: the groups (any two side by side),
+    then the finish; the files to write before them and those they leave."""
 
 def check_output_name(name: object) -> None:
     """ValueError unless name is a plain file name in the work directory ending in .mp4."""

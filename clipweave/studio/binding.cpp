@@ -124,7 +124,8 @@ constexpr Choice<Quality> kQualities[] = {
     X(source) X(segments) X(narration_seconds) X(texts) X(narrations) X(narration_lufs) X(fit) \
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
-    X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs)
+    X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
+    X(silent_tails)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -212,6 +213,10 @@ PlanInput to_plan_input(const Names& n, const Fields& job) {
     in.narration_seconds = job.numbers(n.narration_seconds);
     const Fields source(job.get(n.source), job.name(n.source), "a SourceInfo");
     in.source_seconds = source.number(n.seconds);
+    in.video_seconds = source.number(n.video_seconds);
+    for_items(job.get(n.silent_tails), job.name(n.silent_tails), [&](py::Handle item, const std::string& what) {
+        in.silent_tails.push_back(to_bool(item, what));
+    });
     in.fit = job.choice(n.fit, kFits);
     in.speed = job.number(n.speed);
     in.source_rate = to_rational(source.get(n.rate), source.name(n.rate));
@@ -246,6 +251,8 @@ Job to_job(const Names& n, const Fields& job) {
     j.fit = in.fit;
     j.speed = in.speed;
     j.source.seconds = in.source_seconds;
+    j.source.video_seconds = in.video_seconds;
+    j.silent_tails = in.silent_tails;
     j.source.rate = in.source_rate;
     const Fields source(job.get(n.source), job.name(n.source), "a SourceInfo");
     j.source.path = source.text(n.path);
@@ -254,6 +261,7 @@ Job to_job(const Names& n, const Fields& job) {
     j.source.rotation = to_int(source.get(n.rotation), source.name(n.rotation));
     j.source.sar = to_rational(source.get(n.sar), source.name(n.sar));
     j.source.has_audio = to_bool(source.get(n.has_audio), source.name(n.has_audio));
+    j.source.matrix = source.text(n.matrix);
     j.narrations = job.texts(n.narrations);
     for_items(job.get(n.narration_lufs), job.name(n.narration_lufs), [&](py::Handle item, const std::string& what) {
         j.narration_lufs.push_back(item.ptr() == Py_None ? std::nan("") : to_double(item, what));
@@ -322,6 +330,11 @@ py::Object word_list(const std::vector<ShownWord>& words) {
     return out;
 }
 
+py::Object step_dict(const Step& step) {
+    return py::dict({{"args", list_of(step.args)}, {"graph", text(step.graph)},
+                     {"frames", step.frames}, {"duration", step.duration}});
+}
+
 py::Object cue_list(const std::vector<Cue>& cues) {
     py::Object out = py::list({});
     for (const Cue& c : cues) {
@@ -357,15 +370,23 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
 PyObject* prepare_entry(PyObject* module, PyObject* job) {
     return entry([&] {
         const Render r = prepare(to_job(names_of(module), job_fields(job)));
+        py::Object groups = py::list({});
+        for (const Step& step : r.groups) py::append(groups, step_dict(step));
+        py::Object files = py::list({});
+        for (const auto& [name, content] : r.files) {
+            py::Object a = text(name), b = text(content);
+            py::append(files, py::Object::steal(Py_BuildValue("(OO)", a.ptr(), b.ptr())));
+        }
         return py::dict({{"plan", plan_dict(r.plan)},
                          {"cues", cue_list(r.cues)},
                          {"words", word_list(r.words)},
                          {"notes", list_of(r.notes)},
                          {"srt", text(r.srt)},
                          {"ass", text(r.ass)},
-                         {"graph", text(r.graph)},
-                         {"graph_in_file", r.graph_in_file},
-                         {"args", list_of(r.args)}});
+                         {"groups", groups},
+                         {"finish", step_dict(r.finish)},
+                         {"files", files},
+                         {"scratch", list_of(r.scratch)}});
     });
 }
 
@@ -431,8 +452,8 @@ PyMethodDef methods[] = {
      "captions(job) -> dict\n--\n\nThe timed caption cues and heard words of a job, its notes on "
      "the captions, and their SRT and ASS texts."},
     {"prepare", prepare_entry, METH_O,
-     "prepare(job) -> dict\n--\n\nEverything the one ffmpeg run needs: plan, captions, filter graph "
-     "and argument vector."},
+     "prepare(job) -> dict\n--\n\nEverything the render's ffmpeg runs need: plan, captions, the "
+     "groups' runs and the finish, the files to write and those the runs leave."},
     {"check_output_name", check_output_name_entry, METH_O,
      "check_output_name(name) -> None\n--\n\nValueError unless name is a plain file name in the work "
      "directory ending in .mp4."},

@@ -1,5 +1,5 @@
 // The studio render's logic: planning the clips, the caption text and the
-// one ffmpeg run that makes the finished video. Plain C++: the Python
+// ffmpeg runs that make the finished video. Plain C++: the Python
 // binding (binding.cpp) converts to and from these structs.
 #pragma once
 
@@ -50,6 +50,11 @@ struct PlanInput {
     std::vector<Segment> segments;
     std::vector<double> narration_seconds;  // one per segment
     double source_seconds = 0;
+    // Where the source's picture ends (its last frame's end); 0: with the source.
+    double video_seconds = 0;
+    // Per segment, whether the source is silent over what follows its
+    // narration in its range; empty: nowhere known to be.
+    std::vector<bool> silent_tails;
     Fit fit = Fit::Narration;
     double speed = 1.0;
     Rational source_rate{30, 1};
@@ -58,7 +63,7 @@ struct PlanInput {
 // Times in seconds. "Source" times run at the source's pace; "out" times
 // are on the finished video's timeline, after the speed change.
 struct ClipPlan {
-    double source_start = 0;
+    double source_start = 0;    // the segment's start, or earlier to stay in the picture
     double range = 0;           // end - start as asked
     double length = 0;          // the clip on the source timeline, hold included
     double source_part = 0;     // of length, what the source itself supplies
@@ -162,17 +167,19 @@ bool burned(CaptionMode mode);
 // other escapes lose their meaning; a line feed becomes a line break.
 std::string ass_escape(const std::string& utf8);
 
-// --- the ffmpeg run -------------------------------------------------------------
+// --- the ffmpeg runs -------------------------------------------------------------
 
 struct Source {
     std::string path;
     double seconds = 0;
+    double video_seconds = 0;  // where the picture ends; 0: with the source
     int width = 0;  // as stored; rotation says how it is shown
     int height = 0;
     int rotation = 0;       // degrees
     Rational sar{1, 1};     // sample (pixel) aspect ratio
     Rational rate{30, 1};
     bool has_audio = false;
+    std::string matrix;  // the colour matrix as ffprobe names it; empty: untagged
 };
 
 struct Job {
@@ -182,6 +189,7 @@ struct Job {
     std::vector<double> narration_seconds;
     std::vector<double> narration_lufs;       // measured loudness, NaN if unknown; or empty
     std::vector<std::string> texts;
+    std::vector<bool> silent_tails;  // as PlanInput's
     Fit fit = Fit::Narration;
     Framing framing = Framing::Blur;
     CaptionMode captions = CaptionMode::Words;
@@ -193,8 +201,18 @@ struct Job {
     double speed = 1.0;
     std::string encoder = "libx264";
     std::string captions_file;  // the ASS file's name in the work directory
-    std::string output;         // the file ffmpeg writes, in the work directory
+    // The file the finished video is written to, in the work directory;
+    // the groups' files are named after it.
+    std::string output;
     std::string graph_file;     // where a graph too long for the command line goes
+};
+
+// One ffmpeg run of the render.
+struct Step {
+    std::vector<std::string> args;
+    std::string graph;    // its -filter_complex text
+    long long frames = 0;  // of the finished video it makes
+    double duration = 0;   // seconds of media it writes, for its progress
 };
 
 struct Render {
@@ -204,9 +222,17 @@ struct Render {
     std::vector<std::string> notes;  // the plan's and the captions', in segment order
     std::string srt;    // empty unless captions are kept
     std::string ass;    // empty unless captions are burned
-    std::string graph;  // the -filter_complex text
-    bool graph_in_file = false;  // the caller writes graph to job.graph_file
-    std::vector<std::string> args;  // ffmpeg's whole argument vector
+    // The clips in bounded groups, each rendered by a run of its own (any
+    // two side by side): its picture as H.264 and its sound as PCM. Then
+    // the finish joins the pictures by stream copy and mixes, speeds up and
+    // normalises the sound of the whole recap once.
+    std::vector<Step> groups;
+    Step finish;
+    // Files the caller writes into the work directory before the runs
+    // (name, text): the join lists and any graph too long for a command line.
+    std::vector<std::pair<std::string, std::string>> files;
+    // Every file the runs write but the finished video; the caller removes them.
+    std::vector<std::string> scratch;
 };
 
 Render prepare(const Job& job);
@@ -232,6 +258,10 @@ std::string output_name_fault(const std::string& name);
 
 // The encoder's options and the output's container options.
 std::vector<std::string> encode_args(const std::string& encoder, Quality quality);
+// The picture's part of them: H.264 High, yuv420p, tagged BT.709.
+std::vector<std::string> video_args(const std::string& encoder, Quality quality);
+// The sound's and the container's part.
+std::vector<std::string> audio_args();
 
 // A tiny encode that succeeds only where the hardware encoder works.
 std::vector<std::string> hardware_probe_args();

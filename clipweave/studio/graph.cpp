@@ -1,10 +1,17 @@
-// The one ffmpeg run: its inputs, its filter graph and its encoder options.
+// The render's ffmpeg runs: their inputs, filter graphs and encoder options.
 //
 // Each clip opens the source on its own with input seeking (-ss before -i),
 // so ffmpeg reads from the keyframe before the clip's start and decodes to
 // its exact first frame: the cost follows the clips, not the source's
 // length. Every clip is sped up and brought to the output rate before it is
 // framed, so the framing filters see output frames only.
+//
+// An ffmpeg run keeps every input's decoder until it ends, so the clips go
+// in bounded groups, a run each, which also lets two run side by side (one
+// filter graph runs on one thread). Each group writes its picture (H.264,
+// closed GOPs, the same settings for all) and its sound (PCM at the
+// source's pace); the finish joins the pictures by stream copy and speeds
+// up and normalises the sound of the whole recap at once.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -42,6 +49,16 @@ constexpr double kLoudnormWindow = 3.0;
 constexpr double kBedRise = 0.25;
 // Seconds of fade where a narration is cut.
 constexpr double kCutFade = 0.04;
+// Each input's decoder lives until its run ends, so a group's clips are
+// bounded by the pictures their decoders hold: kGroupPixels of source
+// pixels (four clips of 720p), at least kMinGroupClips and at most
+// kMaxGroupClips (which bounds a run's open files too). Small sources make
+// few, large groups: each run costs some startup.
+constexpr long long kGroupPixels = 4LL * 1280 * 720;
+constexpr size_t kMinGroupClips = 3;
+constexpr size_t kMaxGroupClips = 32;
+// Runs side by side: a group count that is a multiple of it keeps both busy.
+constexpr size_t kSideBySide = 2;
 // Above this size the graph goes to a file (one argument of the command
 // line may hold at most 128 KiB on Linux).
 constexpr size_t kGraphArgumentLimit = 64 * 1024;
@@ -188,9 +205,20 @@ void check_file_name(const std::string& value, const char* what) {
 // read as an option or another protocol.
 std::string file_url(const std::string& path) { return "file:" + path; }
 
-std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, size_t k) {
+// A source of standard definition is taken as BT.601 unless tagged
+// otherwise; the recap is BT.709, so its matrix is converted.
+bool bt601(const Source& source) {
+    const std::string& m = source.matrix;
+    if (m == "smpte170m" || m == "bt470bg" || m == "bt601") return true;
+    if (!m.empty() && m != "unknown") return false;
+    return std::min(source.width, source.height) < 720 && std::max(source.width, source.height) < 1280;
+}
+
+// The clip read by input `input` of its run, to its 1080x1920 frames [v<k>].
+std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, size_t input, size_t k) {
     const double pad = c.hold / plan.speed + 3.0 / plan.rate.value();
-    return "[" + std::to_string(k) + ":v:0]format=yuv420p,setpts=(PTS-STARTPTS)/" +
+    return "[" + std::to_string(input) + ":v:0]format=yuv420p," +
+           (bt601(job.source) ? "colormatrix=bt601:bt709," : "") + "setpts=(PTS-STARTPTS)/" +
            number(plan.speed) + ",fps=" + rate_text(plan.rate) +
            ",tpad=stop_mode=clone:stop_duration=" + number(pad) +
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
@@ -198,11 +226,13 @@ std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, siz
            "[v" + std::to_string(k) + "]";
 }
 
-std::string audio_chain(const Job& job, const ClipPlan& c, size_t k) {
-    const size_t clips = job.segments.size();
+// The clip's sound [a<k>] at the source's pace: its narration from input
+// `narration`, over the source's own sound from input `source`.
+std::string audio_chain(const Job& job, const ClipPlan& c, size_t source, size_t narration_input,
+                        size_t k) {
     const std::string n = std::to_string(k);
     const std::string samples = std::to_string(c.samples);
-    std::string narration = "[" + std::to_string(clips + k) + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat;
+    std::string narration = "[" + std::to_string(narration_input) + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat;
     if (!job.narration_lufs.empty() && std::isfinite(job.narration_lufs[k])) {
         const double gain = std::clamp(kNarrationLufs - job.narration_lufs[k], -kMaxGain, kMaxGain);
         narration += ",volume=" + number(gain, 2) + "dB";
@@ -217,10 +247,101 @@ std::string audio_chain(const Job& job, const ClipPlan& c, size_t k) {
     const double bed = std::pow(10.0, job.bed_volume_db / 20.0);
     const std::string level = number(bed, 6) + "+" + number(1 - bed, 6) + "*clip((t-" +
                               number(c.narration_used) + ")/" + number(kBedRise) + ",0,1)";
-    return narration + "[n" + n + "];[" + n + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat +
-           ",apad,atrim=end_sample=" + samples + ",volume=" + filter_arg(level) +
+    return narration + "[n" + n + "];[" + std::to_string(source) + ":a:0]asetpts=PTS-STARTPTS," +
+           kAudioFormat + ",apad,atrim=end_sample=" + samples + ",volume=" + filter_arg(level) +
            ":eval=frame[b" + n + "];[b" + n + "][n" + n +
            "]amix=inputs=2:duration=first:dropout_transition=0:normalize=0[a" + n + "]";
+}
+
+std::vector<std::string> run_head() {
+    return {"ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-loglevel", "error", "-progress",
+            "pipe:1", "-y"};
+}
+
+// Contiguous groups of clips, as even as they come, their count a multiple
+// of kSideBySide where there are that many clips.
+std::vector<std::pair<size_t, size_t>> groups(size_t clips, const Source& source) {
+    const long long pixels = std::max(1LL, static_cast<long long>(source.width) * source.height);
+    const size_t most = std::clamp<size_t>(static_cast<size_t>(kGroupPixels / pixels), kMinGroupClips,
+                                           kMaxGroupClips);
+    size_t count = (clips + most - 1) / most;
+    count = std::min(clips, (count + kSideBySide - 1) / kSideBySide * kSideBySide);
+    std::vector<std::pair<size_t, size_t>> out;
+    for (size_t g = 0; g < count; ++g) out.emplace_back(clips * g / count, clips * (g + 1) / count);
+    return out;
+}
+
+// A name in a join list, quoted as the concat demuxer reads it.
+std::string concat_quoted(const std::string& name) {
+    std::string out = "'";
+    for (char ch : name) out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return out + "'";
+}
+
+// The run of the clips [first, last): their picture to `picture` (none when
+// no clip has a frame at this speed), their sound to `sound`.
+Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture,
+                const std::string& sound) {
+    Step step;
+    const size_t m = last - first;
+    std::string graph, video_inputs, audio_inputs;
+    size_t video_clips = 0;
+    long long frames = 0;
+    long long samples = 0;
+    for (size_t k = first; k < last; ++k) {
+        const ClipPlan& c = plan.clips[k];
+        // A clip shorter than a frame at this speed adds sound only.
+        if (c.frames > 0) {
+            graph += video_chain(job, plan, c, k - first, k) + ";";
+            video_inputs += "[v" + std::to_string(k) + "]";
+            ++video_clips;
+            frames += c.frames;
+        }
+        graph += audio_chain(job, c, k - first, m + k - first, k) + ";";
+        audio_inputs += "[a" + std::to_string(k) + "]";
+        samples += c.samples;
+    }
+    if (video_clips > 0) {
+        // concat takes a clip's last frame as lasting nothing: after a clip
+        // of one frame the next one's first frame had the same time and was
+        // dropped. Every clip is whole frames at the output rate, so the
+        // frames are numbered afresh.
+        graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0,setpts=N*" +
+                 std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
+        if (burned(job.captions)) {
+            // The captions are timed on the finished video: the group's
+            // frames are put in its place for them, then back at zero.
+            const ClipPlan& c = plan.clips[first];
+            const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
+                                   "/" + std::to_string(plan.rate.num);
+            graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
+                     ",setpts=PTS-STARTPTS,";
+        }
+        graph += "setsar=1,format=yuv420p[vout];";
+    }
+    graph += audio_inputs + "concat=n=" + std::to_string(m) + ":v=0:a=1[aout]";
+    step.graph = graph;
+    step.frames = frames;
+    step.duration = std::max(static_cast<double>(frames) * plan.rate.den / plan.rate.num,
+                             static_cast<double>(samples) / kSampleRate);
+
+    std::vector<std::string>& a = step.args;
+    a = run_head();
+    for (size_t k = first; k < last; ++k) {
+        const ClipPlan& c = plan.clips[k];
+        // A little more than the clip: the trims cut it to the frame.
+        const double read = c.source_part + 0.25;
+        a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
+    }
+    for (size_t k = first; k < last; ++k) a.insert(a.end(), {"-i", file_url(job.narrations[k])});
+    a.insert(a.end(), {"-filter_complex", graph});
+    if (video_clips > 0) {
+        a.insert(a.end(), {"-map", "[vout]"});
+        for (std::string& e : video_args(job.encoder, job.quality)) a.push_back(std::move(e));
+        a.insert(a.end(), {"-an", "-map_metadata", "-1", "-f", "mp4", file_url(picture)});
+    }
+    a.insert(a.end(), {"-map", "[aout]", "-c:a", "pcm_f32le", "-f", "wav", file_url(sound)});
+    return step;
 }
 
 void check_job(const Job& job) {
@@ -302,21 +423,37 @@ std::string output_name_fault(const std::string& name) {
     return "";
 }
 
-std::vector<std::string> encode_args(const std::string& encoder, Quality quality) {
+std::vector<std::string> video_args(const std::string& encoder, Quality quality) {
     std::vector<std::string> args;
     if (encoder == "h264_nvenc") {
         const char* preset = quality == Quality::Fast ? "p1" : quality == Quality::Small ? "p6" : "p4";
-        const char* cq = quality == Quality::Small ? "25" : "23";
+        const char* cq = quality == Quality::Small ? "27" : "23";
         args = {"-c:v", "h264_nvenc", "-preset", preset, "-rc", "vbr", "-cq", cq, "-b:v", "0"};
+    } else if (quality == Quality::Fast) {
+        // ultrafast alone makes Constrained Baseline; the 8x8 transform
+        // makes it High at almost no cost.
+        args = {"-c:v", "libx264", "-preset", "ultrafast", "-crf", "21", "-x264-params", "8x8dct=1"};
+    } else if (quality == Quality::Small) {
+        // medium compresses better than veryfast at the same quality, so the
+        // same CRF came out larger: smaller needs a higher CRF.
+        args = {"-c:v", "libx264", "-preset", "medium", "-crf", "24"};
     } else {
-        const char* preset =
-            quality == Quality::Fast ? "ultrafast" : quality == Quality::Small ? "medium" : "veryfast";
-        args = {"-c:v", "libx264", "-preset", preset, "-crf", "21"};
+        args = {"-c:v", "libx264", "-preset", "veryfast", "-crf", "21"};
     }
-    for (const char* a : {"-pix_fmt", "yuv420p", "-profile:v", "high", "-c:a", "aac", "-b:a", "160k",
-                          "-ar", "48000", "-ac", "2", "-movflags", "+faststart", "-map_metadata", "-1",
-                          "-map_chapters", "-1", "-f", "mp4"})
+    for (const char* a : {"-pix_fmt", "yuv420p", "-profile:v", "high", "-fps_mode", "cfr", "-colorspace",
+                          "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv"})
         args.emplace_back(a);
+    return args;
+}
+
+std::vector<std::string> audio_args() {
+    return {"-c:a", "aac", "-b:a", "160k", "-ar", "48000", "-ac", "2", "-movflags", "+faststart",
+            "-map_metadata", "-1", "-map_chapters", "-1", "-f", "mp4"};
+}
+
+std::vector<std::string> encode_args(const std::string& encoder, Quality quality) {
+    std::vector<std::string> args = video_args(encoder, quality);
+    for (std::string& a : audio_args()) args.push_back(std::move(a));
     return args;
 }
 
@@ -330,6 +467,8 @@ Render prepare(const Job& job) {
     in.segments = job.segments;
     in.narration_seconds = job.narration_seconds;
     in.source_seconds = job.source.seconds;
+    in.video_seconds = job.source.video_seconds;
+    in.silent_tails = job.silent_tails;
     in.fit = job.fit;
     in.speed = job.speed;
     in.source_rate = job.source.rate;
@@ -352,30 +491,45 @@ Render prepare(const Job& job) {
     }
 
     const Plan& plan = r.plan;
-    const size_t n = plan.clips.size();
-    std::string graph;
-    std::string video_inputs;
-    size_t video_clips = 0;
-    for (size_t k = 0; k < n; ++k) {
-        const ClipPlan& c = plan.clips[k];
-        // A clip shorter than a frame at this speed adds sound only.
-        if (c.frames > 0) {
-            graph += video_chain(job, plan, c, k) + ";";
-            video_inputs += "[v" + std::to_string(k) + "]";
-            ++video_clips;
+    std::string video_list, audio_list;
+    for (const auto& [first, last] : groups(plan.clips.size(), job.source)) {
+        const std::string tag = std::to_string(r.groups.size());
+        const std::string picture = job.output + ".v" + tag + ".mp4";
+        const std::string sound = job.output + ".a" + tag + ".wav";
+        Step step = group_step(job, plan, first, last, picture, sound);
+        if (step.graph.size() > kGraphArgumentLimit) {
+            check_file_name(job.graph_file, "the filter graph file name");
+            const std::string name = job.graph_file + "." + tag;
+            r.files.emplace_back(name, step.graph);
+            r.scratch.push_back(name);
+            for (size_t i = 0; i < step.args.size(); ++i)
+                if (step.args[i] == "-filter_complex") {
+                    step.args[i] = "-filter_complex_script";
+                    step.args[i + 1] = file_url(name);
+                }
         }
-        graph += audio_chain(job, c, k) + ";";
+        if (step.frames > 0) {
+            video_list += "file " + concat_quoted(file_url(picture)) + "\n";
+            r.scratch.push_back(picture);
+        }
+        audio_list += "file " + concat_quoted(file_url(sound)) + "\n";
+        r.scratch.push_back(sound);
+        r.groups.push_back(std::move(step));
     }
-    graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0[vcat];";
-    for (size_t k = 0; k < n; ++k) graph += "[a" + std::to_string(k) + "]";
-    graph += "concat=n=" + std::to_string(n) + ":v=0:a=1[acat];[vcat]";
-    if (burned(job.captions)) graph += "subtitles=filename=" + filter_arg(job.captions_file) + ",";
+    const std::string video_txt = job.output + ".video.txt", audio_txt = job.output + ".audio.txt";
+    r.files.emplace_back(video_txt, video_list);
+    r.files.emplace_back(audio_txt, audio_list);
+    r.scratch.push_back(video_txt);
+    r.scratch.push_back(audio_txt);
+
+    // The finish: the pictures joined as they are; the sound of the whole
+    // recap sped up and normalised at once.
     // loudnorm given less than its 3-second window at the end of its input
     // falls back on a fixed gain and came out 15 LU quiet; trailing silence
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    graph += "setsar=1,format=yuv420p[vout];[acat]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
+    std::string graph = "[1:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
     const std::string samples = std::to_string(std::llround(plan.duration * kSampleRate));
     if (plan.duration < kLoudnormWindow) {
         // Silence after a recap this short fills most of loudnorm's window,
@@ -389,31 +543,20 @@ Render prepare(const Job& job) {
         graph += "concat=n=" + std::to_string(copies) + ":v=0:a=1," + kLoudnorm + "," + kAudioFormat +
                  ",apad,atrim=end_sample=" + samples + "[aout]";
     } else {
-        graph += "[asped][" + std::to_string(2 * n) + ":a:0]concat=n=2:v=0:a=1," + kLoudnorm + "," + kAudioFormat +
+        graph += std::string("[asped][2:a:0]concat=n=2:v=0:a=1,") + kLoudnorm + "," + kAudioFormat +
                  ",apad,atrim=end_sample=" + samples + "[aout]";
     }
-    r.graph = graph;
-
-    std::vector<std::string>& a = r.args;
-    a = {"ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-loglevel", "error", "-progress",
-         "pipe:1", "-y"};
-    for (const ClipPlan& c : plan.clips) {
-        // A little more than the clip: the trims cut it to the frame.
-        const double read = c.source_part + 0.25;
-        a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
-    }
-    for (const std::string& narration : job.narrations) a.insert(a.end(), {"-i", file_url(narration)});
-    a.insert(a.end(), {"-f", "lavfi", "-t", "3", "-i", "anullsrc=r=48000:cl=stereo"});
-    if (graph.size() > kGraphArgumentLimit) {
-        check_file_name(job.graph_file, "the filter graph file name");
-        r.graph_in_file = true;
-        a.insert(a.end(), {"-filter_complex_script", file_url(job.graph_file)});
-    } else {
-        a.insert(a.end(), {"-filter_complex", graph});
-    }
-    a.insert(a.end(), {"-map", "[vout]", "-map", "[aout]"});
-    for (std::string& e : encode_args(job.encoder, job.quality)) a.push_back(std::move(e));
-    a.push_back(file_url(job.output));
+    Step& f = r.finish;
+    f.graph = graph;
+    f.frames = plan.frames;
+    f.duration = plan.duration;
+    f.args = run_head();
+    f.args.insert(f.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(video_txt), "-f", "concat",
+                                 "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3", "-i",
+                                 "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "0:v:0",
+                                 "-c:v", "copy", "-map", "[aout]"});
+    for (std::string& e : audio_args()) f.args.push_back(std::move(e));
+    f.args.push_back(file_url(job.output));
     return r;
 }
 

@@ -17,7 +17,9 @@ from clipweave.model.segments import Segment
 class SourceInfo:
     """The source video as probed. ``width`` and ``height`` as stored,
     ``rotation`` in degrees as shown; ``sar`` and ``rate`` are
-    (numerator, denominator) pairs."""
+    (numerator, denominator) pairs. ``video_seconds`` is where its picture
+    ends (0: with ``seconds``); ``matrix`` its colour matrix as ffprobe
+    names it ("" when untagged)."""
 
     path: str
     seconds: float
@@ -27,6 +29,8 @@ class SourceInfo:
     sar: Tuple[int, int] = (1, 1)
     rate: Tuple[int, int] = (30, 1)
     has_audio: bool = False
+    video_seconds: float = 0.0
+    matrix: str = ""
 
 
 @dataclass(frozen=True)
@@ -44,7 +48,9 @@ class StudioJob:
     empty, or no entries at all, leaves the words to be timed by their
     share of the characters. ``glyphs`` is the character coverage of the
     installed fonts as ``fc-list --format '%{charset}\n'`` writes it; empty
-    shows every character. ``output``, ``captions_file`` and
+    shows every character. ``silent_tails`` says, per segment, whether the
+    source is silent over what follows the narration in its range (empty:
+    nowhere known to be). ``output``, ``captions_file`` and
     ``graph_file`` are file names in the work directory, where ffmpeg
     runs."""
 
@@ -66,3 +72,4 @@ class StudioJob:
     graph_file: str = ""
     words: Sequence[Optional[Sequence[Tuple[str, float, float]]]] = ()
     glyphs: str = ""
+    silent_tails: Sequence[bool] = ()

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "core.hpp"
 
@@ -11,6 +12,8 @@ namespace {
 
 // Differences below this are rounding, not something worth a note.
 constexpr double kTolerance = 0.0005;
+// How long a clip goes on after its narration where the source is silent.
+constexpr double kSilentTail = 0.5;
 
 // Fixed-point text with exactly two decimals, for notes ("1.20").
 std::string two_decimals(double v) {
@@ -61,6 +64,11 @@ Plan make_plan(const PlanInput& in) {
     Plan plan;
     plan.rate = output_rate(in.source_rate);
     plan.speed = in.speed;
+    // Where the picture ends: ranges are checked against the source, clips
+    // against its picture, which may end sooner.
+    const double picture = in.video_seconds > 0 ? std::min(in.video_seconds, in.source_seconds)
+                                                : in.source_seconds;
+    check_finite(picture, "the source's picture duration");
     double at = 0;
     for (size_t i = 0; i < in.segments.size(); ++i) {
         const Segment& s = in.segments[i];
@@ -80,14 +88,14 @@ Plan make_plan(const PlanInput& in) {
             throw Refused(name + ": the narration's duration is negative");
 
         ClipPlan c;
-        c.source_start = s.start;
         c.range = s.end - s.start;
         c.narration = in.narration_seconds[i];
-        std::string note;
+        const bool silent_tail = i < in.silent_tails.size() && in.silent_tails[i];
+        std::vector<std::string> notes;
         const double over = c.narration - c.range;
         if (over > kTolerance) {
-            note = "narration " + two_decimals(c.narration) + " s is longer than its " +
-                   two_decimals(c.range) + " s range; ";
+            std::string note = "narration " + two_decimals(c.narration) + " s is longer than its " +
+                               two_decimals(c.range) + " s range; ";
             if (in.fit == Fit::Narration) {
                 c.length = c.narration;
                 note += "the clip runs on " + two_decimals(over) + " s";
@@ -95,22 +103,42 @@ Plan make_plan(const PlanInput& in) {
                 c.length = c.range;
                 note += "narration cut by " + two_decimals(over) + " s";
             }
+            notes.push_back(note);
+        } else if (in.fit == Fit::Narration && silent_tail &&
+                   c.range - c.narration > kSilentTail + kTolerance) {
+            // Nothing would be heard after the narration: no dead air.
+            c.length = c.narration + kSilentTail;
+            notes.push_back("the source is silent after the narration; the clip ends " +
+                            two_decimals(kSilentTail) + " s after it (" +
+                            two_decimals(c.range - c.length) + " s sooner)");
         } else {
             c.length = c.range;
         }
         c.narration_used = std::min(c.narration, c.length);
-        const double available = in.source_seconds - s.start;
-        c.source_part = std::min(c.length, available);
+        // A clip that would run past the picture's end starts earlier
+        // instead, so that the picture keeps moving; only a picture shorter
+        // than the clip is held on its last frame.
+        c.source_start = s.start;
+        if (s.start + c.length > picture + kTolerance) {
+            c.source_start = std::max(0.0, picture - c.length);
+            if (notes.empty())
+                notes.push_back("the range runs " + two_decimals(s.end - picture) +
+                                " s past the end of the source's picture (" +
+                                two_decimals(picture) + " s)");
+            if (s.start - c.source_start > kTolerance)
+                notes.push_back("the clip starts " + two_decimals(s.start - c.source_start) +
+                                " s earlier, at " + two_decimals(c.source_start) + " s");
+        }
+        c.source_part = std::min(c.length, picture - c.source_start);
         c.hold = c.length - c.source_part;
         if (c.hold <= kTolerance) {
             c.hold = 0;
             c.source_part = c.length;
         } else {
-            if (note.empty())
-                note = "the range runs " + two_decimals(std::max(0.0, s.end - in.source_seconds)) +
-                       " s past the end of the source (" + two_decimals(in.source_seconds) + " s)";
-            note += "; held on the last frame for " + two_decimals(c.hold) + " s";
+            notes.push_back("held on the last frame for " + two_decimals(c.hold) + " s");
         }
+        std::string note;
+        for (const std::string& part : notes) note += (note.empty() ? "" : "; ") + part;
         if (!note.empty()) c.note = name + ": " + note;
         c.start_at = at;
         at += c.length;

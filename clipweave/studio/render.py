@@ -1,27 +1,42 @@
-"""The studio render: one ffmpeg process from a local source video and its
-narrations to a finished 1080x1920 recap with captions.
+"""The studio render: from a local source video and its narrations to a
+finished 1080x1920 recap with captions.
 
-The planning, caption text, filter graph and ffmpeg arguments come from
-the C++ core (``clipweave.studio._core``); this module probes the inputs,
-writes the caption files, runs ffmpeg and reports its progress.
+The planning, caption text, filter graphs and ffmpeg arguments come from
+the C++ core (``clipweave.studio._core``): the clips in bounded groups,
+each rendered by an ffmpeg run of its own, two side by side, then one run
+that joins them and normalises the sound of the whole. This module probes
+the inputs, writes the files the runs read, runs them and reports their
+progress.
 """
+import contextlib
 import math
 import os
+import selectors
 import subprocess
 import secrets
 import threading
+import time
 from dataclasses import dataclass
 from typing import Callable, NamedTuple, Optional, Sequence
 
 from clipweave.model.segments import Segment
 from clipweave.system import children, files
-from clipweave.system.probe import loudness, media_info
+from clipweave.system.probe import loudness, media_info, peak_level, picture_end
 from clipweave.studio.job import SourceInfo, StudioJob
 import clipweave.studio._core as _core
 
 DEFAULT_OUTPUT = "FINAL_RECAP.mp4"
 _HARDWARE_PROBE_TIMEOUT = 30
 _FONT_LIST_TIMEOUT = 60
+# ffmpeg runs at a time: one filter graph keeps one core busy.
+SIDE_BY_SIDE = 2
+# Below this peak (dBFS) a source is silent.
+_SILENCE_DB = -60.0
+# A narration's clip goes on this long where the source is silent after it.
+_SILENT_TAIL = 0.5
+# The finish copies the picture and encodes only the sound: its share of
+# the render's progress, per second of the recap, against a group's.
+_FINISH_WEIGHT = 0.05
 
 
 class RenderProgress(NamedTuple):
@@ -153,28 +168,67 @@ def _probe_narrations(narrations, emit):
     return seconds, lufs
 
 
-def _run_ffmpeg(args, work_dir, duration, emit):
-    """Runs ffmpeg, reporting its progress; kills it on any exception."""
-    with children.spawn(args, stdout=children.PIPE, cwd=work_dir) as child:
-        block = {}
-        for raw in child.stdout:
-            key, _, value = raw.decode("ascii", "replace").strip().partition("=")
-            block[key] = value
-            if key != "progress":
-                continue
-            if value == "end":
-                emit("render", 1.0, _speed(block.get("speed")), 0.0)
-            else:
-                done = _seconds(block.get("out_time_us"))
-                speed = _speed(block.get("speed"))
-                fraction = min(1.0, max(0.0, done / duration)) if done is not None else 0.0
-                left = (max(0.0, duration - done) / speed
-                        if done is not None and speed else None)
-                emit("render", fraction, speed, left)
-            block = {}
-        returncode = child.wait(check=False)
-    if returncode != 0:
-        raise StudioError(returncode, child.stderr_tail)
+def _run_steps(groups, finish, work_dir, emit):
+    """Runs the groups, SIDE_BY_SIDE at a time, then the finish; reports
+    the progress of all as one. Any exception kills every run still going."""
+    weights = [g["duration"] for g in groups] + [finish["duration"] * _FINISH_WEIGHT]
+    total = sum(weights) or 1.0
+    done = [0.0] * len(weights)
+    started = time.monotonic()
+
+    def report(i, seconds):
+        done[i] = min(weights[i], seconds * weights[i] / max(steps[i]["duration"], 1e-9))
+        fraction = min(1.0, sum(done) / total)
+        elapsed = time.monotonic() - started
+        if fraction <= 0 or elapsed <= 0:
+            emit("render", fraction, None, None)
+            return
+        # Seconds of the recap made per second, and the time left at that pace.
+        emit("render", fraction, fraction * finish["duration"] / elapsed,
+             elapsed * (1 - fraction) / fraction)
+
+    steps = list(groups) + [finish]
+    _run_side_by_side(list(enumerate(groups)), work_dir, report)
+    _run_side_by_side([(len(groups), finish)], work_dir, report)
+    emit("render", 1.0, None, 0.0)
+
+
+def _run_side_by_side(steps, work_dir, report):
+    """Runs (index, step) pairs, SIDE_BY_SIDE at a time, reading their
+    progress (report(index, seconds written)); StudioError for the first
+    that fails."""
+    pending = list(reversed(steps))
+    with contextlib.ExitStack() as stack, selectors.DefaultSelector() as selector:
+        def start():
+            index, step = pending.pop()
+            child = stack.enter_context(
+                children.spawn(step["args"], stdout=children.PIPE, cwd=work_dir))
+            selector.register(child.stdout, selectors.EVENT_READ, [index, child, b"", {}])
+
+        while pending and len(selector.get_map()) < SIDE_BY_SIDE:
+            start()
+        while selector.get_map():
+            for key, _ in selector.select():
+                state = key.data
+                index, child = state[0], state[1]
+                chunk = os.read(key.fd, 65536)
+                if chunk:
+                    *lines, state[2] = (state[2] + chunk).split(b"\n")
+                    for raw in lines:
+                        k, _, value = raw.decode("ascii", "replace").strip().partition("=")
+                        state[3][k] = value
+                        if k == "progress":
+                            seconds = _seconds(state[3].get("out_time_us"))
+                            if seconds is not None:
+                                report(index, seconds)
+                            state[3] = {}
+                    continue
+                selector.unregister(key.fileobj)
+                returncode = child.wait(check=False)
+                if returncode != 0:
+                    raise StudioError(returncode, child.stderr_tail)
+                if pending:
+                    start()
 
 
 def _seconds(us):
@@ -184,12 +238,24 @@ def _seconds(us):
         return None
 
 
-def _speed(text):
-    try:
-        value = float((text or "").rstrip("x"))
-    except ValueError:
-        return None
-    return value if value > 0 and math.isfinite(value) else None
+def _silent_tails(source, info, segments, narration_seconds, fit):
+    """Per segment, whether the source is silent over what would follow
+    its narration in its range (only where the clip could end sooner)."""
+    if fit != "narration":
+        return []
+    tails = []
+    for seg, narration in zip(segments, narration_seconds):
+        start, length = seg.start + narration, seg.end - seg.start - narration
+        if length <= _SILENT_TAIL:
+            tails.append(False)
+        elif not info.has_audio:
+            tails.append(True)
+        else:
+            try:
+                tails.append(peak_level(source, start, length) <= _SILENCE_DB)
+            except (subprocess.CalledProcessError, ValueError):
+                tails.append(True)  # no sound there to read
+    return tails
 
 
 def render_studio(
@@ -210,8 +276,9 @@ def render_studio(
     progress: Optional[Callable[[RenderProgress], None]] = None,
     narration_levels: Optional[Sequence[tuple]] = None,
     words: Optional[Sequence] = None,
+    notes: Optional[Callable[[str], None]] = None,
 ) -> StudioResult:
-    """Renders a finished recap of ``source`` in ONE ffmpeg process.
+    """Renders a finished recap of ``source``.
 
     ``segments`` are ``Segment`` objects (their ``narration`` is the
     caption text); ``narrations`` the narration audio files, one per
@@ -271,6 +338,10 @@ def render_studio(
         raise ValueError(f"the source has no video: {source}")
     if not math.isfinite(info.duration) or info.duration <= 0:
         raise ValueError(f"the source's duration is unknown: {source}")
+    try:
+        picture = picture_end(source, info.duration)
+    except subprocess.CalledProcessError:
+        picture = math.nan
     if narration_levels is None:
         narration_seconds, narration_lufs = _probe_narrations(narrations, emit)
     elif len(narration_levels) != len(narrations):
@@ -279,6 +350,7 @@ def render_studio(
     else:
         narration_seconds = [float(seconds) for seconds, _ in narration_levels]
         narration_lufs = [lufs for _, lufs in narration_levels]
+    silent_tails = _silent_tails(source, info, segments, narration_seconds, fit)
     if encoder is None:
         encoder = video_encoder()
 
@@ -298,25 +370,31 @@ def render_studio(
     try:
         output = scratch(".mp4.part")
         ass = scratch(".ass")
-        graph_file = scratch(".graph")
         job = StudioJob(
             source=SourceInfo(source, info.duration, info.width, info.height, info.rotation,
-                              info.sar, info.rate, info.has_audio),
+                              info.sar, info.rate, info.has_audio,
+                              picture if math.isfinite(picture) and picture > 0 else 0.0,
+                              info.matrix),
             segments=segments, narration_seconds=narration_seconds, texts=[s.narration for s in segments],
             narrations=narrations, narration_lufs=narration_lufs, fit=fit, frame=frame,
             captions=captions, quality=quality, bed_volume=bed_volume, speed=speed, encoder=encoder,
             output=os.path.basename(output), captions_file=os.path.basename(ass),
-            graph_file=os.path.basename(graph_file), words=tuple(words or ()),
-            glyphs=font_glyphs() if captions not in ("srt", "none") else "")
+            graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
+            glyphs=font_glyphs() if captions not in ("srt", "none") else "",
+            silent_tails=silent_tails)
         ready = _core.prepare(job)
+        if notes is not None:
+            for note in ready["notes"]:
+                notes(note)
         if ready["ass"]:
             with open(ass, "w", encoding="utf-8") as f:
                 f.write(ready["ass"])
-        if ready["graph_in_file"]:
-            with open(graph_file, "w", encoding="utf-8") as f:
-                f.write(ready["graph"])
+        temporary.extend(os.path.join(work_dir, name) for name in ready["scratch"])
+        for name, text in ready["files"]:
+            with open(os.path.join(work_dir, name), "w", encoding="utf-8") as f:
+                f.write(text)
         plan = ready["plan"]
-        _run_ffmpeg(ready["args"], work_dir, plan["duration"], emit)
+        _run_steps(ready["groups"], ready["finish"], work_dir, emit)
         if os.path.getsize(output) == 0:
             raise StudioError(0, ["ffmpeg wrote nothing"])
         srt = None

@@ -1,5 +1,6 @@
 """What ffprobe says about a media file: its streams by kind, and its duration."""
 import json
+import math
 import os
 import re
 from dataclasses import dataclass
@@ -9,7 +10,7 @@ from clipweave.system import children
 # Read for every stream; a stream lacks the ones that do not apply to it.
 STREAM_FIELDS = ("codec_type", "codec_name", "width", "height", "sample_rate", "channels")
 # Read as well for a render.
-_RENDER_FIELDS = ("r_frame_rate", "avg_frame_rate", "sample_aspect_ratio")
+_RENDER_FIELDS = ("r_frame_rate", "avg_frame_rate", "sample_aspect_ratio", "color_space")
 
 
 def _ffprobe_json(*args):
@@ -41,6 +42,8 @@ class MediaInfo:
     ``width`` and ``height`` are as stored; ``rotation`` (degrees) says how
     a player turns the picture. ``rate`` and ``sar`` are (numerator,
     denominator) pairs. ``duration`` is NaN when ffprobe gives none.
+    ``matrix`` is the video's colour matrix as ffprobe names it ("" when
+    untagged).
     """
 
     duration: float
@@ -51,6 +54,7 @@ class MediaInfo:
     rotation: int = 0
     sar: tuple = (1, 1)
     rate: tuple = (0, 1)
+    matrix: str = ""
 
 
 def _ratio(text, separator):
@@ -91,7 +95,34 @@ def media_info(path):
     rate = _ratio(video.get("avg_frame_rate"), "/") or _ratio(video.get("r_frame_rate"), "/")
     return MediaInfo(duration, True, has_audio, int(video["width"]), int(video["height"]),
                      _rotation(video), _ratio(video.get("sample_aspect_ratio"), ":") or (1, 1),
-                     rate or (0, 1))
+                     rate or (0, 1), str(video.get("color_space", "")))
+
+
+def picture_end(path, duration):
+    """Seconds from the start of a file (of ``duration`` seconds) to the end
+    of its first video stream's last frame, as its last packets say; NaN
+    when it has none. A video track may end well before the file does.
+
+    Raises CalledProcessError when ffprobe cannot read the file.
+    """
+    target = os.path.abspath(os.fspath(path))
+    # Only the packets of the last seconds are read (from the keyframe before them).
+    tail = max(0.0, duration - 10.0) if math.isfinite(duration) else 0.0
+    data = _ffprobe_json("-select_streams", "v:0", "-read_intervals", f"{tail:.6f}%",
+                         "-show_entries", "packet=pts_time,duration_time:format=start_time", target)
+    start = _float(data.get("format", {}).get("start_time"), 0.0)
+    ends = [_float(p.get("pts_time")) + _float(p.get("duration_time"), 0.0)
+            for p in data.get("packets", [])]
+    ends = [e for e in ends if math.isfinite(e)]
+    return max(ends) - start if ends else math.nan
+
+
+def _float(text, default=math.nan):
+    try:
+        value = float(text)
+    except (TypeError, ValueError):
+        return default
+    return value if math.isfinite(value) else default
 
 
 _SUMMARY_I = re.compile(r"^\s*I:\s*(-?[\d.]+|-inf)\s*LUFS\s*$", re.M)
@@ -154,3 +185,24 @@ def video_problem(path):
     if not duration > 0:
         return "it has no duration"
     return None
+
+
+_MAX_VOLUME = re.compile(r"max_volume:\s*(-?[\d.]+|-inf)\s*dB")
+
+
+def peak_level(path, start, duration):
+    """The highest sample level in dBFS of a file's first sound stream over
+    ``duration`` seconds from ``start``; -inf for digital silence.
+
+    Raises CalledProcessError when ffmpeg cannot read the file, ValueError
+    when it has no sound there.
+    """
+    target = os.path.abspath(os.fspath(path))
+    err = children.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "info", "-ss", f"{float(start):.6f}",
+         "-t", f"{float(duration):.6f}", "-i", target, "-map", "0:a:0", "-af", "volumedetect",
+         "-f", "null", "-"]).stderr
+    found = _MAX_VOLUME.search(err)
+    if not found:
+        raise ValueError(f"no sound to measure in {target}")
+    return float(found.group(1))
