@@ -35,6 +35,7 @@ class Checked:
     narrator: Narrator
     requests: MappedRequests
     notes: tuple = ()  # said on the progress stream before the run
+    cache: Cache = None  # downloads, narrations and framing analyses
 
 
 def check_speed(speed):
@@ -93,7 +94,7 @@ def check(request, binding, console):
     problems += check_studio(r)
     if problems:
         raise UsageError(problems)
-    return Checked(settings, segments, segments_data, source, narrator, requests, notes)
+    return Checked(settings, segments, segments_data, source, narrator, requests, notes, cache)
 
 
 def _placeholder(what, origin, flag, variable, environ, alternatives):

@@ -46,7 +46,11 @@ class StudioJob:
     installed fonts as ``fc-list --format '%{charset}\n'`` writes it; empty
     shows every character. ``output``, ``captions_file`` and
     ``graph_file`` are file names in the work directory, where ffmpeg
-    runs."""
+    runs. ``follow`` holds, per segment, None or its shots as (start,
+    "still" | "track" | "blur", ((t, centre), ...)): seconds from the
+    clip's start, the 9:16 window's centre as a fraction of the shown frame
+    along the axis it moves on; such a segment is framed shot by shot
+    (``frame`` frames the others)."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -66,3 +70,4 @@ class StudioJob:
     graph_file: str = ""
     words: Sequence[Optional[Sequence[Tuple[str, float, float]]]] = ()
     glyphs: str = ""
+    follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]]]]]] = ()
