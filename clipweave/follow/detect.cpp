@@ -113,7 +113,7 @@ std::vector<Box> detect(const Picture& p, const std::string& cascade_dir) {
     std::vector<Box> out;
     std::lock_guard<std::mutex> hold(detectors_lock);
     Detectors& d = load(cascade_dir);
-    d.frontal.detectMultiScale(gray, faces, 1.15, 5, 0, min_size);
+    d.frontal.detectMultiScale(gray, faces, 1.1, 3, 0, min_size);
     // Profiles only where no face looks this way: the searches are most of the cost.
     if (faces.empty()) {
         d.profile.detectMultiScale(gray, faces, 1.2, 5, 0, min_size);

@@ -16,8 +16,10 @@ namespace {
 constexpr double kCutDistance = 0.35;
 constexpr double kCutOverRecent = 4.0;
 constexpr size_t kRecentFrames = 8;
-// Room left around a subject, as a share of its own width.
-constexpr double kFaceMargin = 0.3;
+// Room left around a subject, as a share of its own width: a face cascade's
+// box runs from eye to eye, the cheeks and hair lie outside it. Less is
+// kept where the whole of it does not fit.
+constexpr double kFaceMargin = 0.45;
 constexpr double kPersonMargin = 0.1;
 // Seconds of the path's smoothing (the Gaussian's sigma): no jitter from
 // the detector's wobble, yet a turn of the subject is followed.
@@ -26,9 +28,15 @@ constexpr int kRounds = 12;
 
 double distance(const std::vector<float>& a, const std::vector<float>& b) {
     if (a.size() != b.size() || a.empty()) return 1.0;
-    double shared = 0;
-    for (size_t i = 0; i < a.size(); ++i) shared += std::sqrt(static_cast<double>(a[i]) * b[i]);
-    return std::clamp(1.0 - shared, 0.0, 1.0);
+    double shared = 0, sum_a = 0, sum_b = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        shared += std::sqrt(std::max(0.0, static_cast<double>(a[i]) * b[i]));
+        sum_a += std::max(0.0f, a[i]);
+        sum_b += std::max(0.0f, b[i]);
+    }
+    // Nothing to compare (a blank signature) is no cut.
+    if (!(sum_a > 0) || !(sum_b > 0)) return 0.0;
+    return std::clamp(1.0 - shared / std::sqrt(sum_a * sum_b), 0.0, 1.0);
 }
 
 struct Span {
@@ -39,7 +47,8 @@ struct Span {
 struct Seen {
     double t = 0;
     bool any = false;
-    Span span;
+    Span span;  // with the margins
+    Span core;  // the boxes alone
 };
 
 // A box kept only where the samples beside it see something at about the
@@ -66,15 +75,17 @@ std::vector<std::vector<Box>> steady(const std::vector<std::vector<Box>>& found)
     return kept;
 }
 
-// Zero-phase Gaussian smoothing, the ends mirrored: a path that starts
-// and ends at rest.
+// Zero-phase Gaussian smoothing. Past its ends the path goes on at its
+// pace there (point reflection), so a subject still moving at a cut is not
+// left behind by a window slowing down for nothing.
 std::vector<double> smooth(const std::vector<double>& v, double sigma) {
     const int n = static_cast<int>(v.size());
     if (n < 3 || sigma <= 0) return v;
     const int reach = static_cast<int>(std::ceil(3 * sigma));
     std::vector<double> out(v.size());
     auto at = [&](int i) {
-        while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
+        if (i < 0) return 2 * v.front() - v[static_cast<size_t>(std::min(-i, n - 1))];
+        if (i >= n) return 2 * v.back() - v[static_cast<size_t>(std::max(2 * (n - 1) - i, 0))];
         return v[static_cast<size_t>(i)];
     };
     for (int i = 0; i < n; ++i) {
@@ -111,12 +122,19 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
     std::vector<Span> room(seen.size(), Span{half, 1 - half});
     for (size_t i = 0; i < seen.size(); ++i) {
         if (!seen[i].any) continue;
-        if (seen[i].span.hi - seen[i].span.lo > share + 1e-9) {
+        const Span core = seen[i].core;
+        if (core.hi - core.lo > share + 1e-9) {
             shot.reason = "its subjects do not fit one 9:16 window";
             return shot;
         }
-        room[i].lo = std::max(half, seen[i].span.hi - half);
-        room[i].hi = std::min(1 - half, seen[i].span.lo + half);
+        Span span = seen[i].span;
+        if (span.hi - span.lo > share) {
+            // The margins cut down evenly to what fits.
+            const double spare = (share - (core.hi - core.lo)) / 2;
+            span = {std::max(span.lo, core.lo - spare), std::min(span.hi, core.hi + spare)};
+        }
+        room[i].lo = std::max(half, span.hi - half);
+        room[i].hi = std::min(1 - half, span.lo + half);
         if (room[i].lo > room[i].hi) room[i].lo = room[i].hi = std::clamp((room[i].lo + room[i].hi) / 2, half, 1 - half);
     }
     Span common{half, 1 - half};
@@ -124,7 +142,7 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
     for (size_t i = 0; i < seen.size(); ++i) {
         common.lo = std::max(common.lo, room[i].lo);
         common.hi = std::min(common.hi, room[i].hi);
-        if (seen[i].any) centres.push_back((seen[i].span.lo + seen[i].span.hi) / 2);
+        if (seen[i].any) centres.push_back((seen[i].core.lo + seen[i].core.hi) / 2);
     }
     if (common.lo <= common.hi) {
         // One window holds everyone the whole shot: the camera stands still.
@@ -142,13 +160,13 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
     for (size_t i = 0, k = 0; i < seen.size(); ++i) {
         while (k + 1 < known.size() && known[k + 1] <= i) ++k;
         const size_t a = known[k];
-        const double ca = std::clamp((seen[a].span.lo + seen[a].span.hi) / 2, room[a].lo, room[a].hi);
+        const double ca = std::clamp((seen[a].core.lo + seen[a].core.hi) / 2, room[a].lo, room[a].hi);
         if (i <= a || k + 1 >= known.size()) {
             target[i] = ca;
             continue;
         }
         const size_t b = known[k + 1];
-        const double cb = std::clamp((seen[b].span.lo + seen[b].span.hi) / 2, room[b].lo, room[b].hi);
+        const double cb = std::clamp((seen[b].core.lo + seen[b].core.hi) / 2, room[b].lo, room[b].hi);
         target[i] = ca + (cb - ca) * static_cast<double>(i - a) / static_cast<double>(b - a);
     }
     // Smoothed, then held inside each sample's room, a few times over: a
@@ -161,10 +179,17 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
     }
     shot.kind = Kind::Track;
     shot.reason = "tracking";
-    shot.path.push_back({start, path.front()});
-    for (size_t i = 0; i < seen.size(); ++i)
+    // Before the first sample and after the last, on at the path's pace there.
+    auto onward = [&](size_t from, size_t to, double t) {
+        const double dt = seen[to].t - seen[from].t;
+        const double v = dt > 0 ? (path[to] - path[from]) / dt : 0;
+        return std::clamp(path[to] + v * (t - seen[to].t), half, 1 - half);
+    };
+    const size_t n = seen.size();
+    shot.path.push_back({start, n > 1 ? onward(1, 0, start) : path.front()});
+    for (size_t i = 0; i < n; ++i)
         if (seen[i].t > start && seen[i].t < end) shot.path.push_back({seen[i].t, path[i]});
-    shot.path.push_back({end, path.back()});
+    shot.path.push_back({end, n > 1 ? onward(n - 2, n - 1, end) : path.back()});
     return shot;
 }
 
@@ -233,16 +258,19 @@ std::vector<Shot> plan(const Frames& f) {
         std::vector<Seen> seen(found.size());
         for (size_t i = 0; i < found.size(); ++i) {
             seen[i].t = times[i];
-            Span span{1, 0};
+            Span span{1, 0}, core{1, 0};
             for (const Box& b : found[i]) {
                 if (b.face != faces) continue;
                 const double lo = across ? b.x : b.y, size = across ? b.w : b.h;
                 const double margin = (b.face ? kFaceMargin : kPersonMargin) * (across ? b.w : b.h * 0.5);
                 span.lo = std::min(span.lo, std::max(0.0, lo - margin));
                 span.hi = std::max(span.hi, std::min(1.0, lo + size + margin));
+                core.lo = std::min(core.lo, std::max(0.0, lo));
+                core.hi = std::max(core.hi, std::min(1.0, lo + size));
                 seen[i].any = true;
             }
             seen[i].span = span;
+            seen[i].core = core;
         }
         if (end - start <= 0) continue;
         if (seen.empty()) {
@@ -257,7 +285,6 @@ std::vector<Shot> plan(const Frames& f) {
     }
     if (shots.empty()) shots.push_back({0, f.duration, Kind::Blur, "no frames", {}});
     shots.back().end = f.duration;
-    if (!shots.back().path.empty() && shots.back().kind == Kind::Track) shots.back().path.back().t = f.duration;
     return shots;
 }
 

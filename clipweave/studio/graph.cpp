@@ -220,11 +220,26 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     auto framed = [&](size_t j, long long count, const std::string& n) {
         const FollowShot& shot = shots[j];
         if (shot.blur) return blurred_fill(shown, rate, count, n);
-        const std::string pos = window_position(shot, shot.start, plan.speed, across ? shown.width : shown.height,
-                                                across ? cw : ch);
-        return "crop=w=" + std::to_string(cw) + ":h=" + std::to_string(ch) + ":x=" + filter_arg(across ? pos : "0") +
-               ":y=" + filter_arg(across ? "0" : pos) + ":exact=1,scale=" + std::to_string(kWidth) + ":" +
-               std::to_string(kHeight) + ",setsar=1";
+        const int span = across ? shown.width : shown.height, window = across ? cw : ch;
+        const std::string pos = window_position(shot, shot.start, plan.speed, span, window);
+        auto cut = [&](int w, int h, const std::string& at, bool exact) {
+            return "crop=w=" + std::to_string(w) + ":h=" + std::to_string(h) + ":x=" + filter_arg(across ? at : "0") +
+                   ":y=" + filter_arg(across ? "0" : at) + (exact ? ":exact=1," : ",");
+        };
+        if (span < window + 4)
+            return cut(cw, ch, pos, true) + "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ",setsar=1";
+        // Whole source pixels would make a slow pan judder by a scaled-up pixel
+        // (5 on a 360-line source): a window four pixels larger is cut at the
+        // even pixel below (where the halved chroma lines up), scaled, and the
+        // rest is cut away in output pixels.
+        const double scale = (across ? kWidth : kHeight) / static_cast<double>(window);
+        const int wide = static_cast<int>(std::lround((window + 4) * scale)), last = (span - window - 4) / 2 * 2;
+        const std::string below = "2*floor(min(ld(0)," + std::to_string(last) + ")/2)";
+        const std::string fine = "st(0," + pos + ");min((ld(0)-" + below + ")*" + number(scale, 6) + "," +
+                                 std::to_string(wide - (across ? kWidth : kHeight)) + ")";
+        return cut(across ? cw + 4 : cw, across ? ch : ch + 4, "st(0," + pos + ");" + below, false) + "scale=" +
+               std::to_string(across ? wide : kWidth) + ":" + std::to_string(across ? kHeight : wide) + "," +
+               cut(kWidth, kHeight, fine, true) + "setsar=1";
     };
     const std::string n = std::to_string(k);
     if (used.size() <= 1) return head + framed(used.empty() ? 0 : used[0], c.frames, n);
