@@ -1,5 +1,6 @@
 """Build of the C++ extension modules clipweave.clipweave, clipweave.studio._core,
-clipweave.voice._engines and clipweave.align._align.
+clipweave.voice._engines, clipweave.align._align
+and clipweave.follow._follow.
 
 Everything else about the package lives in pyproject.toml. The origins of
 the two remote services are fixed at build time; to point a build at other,
@@ -10,6 +11,7 @@ header the C++ sources include and into clipweave/app/builtin_origins.py,
 from which the command line knows them.
 """
 import os
+import subprocess
 from glob import glob
 
 from setuptools import Extension, setup
@@ -108,6 +110,16 @@ extra = os.environ.get("CLIPWEAVE_EXTRA_CFLAGS", "").split()
 extra_link = os.environ.get("CLIPWEAVE_EXTRA_LDFLAGS", "").split()
 
 
+def pkg_config_includes(package, fallback):
+    """The include directories pkg-config gives for package, or fallback."""
+    try:
+        flags = subprocess.run(["pkg-config", "--cflags-only-I", package], capture_output=True,
+                               text=True, check=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError):
+        return [fallback]
+    return [f[2:] for f in flags if f.startswith("-I")] or [fallback]
+
+
 def extension(name, folders, libraries=(), headers=(), include_dirs=()):
     """A C++17 extension module of the sources in folders, with clipweave/common."""
     sources = sorted(f for folder in folders for f in glob(f"{folder}/*.cpp")) + COMMON_SOURCES
@@ -130,6 +142,10 @@ setup(
                              "flite_cmu_us_kal", "flite_usenglish", "flite_cmulex", "flite", "m"]),
         # Word times carried from one recording onto another; FFTW for the spectra.
         extension("clipweave.align._align", ["clipweave/align"], libraries=["fftw3"]),
+        # Faces, people and cuts for the subject-following framing; OpenCV 4.
+        extension("clipweave.follow._follow", ["clipweave/follow"],
+                  libraries=["opencv_objdetect", "opencv_imgproc", "opencv_core"],
+                  include_dirs=pkg_config_includes("opencv4", "/usr/include/opencv4")),
     ],
     cmdclass={"build_ext": BuildExt},
 )

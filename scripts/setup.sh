@@ -23,7 +23,7 @@ note() { echo "setup: $*" >&2; }
 
 PACKAGES=(
     g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core fonts-symbola fontconfig
-    libespeak-ng-dev flite1-dev libfftw3-dev libopencv-dev opencv-data
+    libespeak-ng-dev flite1-dev libfftw3-dev libopencv-dev opencv-data opencv-doc
     redis-server python3-rq
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
     python3-requests python3-pytest python3-hypothesis python3-tqdm

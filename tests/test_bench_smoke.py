@@ -53,6 +53,15 @@ def test_quick_voices_run_prints_every_voice(tmp_path):
     assert len(list((tmp_path / "voices").glob("*.mp3"))) == 6
 
 
+def test_quick_follow_run_prints_its_rows(tmp_path):
+    done = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "follow.py"), "--quick", "--cache", str(tmp_path)],
+        capture_output=True, text=True, timeout=600, cwd=str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    for row in ("analysis time ÷ render time", "whole face", "jitter"):
+        assert row in done.stdout, done.stdout
+
+
 def test_quick_align_run_prints_its_tables(tmp_path):
     done = subprocess.run([sys.executable, os.path.join(BENCH, "align.py"), "--quick"],
                           capture_output=True, text=True, timeout=300, cwd=str(tmp_path))

@@ -8,44 +8,23 @@
 #include <string>
 #include <vector>
 
-#include "../common/pyref.hpp"
+#include "../common/pybuffer.hpp"
 #include "align.hpp"
 
 namespace clipweave::align {
 namespace {
 
-// A bytes-like object's memory, held while the view lives.
-class Buffer {
-public:
-    Buffer(py::Handle o, const char* what) {
-        if (PyUnicode_Check(o.ptr()) || PyObject_GetBuffer(o.ptr(), &view_, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "%s must be a bytes-like object, not %.100s", what, Py_TYPE(o.ptr())->tp_name);
-            py::raise_current();
-        }
-        held_ = true;
+// The samples of a bytes-like object, copied: a view need not be aligned for int16_t.
+std::vector<int16_t> samples(py::Handle o, const char* what) {
+    const py::BufferView view(o, what);
+    if (view.size() % 2 != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must hold whole 16-bit samples (an even number of bytes)", what);
+        py::raise_current();
     }
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    // The samples, copied: a view need not be aligned for int16_t.
-    std::vector<int16_t> samples(const char* what) const {
-        if (view_.len % 2 != 0) {
-            PyErr_Format(PyExc_ValueError, "%s must hold whole 16-bit samples (an even number of bytes)", what);
-            py::raise_current();
-        }
-        std::vector<int16_t> out(static_cast<size_t>(view_.len / 2));
-        if (!out.empty()) std::memcpy(out.data(), view_.buf, static_cast<size_t>(view_.len));
-        return out;
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+    std::vector<int16_t> out(view.size() / 2);
+    if (!out.empty()) std::memcpy(out.data(), view.data(), view.size());
+    return out;
+}
 
 double to_seconds(py::Handle o, const std::string& what) {
     if (PyBool_Check(o.ptr()) || !(PyFloat_Check(o.ptr()) || PyLong_Check(o.ptr()))) {
@@ -85,18 +64,6 @@ std::vector<Span> to_spans(py::Handle words) {
     return out;
 }
 
-// The GIL released for the life of the object, taken back however it ends.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 PyObject* align_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Object result;
     const bool ok = py::at_c_boundary([&] {
@@ -108,12 +75,12 @@ PyObject* align_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &ref_rate, &bounds, &tgt_pcm, &tgt_rate))
             py::raise_current();
         const std::vector<Span> words = to_spans(bounds);
-        const std::vector<int16_t> ref = Buffer(ref_pcm, "reference_pcm").samples("reference_pcm");
-        const std::vector<int16_t> tgt = Buffer(tgt_pcm, "target_pcm").samples("target_pcm");
+        const std::vector<int16_t> ref = samples(ref_pcm, "reference_pcm");
+        const std::vector<int16_t> tgt = samples(tgt_pcm, "target_pcm");
         std::vector<Span> spans;
         std::string refusal;
         {
-            WithoutGil released;
+            py::WithoutGil released;
             try {
                 spans = align({ref.data(), ref.size(), ref_rate}, words, {tgt.data(), tgt.size(), tgt_rate});
             } catch (const AlignRefused& e) {

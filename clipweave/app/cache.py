@@ -3,7 +3,8 @@
 Downloads and narrations are stored under the cache directory, each under a
 key made of everything that decides its content (for a download: the URL
 and the downloader; for a narration: the speech backend, its origin, the
-voice and the text), so a run that failed part way, run again, fetches
+voice and the text; for a framing analysis: the video's content, the range
+and the analysis's version), so a run that failed part way, run again, fetches
 nothing it already has. Entries are written under a temporary name and
 renamed, so a run that is killed leaves no half entry. An entry may have
 data beside it (a narration's word times), as JSON under the same key.
@@ -22,7 +23,8 @@ import tempfile
 
 from clipweave.system.files import link_or_copy
 
-KINDS = {"sources": ".mp4", "speech": ".mp3"}
+# A framing analysis is data alone: its entry is its JSON.
+KINDS = {"sources": ".mp4", "speech": ".mp3", "follow": ".json"}
 DATA = ".json"  # what an entry keeps beside its file
 SUM = ".sum"  # its size and SHA-256
 MARKER = ".clipweave-cache"

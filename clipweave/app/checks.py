@@ -37,6 +37,7 @@ class Checked:
     requests: MappedRequests  # the module's requests, through ``calls``
     calls: DeadlineRequests  # every service call, under the deadline
     notes: tuple = ()  # said on the progress stream before the run
+    cache: Cache = None  # downloads, narrations and framing analyses
 
 
 def check_speed(speed):
@@ -99,7 +100,7 @@ def check(request, binding, console):
         problems.append(f"--timeout must be a number of seconds above 0, got {r.timeout!r}")
     if problems:
         raise UsageError(problems)
-    return Checked(settings, segments, segments_data, source, narrator, requests, calls, notes)
+    return Checked(settings, segments, segments_data, source, narrator, requests, calls, notes, cache)
 
 
 def _placeholder(what, origin, flag, variable, environ, alternatives):

@@ -87,9 +87,12 @@ def add_render_arguments(parser):
         "studio render (the default; --classic runs run_recap unchanged instead)")
     studio.add_argument("--classic", action="store_true",
                         help="the exact pipeline: run_recap as it is, centre crop, narration only")
-    studio.add_argument("--frame", choices=("blur", "crop", "fit"),
+    studio.add_argument("--frame", choices=("blur", "crop", "fit", "follow", "auto"),
                         help="the whole picture over a blurred fill of itself (blur, default), "
-                             "the centre crop (crop), or black bars (fit)")
+                             "the centre crop (crop), black bars (fit), a 9:16 crop that follows "
+                             "the faces or people of each shot, blur where none is found "
+                             "(follow), or the same only where a subject is seen in at least "
+                             "half of the shot (auto)")
     studio.add_argument("--fit", choices=("narration", "range"),
                         help="a narration longer than its range lets the clip run on "
                              "(narration, default) or is cut (range)")

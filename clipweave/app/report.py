@@ -11,12 +11,15 @@ def _number(value):
     return None if value is None or not math.isfinite(value) else round(value, 3)
 
 
-def report(segments, narration_seconds, work, published, studio=None):
+def report(segments, narration_seconds, work, published, studio=None, framing=None):
     """The document: the published results, the final video's duration and,
     per segment, its range and its narration's length; ``studio`` (the
     studio render's result) adds the captions, every word heard with its
     times and segment, and each segment's note and place in the video.
-    ``narration_seconds``: {narration file in ``work``: seconds}."""
+    ``narration_seconds``: {narration file in ``work``: seconds}. ``framing``
+    (``--frame follow`` or ``auto``), per segment its FollowShots or None,
+    adds each segment's ``"framing"``: its shots with the framing each got
+    ("still", "track" or "blur") and why."""
     final = published[FINAL]
     try:
         duration = probe(final)[1]
@@ -33,6 +36,9 @@ def report(segments, narration_seconds, work, published, studio=None):
             entry["note"] = timing.note
             entry["out_start"] = _number(timing.out_start)
             entry["out_end"] = _number(timing.out_end)
+        for entry, shots in zip(entries, framing or ()):
+            entry["framing"] = [{"start": _number(s.start), "end": _number(s.end), "framing": s.kind,
+                                 "reason": s.reason} for s in shots or ()]
         document["words"] = [{"text": text, "start": _number(start), "end": _number(end),
                               "segment": segment}
                              for text, start, end, segment in studio.words]

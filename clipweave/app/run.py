@@ -14,6 +14,7 @@ import os
 from clipweave.app.checks import check
 from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
 from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableSource, failure
+from clipweave.app.framing import FOLLOW_FRAMES, FramingAnalysis
 from clipweave.app.guard import guarded
 from clipweave.app.module_binding import ModuleBinding
 from clipweave.app.narration import NarrationError, narration_file, speak_all
@@ -42,6 +43,7 @@ class Run:
         self.stage = Stage()
         self.parts = None  # the Checked parts
         self.studio = None  # the studio render's result
+        self.framing = None  # per segment, its shots' framing (--frame follow, auto)
 
     def perform(self):
         """ExitStatus.OK with the result printed; raises what ended the run otherwise."""
@@ -66,7 +68,7 @@ class Run:
                     self.console.say(f"work directory kept: {escaped(work)}")
                 workspace.close(refused)
         document = report(self.parts.segments, self.parts.narrator.seconds, work, published,
-                          None if r.classic else self.studio)
+                          None if r.classic else self.studio, self.framing)
         self.console.result(published[FINAL], document)
         return ExitStatus.OK
 
@@ -115,6 +117,11 @@ class Run:
         source_file = os.path.join(work, SOURCE_FILE)
         self.stage.enter("download")
         self.fetch_source(source_file)
+        analysis = None
+        if r.frame in FOLLOW_FRAMES:
+            # Looked at while the narrations are made.
+            analysis = FramingAnalysis(source_file, parts.segments, r.frame, parts.cache)
+            analysis.start()
         self.stage.enter("speech")
         progress = StudioProgress(self.console)
         try:
@@ -133,17 +140,37 @@ class Run:
             words = [None if spoken is None else [(w.text, w.start, w.end) for w in spoken]
                      for spoken in map(parts.narrator.words.get, narrations)]
             self.stage.enter("render")
+            follow = None
+            if analysis is not None:
+                follow = analysis.shots(self.clip_lengths(narrations))
+                self.framing = follow
+                for note in analysis.notes:
+                    self.console.say(note)
             self.studio = render_studio(
-                source_file, parts.segments, work, narrations, frame=r.frame, fit=r.fit,
+                source_file, parts.segments, work, narrations,
+                frame="blur" if analysis is not None else r.frame, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
                 progress=progress.render, words=words,
-                narration_levels=None if None in levels else levels, notes=self.console.say)
+                narration_levels=None if None in levels else levels, follow=follow,
+                notes=self.console.say)
         finally:
             progress.close()
         produced = {FINAL: self.studio.video}
         if r.captions != "none":
             produced[CAPTIONS] = self.studio.srt
         return produced
+
+    def clip_lengths(self, narrations):
+        """Seconds of the source each clip shows: its range, or its narration
+        where that is longer and lets the clip run on."""
+        lengths = []
+        for seg, path in zip(self.parts.segments, narrations):
+            length = seg.end - seg.start
+            spoken = self.parts.narrator.seconds.get(path)
+            if self.request.fit == "narration" and spoken is not None and spoken > length:
+                length = spoken
+            lengths.append(length)
+        return lengths
 
     def make_classic(self, work):
         """Runs the module's run_recap in the work directory, on the segments

@@ -125,7 +125,7 @@ constexpr Choice<Quality> kQualities[] = {
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
     X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
-    X(silent_tails)
+    X(silent_tails) X(follow)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -243,6 +243,34 @@ std::vector<std::vector<WordTime>> to_words(const Fields& job, const Names& n) {
     return out;
 }
 
+// Per segment, None or its shots as (start, "still" | "track" | "blur",
+// ((t, centre), ...)); no entries at all: the job's framing everywhere.
+std::vector<std::vector<FollowShot>> to_follow(const Fields& job, const Names& n) {
+    std::vector<std::vector<FollowShot>> out;
+    for_items(job.get(n.follow), job.name(n.follow), [&](py::Handle entry, const std::string& what) {
+        std::vector<FollowShot>& shots = out.emplace_back();
+        if (entry.ptr() == Py_None) return;
+        for_items(entry, what, [&](py::Handle item, const std::string& name) {
+            std::vector<py::Object> parts;
+            for_items(item, name, [&](py::Handle part, const std::string&) { parts.push_back(py::Object::borrow(part)); });
+            if (parts.size() != 3) throw Refused(name + " must be a (start, kind, path) triple");
+            FollowShot& shot = shots.emplace_back();
+            shot.start = to_double(parts[0], name + "[0]");
+            const std::string kind = to_text(parts[1], name + "[1]");
+            if (kind != "still" && kind != "track" && kind != "blur")
+                throw Refused(name + "[1] must be 'still', 'track' or 'blur', got '" + kind.substr(0, 40) + "'");
+            shot.blur = kind == "blur";
+            for_items(parts[2], name + "[2]", [&](py::Handle key, const std::string& at) {
+                std::vector<double> pair;
+                for_items(key, at, [&](py::Handle v, const std::string& part) { pair.push_back(to_double(v, part)); });
+                if (pair.size() != 2) throw Refused(at + " must be a (t, centre) pair");
+                shot.path.push_back({pair[0], pair[1]});
+            });
+        });
+    });
+    return out;
+}
+
 Job to_job(const Names& n, const Fields& job) {
     Job j;
     const PlanInput in = to_plan_input(n, job);
@@ -268,6 +296,7 @@ Job to_job(const Names& n, const Fields& job) {
     });
     j.texts = job.texts(n.texts);
     j.framing = job.choice(n.frame, kFramings);
+    j.follow = to_follow(job, n);
     j.captions = job.choice(n.captions, kCaptionModes);
     j.words = to_words(job, n);
     j.coverage = parse_coverage(job.text(n.glyphs));

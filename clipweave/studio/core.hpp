@@ -182,6 +182,21 @@ struct Source {
     std::string matrix;  // the colour matrix as ffprobe names it; empty: untagged
 };
 
+// One shot of a clip under the subject-following framing. Times are
+// seconds from the clip's start on the source's timeline; a key's centre is
+// the 9:16 window's centre as a fraction of the shown frame along the axis
+// it can move on (across a wide frame, down a tall one). A shot runs to the
+// next one's start, the last to the clip's end.
+struct FollowKey {
+    double t = 0;
+    double centre = 0.5;
+};
+struct FollowShot {
+    double start = 0;
+    bool blur = false;            // the blur framing, no window
+    std::vector<FollowKey> path;  // ascending t; one key holds still
+};
+
 struct Job {
     Source source;
     std::vector<Segment> segments;
@@ -192,6 +207,9 @@ struct Job {
     std::vector<bool> silent_tails;  // as PlanInput's
     Fit fit = Fit::Narration;
     Framing framing = Framing::Blur;
+    // Per segment, its shots' windows; a segment without shots (or none
+    // given) is framed as framing says.
+    std::vector<std::vector<FollowShot>> follow;
     CaptionMode captions = CaptionMode::Words;
     std::vector<std::vector<WordTime>> words;  // per segment; empty: unknown
     Coverage coverage;

@@ -189,6 +189,90 @@ std::string framing(Framing how, const Size& shown, const std::string& rate, lon
     throw Refused("unknown framing");
 }
 
+// A shot's window position along its free axis, in shown pixels, at the
+// shot's own time t (output seconds): the path's keys joined by straight
+// lines, each a ramp that starts at its key, so the expression stays flat
+// however many keys there are.
+std::string window_position(const FollowShot& shot, double shot_start, double speed, int span, int window) {
+    auto at = [&](double centre) { return std::clamp(centre * span - window / 2.0, 0.0, double(span - window)); };
+    std::string e = number(at(shot.path.empty() ? 0.5 : shot.path.front().centre), 3);
+    for (size_t i = 1; i < shot.path.size(); ++i) {
+        const double from = (shot.path[i - 1].t - shot_start) / speed, to = (shot.path[i].t - shot_start) / speed;
+        const double step = at(shot.path[i].centre) - at(shot.path[i - 1].centre);
+        if (std::fabs(step) < 0.01) continue;
+        if (to - from < 1e-6) {
+            e += "+" + number(step, 3) + "*gte(t," + number(from, 4) + ")";
+            continue;
+        }
+        e += "+" + number(step, 3) + "*clip((t-" + number(from, 4) + ")/" + number(to - from, 4) + ",0,1)";
+    }
+    return "clip(" + e + ",0," + std::to_string(span - window) + ")";
+}
+
+// A clip framed shot by shot: a 9:16 window of the picture, standing or
+// moving along its path, scaled to fill the frame; or the blur framing. A
+// clip of several shots is split, each shot trimmed to its frames, framed
+// and joined again in order: the window jumps at a cut, never pans.
+std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, size_t k) {
+    const Size shown = displayed_size(job.source);
+    const std::string rate = rate_text(plan.rate);
+    const std::vector<FollowShot>& shots = job.follow[k];
+    // Frames from the pixel aspect's stretch onwards, so the window is cut in shown pixels.
+    const bool stretched = job.source.sar.num > 0 && job.source.sar.den > 0 && job.source.sar.num != job.source.sar.den;
+    const std::string head = stretched ? scale_to(shown) + "," : "";
+    const bool across = static_cast<long long>(shown.width) * 16 > static_cast<long long>(shown.height) * 9;
+    const int cw = across ? std::min(shown.width, even_floor(shown.height * 9.0 / 16.0)) : even_floor(shown.width);
+    const int ch = across ? even_floor(shown.height) : std::min(shown.height, even_floor(shown.width * 16.0 / 9.0));
+    std::vector<std::pair<long long, long long>> frames;  // of each shot in the clip
+    std::vector<size_t> used;
+    for (size_t j = 0; j < shots.size(); ++j) {
+        const long long first = j == 0 ? 0 : std::clamp(std::llround(shots[j].start / plan.speed * plan.rate.value()), 0LL, c.frames);
+        const long long last = j + 1 == shots.size() ? c.frames
+                               : std::clamp(std::llround(shots[j + 1].start / plan.speed * plan.rate.value()), first, c.frames);
+        if (last > first) {
+            frames.emplace_back(first, last);
+            used.push_back(j);
+        }
+    }
+    auto framed = [&](size_t j, long long count, const std::string& n) {
+        const FollowShot& shot = shots[j];
+        if (shot.blur) return blurred_fill(shown, rate, count, n);
+        const int span = across ? shown.width : shown.height, window = across ? cw : ch;
+        const std::string pos = window_position(shot, shot.start, plan.speed, span, window);
+        auto cut = [&](int w, int h, const std::string& at, bool exact) {
+            return "crop=w=" + std::to_string(w) + ":h=" + std::to_string(h) + ":x=" + filter_arg(across ? at : "0") +
+                   ":y=" + filter_arg(across ? "0" : at) + (exact ? ":exact=1," : ",");
+        };
+        if (span < window + 4)
+            return cut(cw, ch, pos, true) + "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ",setsar=1";
+        // Whole source pixels would make a slow pan judder by a scaled-up pixel
+        // (5 on a 360-line source): a window four pixels larger is cut at the
+        // even pixel below (where the halved chroma lines up), scaled, and the
+        // rest is cut away in output pixels.
+        const double scale = (across ? kWidth : kHeight) / static_cast<double>(window);
+        const int wide = static_cast<int>(std::lround((window + 4) * scale)), last = (span - window - 4) / 2 * 2;
+        const std::string below = "2*floor(min(ld(0)," + std::to_string(last) + ")/2)";
+        const std::string fine = "st(0," + pos + ");min((ld(0)-" + below + ")*" + number(scale, 6) + "," +
+                                 std::to_string(wide - (across ? kWidth : kHeight)) + ")";
+        return cut(across ? cw + 4 : cw, across ? ch : ch + 4, "st(0," + pos + ");" + below, false) + "scale=" +
+               std::to_string(across ? wide : kWidth) + ":" + std::to_string(across ? kHeight : wide) + "," +
+               cut(kWidth, kHeight, fine, true) + "setsar=1";
+    };
+    const std::string n = std::to_string(k);
+    if (used.size() <= 1) return head + framed(used.empty() ? 0 : used[0], c.frames, n);
+    std::string g = head + "split=" + std::to_string(used.size());
+    for (size_t i = 0; i < used.size(); ++i) g += "[sh" + n + "_" + std::to_string(i) + "]";
+    std::string joined;
+    for (size_t i = 0; i < used.size(); ++i) {
+        const std::string m = n + "_" + std::to_string(i);
+        g += ";[sh" + m + "]trim=start_frame=" + std::to_string(frames[i].first) + ":end_frame=" +
+             std::to_string(frames[i].second) + ",setpts=PTS-STARTPTS," +
+             framed(used[i], frames[i].second - frames[i].first, m) + "[shf" + m + "]";
+        joined += "[shf" + m + "]";
+    }
+    return g + ";" + joined + "concat=n=" + std::to_string(used.size()) + ":v=1:a=0";
+}
+
 void check_name(const std::string& value, const char* what) {
     if (value.empty()) throw Refused(std::string(what) + " is empty");
     if (value.find('\0') != std::string::npos)
@@ -222,7 +306,9 @@ std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, siz
            number(plan.speed) + ",fps=" + rate_text(plan.rate) +
            ",tpad=stop_mode=clone:stop_duration=" + number(pad) +
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
-           framing(job.framing, displayed_size(job.source), rate_text(plan.rate), c.frames, k) +
+           (k < job.follow.size() && !job.follow[k].empty()
+                ? follow_framing(job, plan, c, k)
+                : framing(job.framing, displayed_size(job.source), rate_text(plan.rate), c.frames, k)) +
            "[v" + std::to_string(k) + "]";
 }
 
@@ -354,6 +440,19 @@ void check_job(const Job& job) {
                         job.bed_volume_db > kMaxBedVolume))
         throw Refused("bed volume must be between " + number(kMinBedVolume) + " and " + number(kMaxBedVolume) +
                       " dB, got " + number(job.bed_volume_db));
+    if (!job.follow.empty() && job.follow.size() != n)
+        throw Refused("follow shots must be given for every segment or none");
+    for (size_t k = 0; k < job.follow.size(); ++k)
+        for (size_t j = 0; j < job.follow[k].size(); ++j) {
+            const FollowShot& shot = job.follow[k][j];
+            const std::string what = "segment " + std::to_string(k + 1) + ", shot " + std::to_string(j + 1);
+            if (!std::isfinite(shot.start) || shot.start < 0 || (j > 0 && shot.start < job.follow[k][j - 1].start))
+                throw Refused(what + ": shots must start in order, at 0 s or later");
+            for (size_t i = 0; i < shot.path.size(); ++i)
+                if (!std::isfinite(shot.path[i].t) || !(shot.path[i].centre >= 0 && shot.path[i].centre <= 1) ||
+                    (i > 0 && shot.path[i].t < shot.path[i - 1].t))
+                    throw Refused(what + ": its path needs ascending times and centres from 0 to 1");
+        }
     check_name(job.source.path, "the source path");
     for (const std::string& p : job.narrations) check_name(p, "a narration path");
     check_file_name(job.output, "the output name");

@@ -52,7 +52,11 @@ class StudioJob:
     source is silent over what follows the narration in its range (empty:
     nowhere known to be). ``output``, ``captions_file`` and
     ``graph_file`` are file names in the work directory, where ffmpeg
-    runs."""
+    runs. ``follow`` holds, per segment, None or its shots as (start,
+    "still" | "track" | "blur", ((t, centre), ...)): seconds from the
+    clip's start, the 9:16 window's centre as a fraction of the shown frame
+    along the axis it moves on; such a segment is framed shot by shot
+    (``frame`` frames the others)."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -73,3 +77,4 @@ class StudioJob:
     words: Sequence[Optional[Sequence[Tuple[str, float, float]]]] = ()
     glyphs: str = ""
     silent_tails: Sequence[bool] = ()
+    follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]]]]]] = ()

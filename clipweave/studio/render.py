@@ -277,6 +277,7 @@ def render_studio(
     narration_levels: Optional[Sequence[tuple]] = None,
     words: Optional[Sequence] = None,
     notes: Optional[Callable[[str], None]] = None,
+    follow: Optional[Sequence] = None,
 ) -> StudioResult:
     """Renders a finished recap of ``source``.
 
@@ -296,6 +297,10 @@ def render_studio(
     words as (text, start, end) in seconds of that narration, times the
     captions (None, or None for a narration: by their share of its
     characters); ``result.words`` are those heard, on the video's timeline.
+    ``follow``, per segment, None or its shots (``clipweave.follow``'s
+    FollowShot, times from the segment's start): that segment is framed
+    shot by shot, a 9:16 window standing or moving with its subject, or
+    blurred where it has none.
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -381,7 +386,9 @@ def render_studio(
             output=os.path.basename(output), captions_file=os.path.basename(ass),
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
             glyphs=font_glyphs() if captions not in ("srt", "none") else "",
-            silent_tails=silent_tails)
+            silent_tails=silent_tails,
+            follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path) for s in shots)
+                         for shots in (follow or ())))
         ready = _core.prepare(job)
         if notes is not None:
             for note in ready["notes"]:

@@ -1,0 +1,108 @@
+"""The subject-following framing's two figures.
+
+  * cost: the analysis's time ÷ the render's time on the studio benchmark
+    job (bench/studio.py: twelve 5-second segments of a 2-minute 1080p
+    30 fps source, through the command line's own run with --frame
+    follow; the analysis runs while the narrations are made, so this is
+    what it would add at most). The blur job's render time is printed too;
+  * quality: on a generated shot where a face crosses the frame (the test
+    suite's source, made from a photograph Debian ships), the share of
+    frames that show the whole face and the jitter of its place in the
+    output (mean absolute second difference, pixels per frame²), beside
+    the centre crop's.
+
+    .venv/py310/bin/python bench/follow.py [--quick] [--cache DIR]
+"""
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests")]
+
+import studio as studio_bench  # noqa: E402
+import follow_media as fm  # noqa: E402
+from clipweave.app import framing  # noqa: E402
+from clipweave.follow import analyse_range  # noqa: E402
+from clipweave.model.segments import Segment  # noqa: E402
+from clipweave.studio import render_studio  # noqa: E402
+from studio_media import narration  # noqa: E402
+
+
+def cost(cache, quick):
+    c = studio_bench.QUICK if quick else studio_bench.FULL
+    os.makedirs(cache, exist_ok=True)
+    video = studio_bench.source(cache, c["short"], c["size"], c["rate"])
+    spans = []
+    analyse = framing.analyse_range
+
+    def timed(*args, **kwargs):
+        started = time.perf_counter()
+        try:
+            return analyse(*args, **kwargs)
+        finally:
+            spans.append(time.perf_counter() - started)
+
+    with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as work:
+        segments = studio_bench.segments_file(work, c["short"], c["segments"], c["length"])
+        _wall, blur_render = studio_bench.run_job(video, segments, c["delay"])
+        framing.analyse_range = timed
+        try:
+            _wall, follow_render = studio_bench.run_job(video, segments, c["delay"], frame="follow")
+        finally:
+            framing.analyse_range = analyse
+    return sum(spans), blur_render, follow_render
+
+
+def face_figures(path, scale, crossing_frames):
+    """(share of the crossing's frames showing the whole face, jitter) of a render."""
+    sides = fm.patch_sides(path, 907, scale=scale)[:crossing_frames]
+    whole, places = 0, []
+    for left, right in sides:
+        patch = left if left is not None else (right - fm.PATCH * scale if right is not None else None)
+        if patch is None:
+            places.append(None)
+            continue
+        face = patch + fm.FACE_X * scale
+        whole += face >= 0 and face + fm.FACE_W * scale <= 1080
+        places.append(face)
+    jumps = [abs(c - 2 * b + a) for a, b, c in zip(places, places[1:], places[2:])
+             if None not in (a, b, c)]
+    return whole / len(sides), (sum(jumps) / len(jumps) if jumps else float("nan"))
+
+
+def quality():
+    with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as work:
+        video = fm.crossing_then_still(os.path.join(work, "cross.mp4"))
+        line = narration(os.path.join(work, "line.mp3"), "He runs across.")
+        seg = [Segment(0.0, float(fm.CROSS_SECONDS), "0", str(fm.CROSS_SECONDS), "He runs across.")]
+        shots = analyse_range(video, 0, fm.CROSS_SECONDS, "follow")
+        frames = fm.CROSS_SECONDS * fm.RATE
+        follow = render_studio(video, seg, os.path.join(work, "follow"), [line], captions="none",
+                               fit="range", follow=[shots], quality="fast")
+        crop = render_studio(video, seg, os.path.join(work, "crop"), [line], captions="none",
+                             fit="range", frame="crop", quality="fast")
+        return (face_figures(follow.video, 1080 / 202, frames),
+                face_figures(crop.video, 1920 / 360, frames))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a small job, for a smoke test")
+    parser.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "clipweave-bench"))
+    args = parser.parse_args(argv)
+    analysis, blur_render, follow_render = cost(args.cache, args.quick)
+    (f_share, f_jitter), (c_share, c_jitter) = quality()
+    print("| Subject-following framing (bench/follow.py) | figure | goal |")
+    print("|---|---|---|")
+    print(f"| analysis time ÷ render time, studio job (render {follow_render:.1f} s; blur job's "
+          f"{blur_render:.1f} s) | {analysis / follow_render:.2f} ({analysis:.1f} s) | ≤ 0.25 |")
+    print(f"| face crossing the frame: frames showing the whole face, follow / centre crop | "
+          f"{f_share:.0%} / {c_share:.0%} | ≥ 95 % |")
+    print(f"| its jitter (px/frame²), follow / centre crop | {f_jitter:.2f} / {c_jitter:.2f} | ≤ 1 |")
+
+
+if __name__ == "__main__":
+    main()

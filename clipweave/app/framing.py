@@ -1,0 +1,103 @@
+"""The subject-following framing of a run (``--frame follow`` or ``auto``):
+every segment's range analysed in a thread while the narrations are made,
+through the cache, so a resumed run does not analyse again.
+
+A segment whose analysis fails is framed with the blur framing and a note
+says why: the recap is made all the same.
+"""
+import hashlib
+import os
+import threading
+
+from clipweave.app.cache import key
+from clipweave.follow import ANALYSIS_VERSION, FollowShot, analyse_range, describe
+from clipweave.system.children import ChildFailed
+from clipweave.system.probe import media_info
+
+FOLLOW_FRAMES = ("follow", "auto")
+# The content of the video, not its name: a file edited in place is analysed anew.
+_IDENTITY_BYTES = 1 << 20
+# A clip that runs on past its range by more than this is analysed again, whole.
+_RUN_ON_SLACK = 0.05
+
+
+def video_identity(path):
+    """The video's size and a hash of its first and last MiB."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        digest.update(f.read(_IDENTITY_BYTES))
+        if size > _IDENTITY_BYTES:
+            f.seek(max(_IDENTITY_BYTES, size - _IDENTITY_BYTES))
+            digest.update(f.read(_IDENTITY_BYTES))
+    return f"{size}:{digest.hexdigest()}"
+
+
+class FramingAnalysis:
+    """The shots of every segment, looked at in a thread of its own.
+
+    ``start()`` begins; ``shots(lengths)`` waits and gives, per segment, its
+    FollowShots over ``lengths[i]`` seconds from its start (a clip that runs
+    on past its range is analysed again over its whole length); ``notes``
+    says per segment which framing each shot got."""
+
+    def __init__(self, source_file, segments, mode, cache):
+        self.source_file = source_file
+        self.segments = segments
+        self.mode = mode
+        self.cache = cache
+        self.notes = []
+        self._found = {}  # (index, length) -> list of FollowShot, or an error text
+        self._thread = None
+        self._info = None
+        self._identity = None
+
+    def start(self):
+        self._thread = threading.Thread(target=self._all, name="framing", daemon=True)
+        self._thread.start()
+
+    def _all(self):
+        for i, seg in enumerate(self.segments):
+            self._analyse(i, seg.end - seg.start)
+
+    def _analyse(self, index, length):
+        start = self.segments[index].start
+        try:
+            if self._info is None:
+                self._info = media_info(self.source_file)
+                self._identity = video_identity(self.source_file)
+            entry = key("follow", ANALYSIS_VERSION, self._identity, round(start, 6), round(length, 6), self.mode)
+            shots = self._cached(entry)
+            if shots is None:
+                shots = analyse_range(self.source_file, start, start + length, self.mode, self._info)
+                self.cache.store_data("follow", entry, [s.as_data() for s in shots])
+        except (OSError, ValueError, RuntimeError, ChildFailed) as e:
+            shots = f"{e}".splitlines()[0] if f"{e}" else type(e).__name__
+        self._found[(index, length)] = shots
+
+    def _cached(self, entry):
+        data = self.cache.fetch_data("follow", entry)
+        try:
+            return None if data is None else [FollowShot.from_data(d) for d in data]
+        except (TypeError, ValueError):
+            return None
+
+    def shots(self, lengths):
+        """Per segment, its FollowShots, or None where it falls back to the blur framing."""
+        self._thread.join()
+        out = []
+        self.notes = []
+        for i, seg in enumerate(self.segments):
+            length = seg.end - seg.start
+            if lengths[i] > length + _RUN_ON_SLACK:
+                length = lengths[i]
+                if (i, length) not in self._found:
+                    self._analyse(i, length)
+            found = self._found[(i, length)]
+            if isinstance(found, str):
+                self.notes.append(f"segment {i + 1}: framing not analysed ({found}); blur framing")
+                out.append(None)
+                continue
+            self.notes.append(f"segment {i + 1}: {describe(found)}")
+            out.append(found)
+        return out

@@ -1,0 +1,17 @@
+"""Subject-following 9:16 framing: each clip's range is looked at on a small
+copy (faces, people, shot cuts) and every shot gets a still window, a
+smooth path, or the blur framing.
+
+    from clipweave.follow import analyse_range
+    shots = analyse_range("source.mp4", 12.0, 18.5, mode="follow")
+    shots[0].kind, shots[0].path   # "track", ((0.0, 0.31), (0.25, 0.33), ...)
+"""
+from clipweave.follow.analyse import (
+    ANALYSIS_VERSION,
+    CASCADE_DIR,
+    FollowShot,
+    analyse_range,
+    describe,
+)
+
+__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe"]

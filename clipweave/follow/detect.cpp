@@ -1,0 +1,143 @@
+// What is in a frame, with OpenCV: Haar cascades for faces (frontal, and
+// profile both ways), HOG for people where no face is found; and the colour
+// histogram that shot cuts are found by.
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include "follow.hpp"
+
+namespace clipweave::follow {
+namespace {
+
+// The small copy's longer side: a face of about 1/16 of the frame's height
+// (some 13 px on a wide frame) is still found.
+constexpr int kLongSide = 384;
+constexpr int kHueBins = 16, kSatBins = 4, kValBins = 4;
+
+struct Detectors {
+    std::string dir;
+    cv::CascadeClassifier frontal, profile;
+    cv::HOGDescriptor people;
+};
+
+// Loading the cascades costs more than searching a frame: once per
+// process, shared by every thread (each search takes the lock; OpenCV does
+// not promise a classifier is safe to share).
+std::mutex detectors_lock;
+std::unique_ptr<Detectors> detectors;
+
+Detectors& load(const std::string& dir) {
+    if (detectors && detectors->dir == dir) return *detectors;
+    auto d = std::make_unique<Detectors>();
+    d->dir = dir;
+    const std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    if (!d->frontal.load(base + "haarcascade_frontalface_default.xml"))
+        throw common::Failed("cannot read the face cascade in " + dir);
+    if (!d->profile.load(base + "haarcascade_profileface.xml"))
+        throw common::Failed("cannot read the profile cascade in " + dir);
+    d->people.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
+    detectors = std::move(d);
+    return *detectors;
+}
+
+cv::Mat wrap(const Picture& p) {
+    return cv::Mat(p.height, p.width, CV_8UC3, const_cast<std::uint8_t*>(p.bgr));
+}
+
+double overlap(const cv::Rect& a, const cv::Rect& b) {
+    const double both = (a & b).area();
+    return both / std::max(1, std::min(a.area(), b.area()));
+}
+
+// Boxes found by several detectors for one subject count once.
+void add_unique(std::vector<cv::Rect>& into, const std::vector<cv::Rect>& more) {
+    for (const cv::Rect& r : more) {
+        bool seen = false;
+        for (cv::Rect& have : into)
+            if (overlap(have, r) > 0.4) {
+                have |= r;
+                seen = true;
+            }
+        if (!seen) into.push_back(r);
+    }
+}
+
+}  // namespace
+
+Size analysis_size(int width, int height) {
+    if (width < 1 || height < 1) throw Refused("the frame has no size");
+    const double s = std::min(1.0, static_cast<double>(kLongSide) / std::max(width, height));
+    auto even = [](double v) { return std::max(2, static_cast<int>(std::lround(v / 2)) * 2); };
+    return {even(width * s), even(height * s)};
+}
+
+void check_picture(const Picture& p, size_t bytes) {
+    if (p.width < 1 || p.height < 1 || p.width > 8192 || p.height > 8192)
+        throw Refused("a frame must be 1 to 8192 pixels each way");
+    if (bytes != static_cast<size_t>(p.width) * static_cast<size_t>(p.height) * 3)
+        throw Refused("a frame of " + std::to_string(p.width) + "x" + std::to_string(p.height) +
+                      " BGR pixels has " + std::to_string(static_cast<size_t>(p.width) * p.height * 3) +
+                      " bytes, got " + std::to_string(bytes));
+}
+
+std::vector<float> signature(const Picture& p) {
+    cv::Mat hsv;
+    cv::cvtColor(wrap(p), hsv, cv::COLOR_BGR2HSV);
+    std::vector<float> h(kHueBins * kSatBins * kValBins, 0.0f);
+    for (int y = 0; y < hsv.rows; ++y) {
+        const cv::Vec3b* row = hsv.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < hsv.cols; ++x) {
+            const int hb = row[x][0] * kHueBins / 180, sb = row[x][1] * kSatBins / 256,
+                      vb = row[x][2] * kValBins / 256;
+            h[static_cast<size_t>((hb * kSatBins + sb) * kValBins + vb)] += 1.0f;
+        }
+    }
+    const float total = static_cast<float>(hsv.rows) * static_cast<float>(hsv.cols);
+    for (float& v : h) v /= total;
+    return h;
+}
+
+std::vector<Box> detect(const Picture& p, const std::string& cascade_dir) {
+    cv::Mat gray;
+    cv::cvtColor(wrap(p), gray, cv::COLOR_BGR2GRAY);
+    // Evened out, a dark or washed-out frame shows its faces as a normal one does.
+    cv::equalizeHist(gray, gray);
+    const int smallest = std::max(12, std::min(p.width, p.height) / 16);
+    const cv::Size min_size(smallest, smallest);
+    std::vector<cv::Rect> faces, more;
+    std::vector<Box> out;
+    std::lock_guard<std::mutex> hold(detectors_lock);
+    Detectors& d = load(cascade_dir);
+    d.frontal.detectMultiScale(gray, faces, 1.1, 3, 0, min_size);
+    // Profiles only where no face looks this way: the searches are most of the cost.
+    if (faces.empty()) {
+        d.profile.detectMultiScale(gray, faces, 1.2, 5, 0, min_size);
+        // The profile cascade knows faces turned one way; the mirror finds the other.
+        cv::Mat mirrored;
+        cv::flip(gray, mirrored, 1);
+        d.profile.detectMultiScale(mirrored, more, 1.2, 5, 0, min_size);
+        for (cv::Rect& r : more) r.x = p.width - r.x - r.width;
+        add_unique(faces, more);
+    }
+    const double w = p.width, h = p.height;
+    for (const cv::Rect& r : faces) out.push_back({r.x / w, r.y / h, r.width / w, r.height / h, true});
+    if (!out.empty() || p.height < 128 || p.width < 64) return out;
+    std::vector<cv::Rect> people;
+    std::vector<double> weights;
+    d.people.detectMultiScale(gray, people, weights, 0, cv::Size(8, 8), cv::Size(0, 0), 1.1, 2);
+    for (size_t i = 0; i < people.size(); ++i) {
+        if (i < weights.size() && weights[i] < 0.5) continue;
+        const cv::Rect r = people[i] & cv::Rect(0, 0, p.width, p.height);
+        // HOG's window holds a margin around the person.
+        const double mx = r.width * 0.15;
+        out.push_back({(r.x + mx) / w, r.y / h, (r.width - 2 * mx) / w, r.height / h, false});
+    }
+    return out;
+}
+
+}  // namespace clipweave::follow

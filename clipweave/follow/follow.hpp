@@ -1,0 +1,88 @@
+// Subject-following 9:16 framing: what is seen in a clip's frames (faces,
+// people, shot cuts) and, per shot, where a 9:16 window stands or moves.
+// Plain C++ on OpenCV; the binding (binding.cpp) converts to and from Python.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../common/refusal.hpp"
+
+namespace clipweave::follow {
+
+using Refused = common::Refused;
+
+// Bump when analysis results change, so cached ones are made again.
+constexpr int kVersion = 1;
+
+// A box in fractions of the frame (0..1 both ways).
+struct Box {
+    double x = 0, y = 0, w = 0, h = 0;
+    bool face = true;  // else a person
+};
+
+// A frame of the small copy: packed BGR rows.
+struct Picture {
+    const std::uint8_t* bgr = nullptr;
+    int width = 0;
+    int height = 0;
+};
+
+// The size of the small copy analysed, for a frame shown at width x height.
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+Size analysis_size(int width, int height);
+
+void check_picture(const Picture& p, size_t bytes);
+
+// A colour histogram of a frame, for finding cuts.
+std::vector<float> signature(const Picture& p);
+
+// Faces (frontal and profile); people where no face is found. The cascades
+// are read from cascade_dir once.
+std::vector<Box> detect(const Picture& p, const std::string& cascade_dir);
+
+enum class Kind { Still, Track, Blur };
+
+// Where the window's centre is, as a fraction of the frame along the axis
+// the window can move, at seconds from the range's start.
+struct Key {
+    double t = 0;
+    double centre = 0.5;
+};
+
+struct Shot {
+    double start = 0;  // seconds from the range's start
+    double end = 0;
+    Kind kind = Kind::Blur;
+    std::string reason;  // why, in a few words
+    std::vector<Key> path;  // Still: one key; Track: a key a sample
+};
+
+struct Frames {
+    std::vector<double> times;                     // of every frame, seconds from the range's start
+    std::vector<std::vector<float>> signatures;    // one per frame
+    std::vector<int> sampled;                      // frame indices that were searched, ascending
+    std::vector<std::vector<Box>> found;           // per sampled frame
+    double duration = 0;                           // of the range
+    double aspect = 16.0 / 9.0;                    // shown width / height
+    // Share of a shot's samples a subject must be seen in for it to be
+    // followed (auto); 0 follows any subject seen.
+    double presence = 0;
+};
+
+// The shots of a range and the framing of each.
+std::vector<Shot> plan(const Frames& frames);
+
+// Indices of the frames that start a new shot (not 0).
+std::vector<size_t> cuts(const std::vector<std::vector<float>>& signatures);
+
+// The window's share of the frame along its free axis: 9:16 of the frame's
+// height on a wide frame, of its width on a tall one; 1 for a 9:16 frame.
+double window_share(double aspect);
+bool moves_across(double aspect);  // the window moves along x, else along y
+
+}  // namespace clipweave::follow

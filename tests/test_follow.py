@@ -1,0 +1,290 @@
+"""The subject-following framing (--frame follow, auto): the analysis on
+sources made from a photograph, the render checked frame by frame, bad
+input, and the command line's notes, report and cache."""
+import json
+import os
+
+import pytest
+
+import clipweave.follow._follow as _follow
+from clipweave.app import cli
+from clipweave.app import framing as app_framing
+from clipweave.follow import FollowShot, analyse_range
+from clipweave.model.segments import Segment
+from clipweave.studio import _core, render_studio
+from clipweave.studio.job import SourceInfo, StudioJob
+import follow_media as fm
+from studio_media import frame, narration, streams
+
+# Output pixels per source pixel: the 9:16 window of a 640x360 source is
+# 202 pixels wide, scaled to 1080.
+SCALE = 1080 / 202
+# An output row through the patch in both shots of crossing_then_still.
+ROW = 907
+CUT_FRAME = fm.CROSS_SECONDS * fm.RATE
+
+
+def segment(start, end, text="Look at him go."):
+    return Segment(float(start), float(end), str(start), str(end), text)
+
+
+@pytest.fixture(scope="module")
+def media(tmp_path_factory):
+    d = tmp_path_factory.mktemp("follow")
+    return {
+        "cross": fm.crossing_then_still(str(d / "cross.mp4")),
+        "line": narration(d / "line.mp3", "He runs across, then he stops."),
+        "brief": narration(d / "brief.mp3", "Look."),
+        "dir": d,
+    }
+
+
+@pytest.fixture(scope="module")
+def cross_shots(media):
+    return analyse_range(media["cross"], 0, 5, "follow")
+
+
+@pytest.fixture(scope="module")
+def cross_render(media, cross_shots, tmp_path_factory):
+    work = tmp_path_factory.mktemp("cross-render")
+    result = render_studio(media["cross"], [segment(0, 5)], work, [media["line"]], captions="none",
+                           follow=[cross_shots], quality="fast")
+    # Where the window stands in the source, frame by frame, from where the
+    # patch's two magenta sides land in the output.
+    return result, fm.patch_sides(result.video, ROW, scale=SCALE)
+
+
+def patch_left(sides):
+    """The patch's left edge in output pixels, from whichever side shows; None if neither."""
+    left, right = sides
+    if left is not None:
+        return left
+    if right is not None:
+        return right - fm.PATCH * SCALE
+    return None
+
+
+def patch_source_x(n):
+    """The patch's left edge in the source at frame n."""
+    t = n / fm.RATE
+    return fm.CROSS_FROM + fm.CROSS_SPEED * t if n < CUT_FRAME else fm.STILL_X
+
+
+def test_the_analysis_finds_the_moving_shot_the_cut_and_the_still_shot(cross_shots):
+    assert [(s.kind, round(s.start, 2), round(s.end, 2)) for s in cross_shots] == [
+        ("track", 0, 3), ("still", 3, 5)]
+    track = cross_shots[0].path
+    # Left to right with the face, never back.
+    assert track[-1][1] - track[0][1] > 0.4
+    assert all(b[1] >= a[1] - 1e-9 for a, b in zip(track, track[1:]))
+    # Kept as data (the cache) and read back unchanged.
+    assert [FollowShot.from_data(json.loads(json.dumps(s.as_data()))) for s in cross_shots] == cross_shots
+
+
+def test_the_render_is_a_filled_frame_of_the_whole_length(cross_render):
+    result, runs = cross_render
+    video = streams(result.video)["video"]
+    assert (video["width"], video["height"]) == (1080, 1920)
+    assert int(video["nb_read_frames"]) == 5 * fm.RATE == len(runs)
+    # No blurred bands: the top rows are the scene itself, not a dimmed fill.
+    top = frame(result.video, 1.0, 0, 0, 1080, 4)
+    blue = tuple(int(fm.BLUE[i:i + 2], 16) for i in (2, 4, 6))
+    mean = [sum(top[c::3]) / (len(top) / 3) for c in range(3)]
+    assert all(abs(m - b) < 25 for m, b in zip(mean, blue))
+
+
+def test_the_face_is_whole_in_every_frame(cross_render):
+    _result, runs = cross_render
+    missing = [n for n, r in enumerate(runs) if patch_left(r) is None]
+    assert not missing
+    for n, r in enumerate(runs):
+        face_left = patch_left(r) + fm.FACE_X * SCALE
+        assert 0 <= face_left and face_left + fm.FACE_W * SCALE <= 1080, n
+
+
+def test_the_window_moves_smoothly_then_jumps_at_the_cut_and_holds(cross_render):
+    _result, runs = cross_render
+    # The window's left edge in the source, from the patch's place in the output.
+    window = [patch_source_x(n) - patch_left(r) / SCALE for n, r in enumerate(runs)]
+    moving = window[:CUT_FRAME]
+    steps = [b - a for a, b in zip(moving, moving[1:])]
+    # It follows the face (some 5.6 source pixels a frame) without a jerk.
+    assert moving[-1] - moving[0] > 250
+    assert max(abs(s) for s in steps) < 10
+    # The face's place in the output, pixels a frame a frame: what is left is
+    # the crop's rounding to whole output pixels (and half-pixel chroma).
+    jitter = [abs(b - a) * SCALE for a, b in zip(steps, steps[1:])]
+    assert sum(jitter) / len(jitter) <= 1.5
+    # One frame: from the right of the scene to the left, no pan.
+    assert moving[-1] - window[CUT_FRAME] > 250
+    still = window[CUT_FRAME:]
+    assert max(still) - min(still) <= 1
+
+
+def test_the_frames_either_side_of_the_cut_are_each_their_own_shot(media, cross_render):
+    result, _runs = cross_render
+    before = frame(result.video, (CUT_FRAME - 1) / fm.RATE, 0, 0, 8, 8)
+    after = frame(result.video, CUT_FRAME / fm.RATE, 0, 0, 8, 8)
+    blue = tuple(int(fm.BLUE[i:i + 2], 16) for i in (2, 4, 6))
+    olive = tuple(int(fm.OLIVE[i:i + 2], 16) for i in (2, 4, 6))
+    for pixels, colour in ((before, blue), (after, olive)):
+        mean = [sum(pixels[c::3]) / (len(pixels) / 3) for c in range(3)]
+        assert all(abs(m - c) < 25 for m, c in zip(mean, colour)), (mean, colour)
+
+
+@pytest.fixture(scope="module")
+def hard(media):
+    """One source of one-second shots that are each a problem of their own."""
+    d = media["dir"]
+    parts = [
+        fm.scene(str(d / "none.mp4"), 1, []),                                   # nothing to follow
+        fm.scene(str(d / "dark.mp4"), 1, [(240, 100)], dim=0.2),               # a very dark shot
+        fm.scene(str(d / "apart.mp4"), 1, [(10, 40), (450, 170)]),             # two faces far apart
+        fm.scene(str(d / "edge.mp4"), 1, [(640 - fm.PATCH, 90)], colour=fm.OLIVE),  # at the edge
+    ]
+    out = str(d / "hard.mp4")
+    inputs = [a for p in parts for a in ("-i", p)]
+    fm.ffmpeg(*inputs, "-filter_complex", "".join(f"[{i}:v]" for i in range(len(parts)))
+              + f"concat=n={len(parts)}:v=1[v]", "-map", "[v]", "-c:v", "libx264", "-preset",
+              "ultrafast", "-pix_fmt", "yuv420p", out)
+    return out
+
+
+@pytest.mark.parametrize("start, end, kinds, why", [
+    (0, 1, ["blur"], "no face or person found"),
+    (1, 2, ["still"], "still"),
+    (2, 3, ["blur"], "do not fit one 9:16 window"),
+    (3, 4, ["still"], "still"),
+    (2.5, 3.5, ["blur", "still"], None),    # a range across a cut
+])
+def test_hard_shots_are_framed_safely(hard, start, end, kinds, why):
+    shots = analyse_range(hard, start, end, "follow")
+    assert [s.kind for s in shots] == kinds
+    if why is not None:
+        assert why in shots[0].reason
+    assert shots[0].start == 0 and shots[-1].end == pytest.approx(end - start)
+
+
+def test_hard_shots_make_a_correct_recap(media, hard, tmp_path):
+    segments = [segment(0, 1), segment(1, 2), segment(2, 3), segment(3.2, 4), segment(2.5, 3.5)]
+    follow = [analyse_range(hard, s.start, s.end, "auto") for s in segments]
+    result = render_studio(hard, segments, tmp_path, [media["brief"]] * len(segments), captions="none",
+                           fit="range", follow=follow, quality="fast")
+    video = streams(result.video)["video"]
+    assert (video["width"], video["height"]) == (1080, 1920)
+    assert int(video["nb_read_frames"]) == round(result.duration * fm.RATE) == 4.8 * fm.RATE
+    # The face at the edge is whole: both sides of its patch show.
+    sides = fm.patch_sides(result.video, 900, scale=SCALE)
+    edge = sides[3 * fm.RATE + 5: int(3.8 * fm.RATE) - 1]
+    assert edge
+    for sides in edge:
+        face_left = patch_left(sides) + fm.FACE_X * SCALE
+        assert face_left >= 0 and face_left + fm.FACE_W * SCALE <= 1080
+
+
+def test_a_blur_shot_is_the_blur_framing(media, hard, tmp_path):
+    """A shot without a subject looks exactly as --frame blur would show it."""
+    seg = [segment(0, 0.6)]
+    shots = analyse_range(hard, 0, 0.6, "follow")
+    assert [s.kind for s in shots] == ["blur"]
+    a = render_studio(hard, seg, tmp_path / "a", [media["brief"]], captions="none", follow=[shots],
+                      fit="range", quality="fast")
+    b = render_studio(hard, seg, tmp_path / "b", [media["brief"]], captions="none", fit="range",
+                      quality="fast")
+    for t in (0.1, 0.4):
+        assert frame(a.video, t, 0, 0, 1080, 1920) == frame(b.video, t, 0, 0, 1080, 1920)
+
+
+def test_the_planner_ignores_a_one_off_detection_and_keeps_the_subject_whole():
+    times = [i / 25 for i in range(100)]
+    signatures = [bytes(256 * 4)] * 100
+    sampled = list(range(0, 100, 5))
+    found = []
+    for k, i in enumerate(sampled):
+        x = 0.1 + 0.7 * i / 99 + (0.01 if k % 2 else -0.01)  # a face crossing, the detector wobbling
+        boxes = [(x, 0.3, 0.08, 0.14, "face")]
+        if k == 7:
+            boxes.append((0.9, 0.1, 0.05, 0.09, "face"))  # a mistake, seen once
+        found.append(boxes)
+    shots = _follow.plan(times, signatures, sampled, found, 4.0, 16 / 9, 0.0)
+    assert [s["kind"] for s in shots] == ["track"]
+    share = _follow.window_share(16 / 9)
+    path = dict(shots[0]["path"])
+    for k, i in enumerate(sampled):
+        x, _, w, _, _ = found[k][0]
+        centre = path.get(times[i])
+        if centre is not None:
+            assert centre - share / 2 <= x and x + w <= centre + share / 2
+    centres = [c for _, c in shots[0]["path"]]
+    assert all(b >= a - 1e-9 for a, b in zip(centres, centres[1:]))  # no wobble back
+
+
+@pytest.mark.parametrize("args, error", [
+    (([0.0], [b"x" * 1024], [0], [[]], 1.0, 16 / 9, 0.0), None),
+    (([0.0], [b"\0" * 1024], [1], [[]], 1.0, 16 / 9, 0.0), ValueError),
+    (([0.0], [b"\0" * 1024], [0], [[(0.1, 0.1, 0.1, 0.1, "cat")]], 1.0, 16 / 9, 0.0), ValueError),
+    (([0.0], [b"\0" * 1024], [0], [[]], 0.0, 16 / 9, 0.0), ValueError),
+    (([0.0], [b"\0" * 1024], [0], [[]], 1.0, float("nan"), 0.0), ValueError),
+    (([0.0], ["text"], [0], [[]], 1.0, 16 / 9, 0.0), TypeError),
+])
+def test_plan_checks_its_input(args, error):
+    if error is None:
+        assert [s["kind"] for s in _follow.plan(*args)] == ["blur"]
+    else:
+        with pytest.raises(error):
+            _follow.plan(*args)
+
+
+def test_detect_checks_the_frame():
+    with pytest.raises(ValueError, match="bytes"):
+        _follow.detect(b"\0" * 10, 4, 4, "/usr/share/opencv4/haarcascades")
+    with pytest.raises(RuntimeError, match="cascade"):
+        _follow.detect(b"\0" * 48, 4, 4, "/nonexistent")
+
+
+@pytest.mark.parametrize("follow, message", [
+    ([[(0.0, "track", [(0.0, 1.5)])]], "centres from 0 to 1"),
+    ([[(1.0, "still", [(1.0, 0.5)]), (0.5, "blur", [])]], "in order"),
+    ([[(0.0, "pan", [])]], "'still', 'track' or 'blur'"),
+    ([None, None], "every segment or none"),
+])
+def test_the_studio_refuses_bad_shots(follow, message):
+    job = StudioJob(source=SourceInfo("in.mp4", 10.0, 640, 360), segments=[(0.0, 2.0)],
+                    narration_seconds=[1.0], texts=["x"], narrations=["n.mp3"], output="out.mp4",
+                    captions="none", follow=follow)
+    with pytest.raises(ValueError, match=message):
+        _core.prepare(job)
+
+
+def test_the_command_reports_the_framing_and_reuses_its_analysis(media, tmp_path, capsys, monkeypatch):
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([{"start": "2", "end": "4", "voiceover": "He stops."}]))
+    args = [media["cross"], str(segments), "--speech", "flite", "--frame", "auto", "--captions", "none",
+            "--quality", "fast", "--cache-dir", str(tmp_path / "cache"), "--json"]
+    assert cli.main(args + ["--output-dir", str(tmp_path / "one")]) == 0
+    out, err = capsys.readouterr()
+    document = json.loads(out)
+    assert [(f["framing"], f["start"], f["end"]) for f in document["segments"][0]["framing"]] == [
+        ("track", 0, 1), ("still", 1, 2)]
+    assert "segment 1: tracking crop 0.00-1.00 s; still crop 1.00-2.00 s" in err
+    # Again: the analysis comes from the cache.
+    monkeypatch.setattr(app_framing, "analyse_range", lambda *a, **k: pytest.fail("analysed again"))
+    assert cli.main(args + ["--output-dir", str(tmp_path / "two")]) == 0
+    again = json.loads(capsys.readouterr().out)
+    assert again["segments"][0]["framing"] == document["segments"][0]["framing"]
+
+
+def test_a_failed_analysis_keeps_the_blur_framing(media, tmp_path, capsys, monkeypatch):
+    def broken(*_args, **_kwargs):
+        raise RuntimeError("cannot read the face cascade in /nowhere")
+
+    monkeypatch.setattr(app_framing, "analyse_range", broken)
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([{"start": "0", "end": "1", "voiceover": "Go."}]))
+    assert cli.main([media["cross"], str(segments), "--speech", "flite", "--frame", "follow",
+                     "--captions", "none", "--quality", "fast", "--no-cache",
+                     "--output-dir", str(tmp_path / "out"), "--json"]) == 0
+    out, err = capsys.readouterr()
+    assert json.loads(out)["segments"][0]["framing"] == []
+    assert "segment 1: framing not analysed (cannot read the face cascade in /nowhere); blur framing" in err
+    assert os.path.exists(tmp_path / "out" / "FINAL_RECAP.mp4")
