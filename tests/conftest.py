@@ -16,8 +16,8 @@ import clipweave.clipweave as _module
 # Files whose tests spend their time in ffmpeg renders and rebuilds rather than
 # in the interpreter: CI runs them on the target interpreter only (and not
 # under the sanitizers, whose instrumented code they barely reach).
-HEAVY_FILES = {"test_bench_smoke.py", "test_command_line.py", "test_end_to_end.py",
-               "test_studio_render.py"}
+HEAVY_FILES = {"test_batch.py", "test_bench_smoke.py", "test_command_line.py",
+               "test_end_to_end.py", "test_studio_picture.py", "test_studio_render.py"}
 
 
 def pytest_collection_modifyitems(items):

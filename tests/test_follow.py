@@ -47,7 +47,7 @@ def cross_shots(media):
 @pytest.fixture(scope="module")
 def cross_render(media, cross_shots, tmp_path_factory):
     work = tmp_path_factory.mktemp("cross-render")
-    result = render_studio(media["cross"], [segment(0, 5)], work, [media["line"]], captions="none",
+    result = render_studio(media["cross"], [segment(0, 5)], work, [media["line"]], captions="none", fit="range",
                            follow=[cross_shots], quality="fast")
     # Where the window stands in the source, frame by frame, from where the
     # patch's two magenta sides land in the output.

@@ -253,7 +253,8 @@ def test_srt_and_ass_texts():
     result = cues_of([(0.0, 3.0), (3.0, 4.0)], [2.5, 0.5],
                      ['Say "hi", then\nleave.', "{\\b1}bold?\\N no"], captions="phrases")
     assert result["srt"] == ('1\n00:00:00,000 --> 00:00:02,500\nSay "hi", then leave.\n\n'
-                             '2\n00:00:03,000 --> 00:00:03,500\n{\\b1}bold?\\N no\n\n')
+                             # Word joiners keep players from reading the text as markup.
+                             '2\n00:00:03,000 --> 00:00:03,500\n\\{\u2060\\\u2060b1}bold?\\\u2060N no\n\n')
     ass = result["ass"]
     for line in ("PlayResX: 1080", "PlayResY: 1920",
                  "Style: Caption,DejaVu Sans,62,&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,-1,"):
