@@ -2,6 +2,7 @@
 sources made from a photograph, the render checked frame by frame, bad
 input, and the command line's notes, report and cache."""
 import json
+import re
 import os
 
 import pytest
@@ -288,3 +289,27 @@ def test_a_failed_analysis_keeps_the_blur_framing(media, tmp_path, capsys, monke
     assert json.loads(out)["segments"][0]["framing"] == []
     assert "segment 1: framing not analysed (cannot read the face cascade in /nowhere); blur framing" in err
     assert os.path.exists(tmp_path / "out" / "FINAL_RECAP.mp4")
+
+
+def test_a_clip_moved_earlier_is_analysed_where_it_is_shown(media, tmp_path, capsys, monkeypatch):
+    # A narration longer than the last second of the source: the render starts
+    # the clip earlier, and the window must follow what that clip shows.
+    asked = []
+
+    def recorded(source, start, end, *rest, **kw):
+        asked.append((start, end))
+        return analyse_range(source, start, end, *rest, **kw)
+
+    monkeypatch.setattr(app_framing, "analyse_range", recorded)
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([{"start": "4", "end": "5",
+                                     "voiceover": "He walks in, stops, and stands there for a while."}]))
+    assert cli.main([media["cross"], str(segments), "--speech", "flite", "--frame", "follow",
+                     "--captions", "none", "--quality", "fast", "--no-cache",
+                     "--output-dir", str(tmp_path / "out"), "--json"]) == 0
+    err = capsys.readouterr().err
+    moved = re.search(r"the clip starts [\d.]+ s earlier, at ([\d.]+) s", err)
+    assert moved, err
+    start, end = asked[-1]
+    assert start == pytest.approx(float(moved.group(1)), abs=0.006)
+    assert end == pytest.approx(5.0, abs=0.05)

@@ -6,19 +6,22 @@ A segment whose analysis fails is framed with the blur framing and a note
 says why: the recap is made all the same.
 """
 import hashlib
+import math
 import os
 import threading
 
 from clipweave.app.cache import key
 from clipweave.follow import ANALYSIS_VERSION, FollowShot, analyse_range, describe
 from clipweave.system.children import ChildFailed
-from clipweave.system.probe import media_info
+from clipweave.system.probe import media_info, picture_end
 
 FOLLOW_FRAMES = ("follow", "auto")
 # The content of the video, not its name: a file edited in place is analysed anew.
 _IDENTITY_BYTES = 1 << 20
 # A clip that runs on past its range by more than this is analysed again, whole.
 _RUN_ON_SLACK = 0.05
+# The render's tolerance on where a clip meets the end of the picture.
+_END_TOLERANCE = 0.0005
 
 
 def video_identity(path):
@@ -51,6 +54,7 @@ class FramingAnalysis:
         self._thread = None
         self._info = None
         self._identity = None
+        self._picture = None
 
     def start(self):
         self._thread = threading.Thread(target=self._all, name="framing", daemon=True)
@@ -60,12 +64,23 @@ class FramingAnalysis:
         for i, seg in enumerate(self.segments):
             self._analyse(i, seg.end - seg.start)
 
-    def _analyse(self, index, length):
+    def clip_start(self, index, length):
+        """Where the render starts the clip: its range's start, or earlier
+        where the clip would otherwise run past the end of the picture."""
         start = self.segments[index].start
+        if start + length > self._picture + _END_TOLERANCE:
+            start = max(0.0, self._picture - length)
+        return start
+
+    def _analyse(self, index, length):
         try:
             if self._info is None:
                 self._info = media_info(self.source_file)
                 self._identity = video_identity(self.source_file)
+                end = picture_end(self.source_file, self._info.duration)
+                self._picture = (min(end, self._info.duration) if end > 0 and math.isfinite(end)
+                                 else self._info.duration)
+            start = self.clip_start(index, length)
             entry = key("follow", ANALYSIS_VERSION, self._identity, round(start, 6), round(length, 6), self.mode)
             shots = self._cached(entry)
             if shots is None:
