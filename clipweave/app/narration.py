@@ -227,6 +227,7 @@ def speak_all(narrator, texts, paths, voice, workers=4, on_done=None, grace=0.0,
                for _ in range(max(1, min(workers, total)))]
     for thread in threads:
         thread.start()
+    answered = False
     try:
         for done in range(1, total + 1):
             i, error = finished.get()
@@ -236,12 +237,15 @@ def speak_all(narrator, texts, paths, voice, workers=4, on_done=None, grace=0.0,
                 raise NarrationError(i + 1, error) from error
             if on_done is not None:
                 on_done(done, total)
+        answered = True
     finally:
         stop.set()
-        if any(t.is_alive() for t in threads):
-            if halt is not None:
-                halt()
-            _join(threads, HALT_WAIT)
+        # Once every narration is answered the threads are only returning:
+        # halting then would also stop the run's other children (the framing
+        # analysis's decoder).
+        if not answered and halt is not None and any(t.is_alive() for t in threads):
+            halt()
+        _join(threads, HALT_WAIT)
 
 
 # How long threads whose work was halted may take to notice.
