@@ -2,8 +2,9 @@
 sources made from a photograph, the render checked frame by frame, bad
 input, and the command line's notes, report and cache."""
 import json
-import re
 import os
+import re
+import struct
 
 import pytest
 
@@ -220,6 +221,60 @@ def test_the_planner_ignores_a_one_off_detection_and_keeps_the_subject_whole():
     assert all(b >= a - 1e-9 for a, b in zip(centres, centres[1:]))  # no wobble back
 
 
+def _still_shot(found, aspect=16 / 9):
+    """The plan of 3 s sampled 4 times a second, each sample seeing ``found``."""
+    times = [i / 25 for i in range(75)]
+    sampled = list(range(0, 75, 6))
+    return _follow.plan(times, [bytes(256 * 4)] * 75, sampled, [found] * len(sampled), 3.0, aspect, 0.0)
+
+
+def test_the_window_follows_the_main_face_not_one_in_the_background():
+    main = (0.55, 0.3, 0.14, 0.25, "face")
+    background = (0.05, 0.2, 0.05, 0.09, "face")  # small, far away, always there
+    [shot] = _still_shot([main, background])
+    assert shot["kind"] == "still"
+    share = _follow.window_share(16 / 9)
+    centre = shot["path"][0][1]
+    assert centre - share / 2 <= main[0] and main[0] + main[2] <= centre + share / 2
+    # Two faces of a size, far apart, cannot share one window.
+    assert [s["kind"] for s in _still_shot([main, (0.05, 0.3, 0.14, 0.25, "face")])] == ["blur"]
+
+
+@pytest.mark.parametrize("width, kind", [(0.4, "still"), (0.6, "blur")])
+def test_a_close_up_face_wider_than_the_window(width, kind):
+    # The 9:16 window of a wide frame is 0.32 of its width: a face box a
+    # little wider is still framed on its middle; one twice as wide is not.
+    [shot] = _still_shot([(0.5, 0.1, width, 0.7, "face")])
+    assert shot["kind"] == kind
+    if kind == "still":
+        assert shot["path"][0][1] == pytest.approx(0.5 + width / 2)
+
+
+def test_a_cut_between_shots_of_the_same_colours_is_found():
+    def frame_signature(left):
+        # The same colours in both shots; only where the bright part lies differs.
+        histogram = [0.0] * 256
+        histogram[3], histogram[200] = 0.8, 0.2
+        layout = [(1.0 if (x < 10) == left else 0.0) for _ in range(27) for x in range(48)]
+        return struct.pack(f"{256 + 48 * 27}f", *histogram, *layout)
+
+    times = [i / 25 for i in range(50)]
+    signatures = [frame_signature(i < 30) for i in range(50)]
+    shots = _follow.plan(times, signatures, [0], [[]], 2.0, 16 / 9, 0.0)
+    assert [round(s["start"], 2) for s in shots] == [0.0, 1.2]
+
+
+def test_real_footage_its_cuts_found_and_every_shot_follows_a_face():
+    # A film clip Debian ships: dark, four shots, one face in each (once
+    # with a hand and a diner behind), the last a close-up.
+    film = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi"
+    shots = analyse_range(film, 0, 11.2, "follow")
+    assert [round(s.start, 1) for s in shots] == [0.0, 4.1, 6.5, 8.4]
+    assert all(s.kind in ("still", "track") for s in shots)
+    # The woman at the left of the first shot, the man right of middle in the second.
+    assert shots[0].path[0][1] < 0.5 < shots[1].path[0][1]
+
+
 @pytest.mark.parametrize("args, error", [
     (([0.0], [b"x" * 1024], [0], [[]], 1.0, 16 / 9, 0.0), None),
     (([0.0], [b"\0" * 1024], [1], [[]], 1.0, 16 / 9, 0.0), ValueError),
@@ -313,3 +368,28 @@ def test_a_clip_moved_earlier_is_analysed_where_it_is_shown(media, tmp_path, cap
     start, end = asked[-1]
     assert start == pytest.approx(float(moved.group(1)), abs=0.006)
     assert end == pytest.approx(5.0, abs=0.05)
+
+
+def test_each_clip_is_looked_at_once_as_soon_as_its_length_is_known(media, tmp_path, monkeypatch):
+    # A narration longer than its range lets the clip run on: the clip is
+    # analysed over its whole length once that is measured, not twice.
+    from clipweave.app.cache import Cache
+
+    looked = []
+    real = app_framing.analyse_range
+
+    def counted(source, start, end, *args, **kwargs):
+        looked.append(round(end - start, 3))
+        return real(source, start, end, *args, **kwargs)
+
+    monkeypatch.setattr(app_framing, "analyse_range", counted)
+    measured = {}
+    analysis = app_framing.FramingAnalysis(media["cross"], [segment(0, 2), segment(2.5, 4)], "follow",
+                                           Cache(str(tmp_path / "cache"), enabled=False), measured.get)
+    analysis.start()
+    measured[1] = 1.5
+    measured[0] = 2.4
+    shots = analysis.shots([2.4, 1.5])
+    assert sorted(looked) == [1.5, 2.4]
+    assert all(s is not None for s in shots) and shots[0][-1].end == pytest.approx(2.4)
+    analysis.stop()

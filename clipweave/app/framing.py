@@ -20,6 +20,8 @@ FOLLOW_FRAMES = ("follow", "auto")
 _IDENTITY_BYTES = 1 << 20
 # A clip that runs on past its range by more than this is analysed again, whole.
 _RUN_ON_SLACK = 0.05
+# How often the lengths of clips not yet analysed are looked at, seconds.
+_LENGTH_POLL = 0.05
 # The render's tolerance on where a clip meets the end of the picture.
 _END_TOLERANCE = 0.0005
 
@@ -44,14 +46,20 @@ class FramingAnalysis:
     on past its range is analysed again over its whole length); ``notes``
     says per segment which framing each shot got."""
 
-    def __init__(self, source_file, segments, mode, cache):
+    def __init__(self, source_file, segments, mode, cache, length_of=None):
         self.source_file = source_file
         self.segments = segments
         self.mode = mode
         self.cache = cache
+        # Seconds the clip of segment i will show, or None until its
+        # narration is measured: each clip is analysed once, over its
+        # whole length, as soon as that is known.
+        self.length_of = length_of or (lambda i: segments[i].end - segments[i].start)
         self.notes = []
         self._found = {}  # (index, length) -> list of FollowShot, or an error text
         self._thread = None
+        self._stopping = threading.Event()
+        self._settled = threading.Event()  # a length unknown now stays unknown
         self._info = None
         self._identity = None
         self._picture = None
@@ -60,9 +68,25 @@ class FramingAnalysis:
         self._thread = threading.Thread(target=self._all, name="framing", daemon=True)
         self._thread.start()
 
+    def stop(self):
+        """Analyses nothing more (the run is ending) and waits for the thread."""
+        self._stopping.set()
+        if self._thread is not None:
+            self._thread.join()
+
     def _all(self):
-        for i, seg in enumerate(self.segments):
-            self._analyse(i, seg.end - seg.start)
+        waiting = list(range(len(self.segments)))
+        while waiting and not self._stopping.is_set():
+            for i in waiting:
+                length = self.length_of(i)
+                if length is not None:
+                    waiting.remove(i)
+                    self._analyse(i, length)
+                    break
+            else:
+                if self._settled.is_set():
+                    return
+                self._stopping.wait(_LENGTH_POLL)
 
     def clip_start(self, index, length):
         """Where the render starts the clip: its range's start, or earlier
@@ -99,6 +123,7 @@ class FramingAnalysis:
 
     def shots(self, lengths):
         """Per segment, its FollowShots, or None where it falls back to the blur framing."""
+        self._settled.set()
         self._thread.join()
         out = []
         self.notes = []

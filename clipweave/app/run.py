@@ -118,14 +118,15 @@ class Run:
         self.stage.enter("download")
         self.fetch_source(source_file)
         analysis = None
+        narrations = [narration_file(work, i) for i in range(len(parts.segments))]
         if r.frame in FOLLOW_FRAMES:
-            # Looked at while the narrations are made.
-            analysis = FramingAnalysis(source_file, parts.segments, r.frame, parts.cache)
+            # Looked at while the narrations are made, each clip once its length is known.
+            analysis = FramingAnalysis(source_file, parts.segments, r.frame, parts.cache,
+                                       lambda i: self.clip_length(i, narrations[i]))
             analysis.start()
         self.stage.enter("speech")
         progress = StudioProgress(self.console)
         try:
-            narrations = [narration_file(work, i) for i in range(len(parts.segments))]
             # Each narration is measured as it is made, while others are still asked for.
             parts.narrator.measure = measure_narration
             try:
@@ -155,6 +156,8 @@ class Run:
                 notes=self.console.say)
         finally:
             progress.close()
+            if analysis is not None:
+                analysis.stop()
         produced = {FINAL: self.studio.video}
         if r.captions != "none":
             produced[CAPTIONS] = self.studio.srt
@@ -163,14 +166,18 @@ class Run:
     def clip_lengths(self, narrations):
         """Seconds of the source each clip shows: its range, or its narration
         where that is longer and lets the clip run on."""
-        lengths = []
-        for seg, path in zip(self.parts.segments, narrations):
-            length = seg.end - seg.start
-            spoken = self.parts.narrator.seconds.get(path)
-            if self.request.fit == "narration" and spoken is not None and spoken > length:
-                length = spoken
-            lengths.append(length)
-        return lengths
+        lengths = [self.clip_length(i, path) for i, path in enumerate(narrations)]
+        return [seg.end - seg.start if n is None else n for seg, n in zip(self.parts.segments, lengths)]
+
+    def clip_length(self, index, narration):
+        """The seconds clip ``index`` shows; None while that waits on its
+        narration, not yet measured."""
+        seg = self.parts.segments[index]
+        length = seg.end - seg.start
+        if self.request.fit != "narration":
+            return length
+        spoken = self.parts.narrator.seconds.get(narration)
+        return None if spoken is None else max(length, spoken)
 
     def make_classic(self, work):
         """Runs the module's run_recap in the work directory, on the segments

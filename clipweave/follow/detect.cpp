@@ -88,7 +88,8 @@ void check_picture(const Picture& p, size_t bytes) {
 std::vector<float> signature(const Picture& p) {
     cv::Mat hsv;
     cv::cvtColor(wrap(p), hsv, cv::COLOR_BGR2HSV);
-    std::vector<float> h(kHueBins * kSatBins * kValBins, 0.0f);
+    static_assert(kHueBins * kSatBins * kValBins == kHistogramBins);
+    std::vector<float> h(kHistogramBins, 0.0f);
     for (int y = 0; y < hsv.rows; ++y) {
         const cv::Vec3b* row = hsv.ptr<cv::Vec3b>(y);
         for (int x = 0; x < hsv.cols; ++x) {
@@ -99,6 +100,13 @@ std::vector<float> signature(const Picture& p) {
     }
     const float total = static_cast<float>(hsv.rows) * static_cast<float>(hsv.cols);
     for (float& v : h) v /= total;
+    // Then the picture's layout, a tiny grey copy: a cut between two shots
+    // of the same colours (a dark film's reverse angle) still changes it.
+    cv::Mat grey, tiny;
+    cv::cvtColor(wrap(p), grey, cv::COLOR_BGR2GRAY);
+    cv::resize(grey, tiny, cv::Size(kLayoutWidth, kLayoutHeight), 0, 0, cv::INTER_AREA);
+    for (int y = 0; y < tiny.rows; ++y)
+        for (int x = 0; x < tiny.cols; ++x) h.push_back(tiny.at<std::uint8_t>(y, x) / 255.0f);
     return h;
 }
 

@@ -14,7 +14,7 @@ namespace clipweave::follow {
 using Refused = common::Refused;
 
 // Bump when analysis results change, so cached ones are made again.
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
 
 // A box in fractions of the frame (0..1 both ways).
 struct Box {
@@ -38,7 +38,10 @@ Size analysis_size(int width, int height);
 
 void check_picture(const Picture& p, size_t bytes);
 
-// A colour histogram of a frame, for finding cuts.
+// What cuts are found by: a frame's colour histogram (kHistogramBins
+// shares), then its layout (a kLayoutWidth x kLayoutHeight grey copy, 0..1).
+constexpr int kHistogramBins = 256;
+constexpr int kLayoutWidth = 48, kLayoutHeight = 27;
 std::vector<float> signature(const Picture& p);
 
 // Faces (frontal and profile); people where no face is found. The cascades

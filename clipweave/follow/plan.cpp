@@ -25,11 +25,24 @@ constexpr double kPersonMargin = 0.1;
 // the detector's wobble, yet a turn of the subject is followed.
 constexpr double kSmoothing = 0.5;
 constexpr int kRounds = 12;
+// A main subject: seen in this share of a shot's samples (or as often as
+// the most seen), and this large beside the largest such.
+constexpr double kSubjectPresence = 0.25;
+constexpr double kSubjectSize = 0.7;
+// A close-up face wider than the window is still followed where the
+// window holds this share of its box (the box runs from cheek to cheek).
+constexpr double kCloseUp = 0.7;
+
+// A picture's layout changing this much more than it did a frame before
+// (mean difference of the grey copies, in percent, as ffmpeg's scene
+// detector scores) is a cut, whatever its colours do.
+constexpr double kLayoutScore = 9.0;
 
 double distance(const std::vector<float>& a, const std::vector<float>& b) {
     if (a.size() != b.size() || a.empty()) return 1.0;
+    const size_t bins = std::min(a.size(), static_cast<size_t>(kHistogramBins));
     double shared = 0, sum_a = 0, sum_b = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t i = 0; i < bins; ++i) {
         shared += std::sqrt(std::max(0.0, static_cast<double>(a[i]) * b[i]));
         sum_a += std::max(0.0f, a[i]);
         sum_b += std::max(0.0f, b[i]);
@@ -37,6 +50,15 @@ double distance(const std::vector<float>& a, const std::vector<float>& b) {
     // Nothing to compare (a blank signature) is no cut.
     if (!(sum_a > 0) || !(sum_b > 0)) return 0.0;
     return std::clamp(1.0 - shared / std::sqrt(sum_a * sum_b), 0.0, 1.0);
+}
+
+// Mean difference of two frames' grey copies, in percent; 0 without them.
+double layout_change(const std::vector<float>& a, const std::vector<float>& b) {
+    const size_t n = static_cast<size_t>(kLayoutWidth) * kLayoutHeight, from = kHistogramBins;
+    if (a.size() != from + n || b.size() != from + n) return 0.0;
+    double sum = 0;
+    for (size_t i = from; i < from + n; ++i) sum += std::fabs(static_cast<double>(a[i]) - b[i]);
+    return 100.0 * sum / static_cast<double>(n);
 }
 
 struct Span {
@@ -47,6 +69,7 @@ struct Span {
 struct Seen {
     double t = 0;
     bool any = false;
+    int boxes = 0;
     Span span;  // with the margins
     Span core;  // the boxes alone
 };
@@ -71,6 +94,66 @@ std::vector<std::vector<Box>> steady(const std::vector<std::vector<Box>>& found)
                 }
             }
             if (echoed) kept[i].push_back(b);
+        }
+    return kept;
+}
+
+// The shot's main subjects, of the kind in use (faces, else people): each
+// box is joined to the track of boxes before it at about its place and
+// size; kept are the tracks seen in a good share of the samples and about
+// as large as the largest of them. A face in the background, or a
+// detector's repeated mistake on a hand, does not pull the window away
+// from the face the shot is about.
+std::vector<std::vector<Box>> main_subjects(const std::vector<std::vector<Box>>& found, bool faces) {
+    struct Track {
+        Box last;
+        size_t count = 0;
+        std::vector<double> sizes;
+    };
+    std::vector<Track> tracks;
+    std::vector<std::vector<int>> owner(found.size());
+    for (size_t i = 0; i < found.size(); ++i)
+        for (const Box& b : found[i]) {
+            int joined = -1;
+            if (b.face == faces) {
+                double best = 1e9;
+                for (size_t t = 0; t < tracks.size(); ++t) {
+                    const Box& o = tracks[t].last;
+                    const double d = std::hypot((b.x + b.w / 2) - (o.x + o.w / 2), (b.y + b.h / 2) - (o.y + o.h / 2));
+                    if (d < std::max(b.w, o.w) && o.w < 2 * b.w && b.w < 2 * o.w && d < best) {
+                        best = d;
+                        joined = static_cast<int>(t);
+                    }
+                }
+                if (joined < 0) {
+                    joined = static_cast<int>(tracks.size());
+                    tracks.emplace_back();
+                }
+                Track& t = tracks[static_cast<size_t>(joined)];
+                t.last = b;
+                ++t.count;
+                t.sizes.push_back(std::sqrt(b.w * b.h));
+            }
+            owner[i].push_back(joined);
+        }
+    std::vector<double> size(tracks.size(), 0);
+    size_t most = 0;
+    for (size_t t = 0; t < tracks.size(); ++t) {
+        std::vector<double>& v = tracks[t].sizes;
+        std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
+        size[t] = v[v.size() / 2];
+        most = std::max(most, tracks[t].count);
+    }
+    const double often = std::min(static_cast<double>(most), kSubjectPresence * static_cast<double>(found.size()));
+    double largest = 0;
+    for (size_t t = 0; t < tracks.size(); ++t)
+        if (tracks[t].count >= often) largest = std::max(largest, size[t]);
+    std::vector<std::vector<Box>> kept(found.size());
+    for (size_t i = 0; i < found.size(); ++i)
+        for (size_t j = 0; j < found[i].size(); ++j) {
+            const int t = owner[i][j];
+            if (t >= 0 && tracks[static_cast<size_t>(t)].count >= often && size[static_cast<size_t>(t)] >= kSubjectSize * largest)
+                kept[i].push_back(found[i][j]);
         }
     return kept;
 }
@@ -124,8 +207,14 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
         if (!seen[i].any) continue;
         const Span core = seen[i].core;
         if (core.hi - core.lo > share + 1e-9) {
-            shot.reason = "its subjects do not fit one 9:16 window";
-            return shot;
+            if (seen[i].boxes > 1 || share < kCloseUp * (core.hi - core.lo)) {
+                shot.reason = "its subjects do not fit one 9:16 window";
+                return shot;
+            }
+            // One face in close-up: the window stands on its middle.
+            const double middle = std::clamp((core.lo + core.hi) / 2, half, 1 - half);
+            room[i] = {middle, middle};
+            continue;
         }
         Span span = seen[i].span;
         if (span.hi - span.lo > share) {
@@ -206,12 +295,17 @@ bool moves_across(double aspect) { return aspect > 9.0 / 16.0; }
 std::vector<size_t> cuts(const std::vector<std::vector<float>>& signatures) {
     std::vector<size_t> out;
     std::vector<double> recent;
+    double before = 0;  // the layout's change a frame before
     for (size_t i = 1; i < signatures.size(); ++i) {
         const double d = distance(signatures[i - 1], signatures[i]);
+        const double moved = layout_change(signatures[i - 1], signatures[i]);
+        // Steady motion changes the layout every frame, a cut once.
+        const double score = i == 1 ? 0.0 : std::min(moved, std::fabs(moved - before));
+        before = moved;
         double usual = 0;
         for (double r : recent) usual += r;
         usual = recent.empty() ? 0 : usual / static_cast<double>(recent.size());
-        if (d > kCutDistance && d > kCutOverRecent * usual) {
+        if ((d > kCutDistance && d > kCutOverRecent * usual) || score > kLayoutScore) {
             out.push_back(i);
             recent.clear();  // a new shot has its own pace of change
             continue;
@@ -255,6 +349,7 @@ std::vector<Shot> plan(const Frames& f) {
         bool faces = false;
         for (const auto& boxes : found)
             for (const Box& b : boxes) faces = faces || b.face;
+        found = main_subjects(found, faces);
         std::vector<Seen> seen(found.size());
         for (size_t i = 0; i < found.size(); ++i) {
             seen[i].t = times[i];
@@ -268,6 +363,7 @@ std::vector<Shot> plan(const Frames& f) {
                 core.lo = std::min(core.lo, std::max(0.0, lo));
                 core.hi = std::max(core.hi, std::min(1.0, lo + size));
                 seen[i].any = true;
+                ++seen[i].boxes;
             }
             seen[i].span = span;
             seen[i].core = core;
