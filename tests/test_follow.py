@@ -393,3 +393,11 @@ def test_each_clip_is_looked_at_once_as_soon_as_its_length_is_known(media, tmp_p
     assert sorted(looked) == [1.5, 2.4]
     assert all(s is not None for s in shots) and shots[0][-1].end == pytest.approx(2.4)
     analysis.stop()
+    # Lengths not told ahead: each range is analysed, and a clip a hair
+    # longer than its range keeps that analysis; a longer one is analysed again.
+    looked.clear()
+    analysis = app_framing.FramingAnalysis(media["cross"], [segment(0, 2), segment(2.5, 4)], "follow",
+                                           Cache(str(tmp_path / "cache"), enabled=False))
+    analysis.start()
+    analysis.shots([2.01, 2.0])
+    assert sorted(looked) == [1.5, 2.0, 2.0]

@@ -18,7 +18,7 @@ from clipweave.system.probe import media_info, picture_end
 FOLLOW_FRAMES = ("follow", "auto")
 # The content of the video, not its name: a file edited in place is analysed anew.
 _IDENTITY_BYTES = 1 << 20
-# A clip that runs on past its range by more than this is analysed again, whole.
+# A clip that runs on past its range by no more than this keeps the range's analysis.
 _RUN_ON_SLACK = 0.05
 # How often the lengths of clips not yet analysed are looked at, seconds.
 _LENGTH_POLL = 0.05
@@ -42,9 +42,9 @@ class FramingAnalysis:
     """The shots of every segment, looked at in a thread of its own.
 
     ``start()`` begins; ``shots(lengths)`` waits and gives, per segment, its
-    FollowShots over ``lengths[i]`` seconds from its start (a clip that runs
-    on past its range is analysed again over its whole length); ``notes``
-    says per segment which framing each shot got."""
+    FollowShots over ``lengths[i]`` seconds from its start (a clip whose
+    length was not known to ``length_of`` is analysed then); ``notes`` says
+    per segment which framing each shot got; ``stop()`` ends the thread."""
 
     def __init__(self, source_file, segments, mode, cache, length_of=None):
         self.source_file = source_file
@@ -128,10 +128,13 @@ class FramingAnalysis:
         out = []
         self.notes = []
         for i, seg in enumerate(self.segments):
-            length = seg.end - seg.start
-            if lengths[i] > length + _RUN_ON_SLACK:
-                length = lengths[i]
-                if (i, length) not in self._found:
+            length = lengths[i]
+            if (i, length) not in self._found:
+                ranged = seg.end - seg.start
+                # A clip that runs on a hair past its range keeps its range's analysis.
+                if length <= ranged + _RUN_ON_SLACK and (i, ranged) in self._found:
+                    length = ranged
+                else:
                     self._analyse(i, length)
             found = self._found[(i, length)]
             if isinstance(found, str):
