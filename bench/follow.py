@@ -9,8 +9,9 @@
   * quality: on a generated shot where a face crosses the frame (the test
     suite's source, made from a photograph Debian ships), the share of
     frames that show the whole face and the jitter of its place in the
-    output (mean absolute second difference, pixels per frame²), beside
-    the centre crop's.
+    output (mean absolute second difference, pixels per frame²), found by
+    the face's grey levels and by the patch's coloured sides, beside the
+    centre crop's.
 
     .venv/py310/bin/python bench/follow.py [--quick] [--cache DIR]
 """

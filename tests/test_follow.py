@@ -255,8 +255,8 @@ def test_a_cut_between_shots_of_the_same_colours_is_found():
         # The same colours in both shots; only where the bright part lies differs.
         histogram = [0.0] * 256
         histogram[3], histogram[200] = 0.8, 0.2
-        layout = [(1.0 if (x < 10) == left else 0.0) for _ in range(27) for x in range(48)]
-        return struct.pack(f"{256 + 48 * 27}f", *histogram, *layout)
+        layout = [(1.0 if (x < 10) == left else 0.0) for _ in range(18) for x in range(32)]
+        return struct.pack(f"{256 + 32 * 18}f", *histogram, *layout)
 
     times = [i / 25 for i in range(50)]
     signatures = [frame_signature(i < 30) for i in range(50)]

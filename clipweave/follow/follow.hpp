@@ -41,7 +41,7 @@ void check_picture(const Picture& p, size_t bytes);
 // What cuts are found by: a frame's colour histogram (kHistogramBins
 // shares), then its layout (a kLayoutWidth x kLayoutHeight grey copy, 0..1).
 constexpr int kHistogramBins = 256;
-constexpr int kLayoutWidth = 48, kLayoutHeight = 27;
+constexpr int kLayoutWidth = 32, kLayoutHeight = 18;
 std::vector<float> signature(const Picture& p);
 
 // Faces (frontal and profile); people where no face is found. The cascades
