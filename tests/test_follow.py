@@ -365,6 +365,8 @@ def test_a_clip_moved_earlier_is_analysed_where_it_is_shown(media, tmp_path, cap
     err = capsys.readouterr().err
     moved = re.search(r"the clip starts [\d.]+ s earlier, at ([\d.]+) s", err)
     assert moved, err
+    # Looked at once, over the clip as shown, not first over its range.
+    assert len(asked) == 1
     start, end = asked[-1]
     assert start == pytest.approx(float(moved.group(1)), abs=0.006)
     assert end == pytest.approx(5.0, abs=0.05)
