@@ -221,6 +221,32 @@ def test_the_planner_ignores_a_one_off_detection_and_keeps_the_subject_whole():
     assert all(b >= a - 1e-9 for a, b in zip(centres, centres[1:]))  # no wobble back
 
 
+def test_the_window_slows_down_ahead_of_a_face_walking_to_the_frame_s_edge():
+    # A face walks right at a sixth of the frame a second and stops at the
+    # edge; the window must come to rest there over a second or more, the
+    # face whole all the way, never stopping dead when the face arrives.
+    times = [i / 30 for i in range(240)]
+    sampled = list(range(0, 240, 10))
+    found = [[(min(0.3 + 0.16 * times[i], 0.9), 0.4, 0.06, 0.1, "face")] for i in sampled]
+    [shot] = _follow.plan(times, [bytes(256 * 4)] * 240, sampled, found, 8.0, 16 / 9, 0.0)
+    assert shot["kind"] == "track"
+    share = _follow.window_share(16 / 9)
+    path = dict(shot["path"])
+    for k, i in enumerate(sampled):
+        x, _, w, _, _ = found[k][0]
+        if times[i] in path:
+            assert path[times[i]] - share / 2 <= x and x + w <= path[times[i]] + share / 2 + 1e-9
+    keys = sorted(path.items())
+    speeds = [(c1 - c0) / (t1 - t0) for (t0, c0), (t1, c1) in zip(keys, keys[1:])]
+    assert max(speeds) == pytest.approx(0.16, abs=0.03)
+    # No speed change between keys (a third of a second) of more than 30 %
+    # of the walking pace (stopping dead at the edge changed it by 64 %),
+    # and no step back.
+    assert max(abs(b - a) for a, b in zip(speeds, speeds[1:])) < 0.3 * 0.16
+    assert min(speeds) > -1e-3
+    assert keys[-1][1] == pytest.approx(1 - share / 2)
+
+
 def _still_shot(found, aspect=16 / 9):
     """The plan of 3 s sampled 4 times a second, each sample seeing ``found``."""
     times = [i / 25 for i in range(75)]

@@ -14,7 +14,7 @@ namespace clipweave::follow {
 using Refused = common::Refused;
 
 // Bump when analysis results change, so cached ones are made again.
-constexpr int kVersion = 2;
+constexpr int kVersion = 3;
 
 // A box in fractions of the frame (0..1 both ways).
 struct Box {

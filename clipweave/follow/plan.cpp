@@ -24,7 +24,9 @@ constexpr double kPersonMargin = 0.1;
 // Seconds of the path's smoothing (the Gaussian's sigma): no jitter from
 // the detector's wobble, yet a turn of the subject is followed.
 constexpr double kSmoothing = 0.5;
-constexpr int kRounds = 12;
+// At most this many sweeps of the path's fitting (each costs a few
+// operations a sample; it usually settles in far fewer).
+constexpr int kSweeps = 5000;
 // A main subject: seen in this share of a shot's samples (or as often as
 // the most seen), and this large beside the largest such.
 constexpr double kSubjectPresence = 0.25;
@@ -183,6 +185,41 @@ std::vector<double> smooth(const std::vector<double>& v, double sigma) {
     return out;
 }
 
+// The path near `target` that bends least while every point stays in its
+// room: least squares with `stiffness` times the squared second
+// differences, each point held in [lo, hi]. Solved by coordinate descent,
+// each point moved to its best place given its neighbours and then into its
+// room (this converges for a problem of this kind), from `path`. Where a
+// subject walks to the frame's edge, the window so slows down ahead of it
+// instead of stopping dead when the edge is reached.
+std::vector<double> smoothest_within(const std::vector<double>& target, const std::vector<Span>& room,
+                                     std::vector<double> path, double stiffness) {
+    const int n = static_cast<int>(path.size());
+    if (n < 3) return path;
+    double* p = path.data();
+    const double* t = target.data();
+    const Span* r = room.data();
+    // The second difference centred on k, where it exists.
+    auto bend = [&](int k) { return p[k - 1] - 2 * p[k] + p[k + 1]; };
+    for (int sweep = 0; sweep < kSweeps; ++sweep) {
+        double moved = 0;
+        for (int i = 0; i < n; ++i) {
+            // Gradient and curvature of the cost along point i alone.
+            double gradient = p[i] - t[i], curvature = 1;
+            for (int k = std::max(1, i - 1); k <= std::min(n - 2, i + 1); ++k) {
+                const double c = k == i ? -2.0 : 1.0;
+                gradient += stiffness * c * bend(k);
+                curvature += stiffness * c * c;
+            }
+            const double next = std::clamp(p[i] - gradient / curvature, r[i].lo, r[i].hi);
+            moved = std::max(moved, std::fabs(next - p[i]));
+            p[i] = next;
+        }
+        if (moved < 1e-7) break;
+    }
+    return path;
+}
+
 std::string percent(double share) { return std::to_string(static_cast<int>(std::lround(share * 100))) + " %"; }
 
 Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double share, double presence) {
@@ -258,14 +295,10 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
         const double cb = std::clamp((seen[b].core.lo + seen[b].core.hi) / 2, room[b].lo, room[b].hi);
         target[i] = ca + (cb - ca) * static_cast<double>(i - a) / static_cast<double>(b - a);
     }
-    // Smoothed, then held inside each sample's room, a few times over: a
-    // smooth path that never leaves a subject out.
     const double rate = seen.size() > 1 ? (seen.size() - 1) / std::max(1e-6, seen.back().t - seen.front().t) : 1;
-    std::vector<double> path = target;
-    for (int round = 0; round < kRounds; ++round) {
-        path = smooth(path, kSmoothing * rate);
-        for (size_t i = 0; i < path.size(); ++i) path[i] = std::clamp(path[i], room[i].lo, room[i].hi);
-    }
+    std::vector<double> path = smooth(target, kSmoothing * rate);
+    for (size_t i = 0; i < path.size(); ++i) path[i] = std::clamp(path[i], room[i].lo, room[i].hi);
+    path = smoothest_within(target, room, std::move(path), std::pow(kSmoothing * rate, 4));
     shot.kind = Kind::Track;
     shot.reason = "tracking";
     // Before the first sample and after the last, on at the path's pace there.
