@@ -24,6 +24,10 @@ constexpr double kPersonMargin = 0.1;
 // Seconds of the path's smoothing (the Gaussian's sigma): no jitter from
 // the detector's wobble, yet a turn of the subject is followed.
 constexpr double kSmoothing = 0.5;
+// Seconds over which the path's bends weigh as much as its distance from
+// the subjects (the stiffness is (kBend x samples a second)^4): a steady pan
+// is followed without lag, a wobble is not.
+constexpr double kBend = 0.75;
 // At most this many sweeps of the path's fitting (each costs a few
 // operations a sample; it usually settles in far fewer).
 constexpr int kSweeps = 5000;
@@ -298,7 +302,7 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
     const double rate = seen.size() > 1 ? (seen.size() - 1) / std::max(1e-6, seen.back().t - seen.front().t) : 1;
     std::vector<double> path = smooth(target, kSmoothing * rate);
     for (size_t i = 0; i < path.size(); ++i) path[i] = std::clamp(path[i], room[i].lo, room[i].hi);
-    path = smoothest_within(target, room, std::move(path), std::pow(kSmoothing * rate, 4));
+    path = smoothest_within(target, room, std::move(path), std::pow(kBend * rate, 4));
     shot.kind = Kind::Track;
     shot.reason = "tracking";
     // Before the first sample and after the last, on at the path's pace there.
