@@ -132,7 +132,9 @@ std::vector<std::pair<int, int>> warp(const Sequence& a, const Sequence& b, cons
         Band all{std::vector<int>(rows, 0), std::vector<int>(rows, static_cast<int>(columns) - 1)};
         return warp_within(a, b, all);
     }
-    const std::vector<std::pair<int, int>> coarse = warp(coarser(a), coarser(b), options);
+    WarpOptions below = options;
+    below.radius = options.coarse_radius;
+    const std::vector<std::pair<int, int>> coarse = warp(coarser(a), coarser(b), below);
     return warp_within(a, b, widen(coarse, rows, columns, options.radius));
 }
 

@@ -21,7 +21,13 @@ struct Sequence {
 };
 
 struct WarpOptions {
-    int radius = 16;              // frames around the coarse path searched at each level
+    // Frames around the coarser path searched at the finest level: wider,
+    // and a word of slow speech may jump across a long pause.
+    int radius = 16;
+    // The same at every coarser level: narrower, and on a narration of
+    // some minutes the coarse path loses its way for whole stretches. The
+    // coarse levels are small, so this costs little.
+    int coarse_radius = 48;
     size_t full_cells = 1 << 20;  // at most this many cells: the whole matrix, no coarser level
 };
 
