@@ -10,14 +10,8 @@
 namespace clipweave::align {
 namespace {
 
-constexpr int kMinRate = 4000;
-constexpr int kMaxRate = 384000;
 // The filterbank's top: what speech needs, below either recording's Nyquist.
 constexpr double kTopHz = 7600;
-// Boundaries move to the sharpest change of level within this many frames.
-constexpr int kSnapFrames = 3;
-// ... when the change is at least this steep (dB per frame).
-constexpr float kSnapDb = 6;
 // A pause of the target's own may lie this many frames from a word's edge.
 constexpr size_t kJunctionFrames = 2;
 
@@ -48,6 +42,11 @@ int last_sound(const Frames& f) {
 
 int frame_at(double seconds) { return static_cast<int>(std::lround((seconds - kWindowSeconds / 2) / kHopSeconds)); }
 
+// Boundaries move to the sharpest change of level within this many frames.
+constexpr int kSnapFrames = 3;
+// ... when the change is at least this steep (dB per frame).
+constexpr float kSnapDb = 6;
+
 // The frame within +-kSnapFrames of `near` (and within [lo, hi]) where the
 // level rises most (rise) or falls most, if that change is steep; else near.
 int snap(const Frames& f, int near, int lo, int hi, bool rise) {
@@ -63,9 +62,13 @@ int snap(const Frames& f, int near, int lo, int hi, bool rise) {
     return best;
 }
 
+// The sample rates a recording may have.
+constexpr int kMinRate = 4000;
+constexpr int kMaxRate = 384000;
+
 void check(const Audio& audio, const char* what) {
     if (audio.rate < kMinRate || audio.rate > kMaxRate)
-        throw AlignRefused(std::string(what) + " rate must be within 4000..384000 Hz, got " + std::to_string(audio.rate));
+        throw Refused(std::string(what) + " rate must be within 4000..384000 Hz, got " + std::to_string(audio.rate));
 }
 
 }  // namespace
@@ -86,7 +89,7 @@ std::vector<Span> align(const Audio& reference, const std::vector<Span>& words, 
     check(target, "target");
     for (const Span& w : words)
         if (!(std::isfinite(w.start) && std::isfinite(w.end) && w.start >= 0 && w.end >= w.start))
-            throw AlignRefused("each reference word must be a (start, end) pair with 0 <= start <= end");
+            throw Refused("each reference word must be a (start, end) pair with 0 <= start <= end");
     const double seconds = target.seconds();
     if (words.empty()) return {};
     if (target.count == 0) return std::vector<Span>(words.size());

@@ -1,13 +1,14 @@
 // Word times of one recording carried onto another recording of the same
 // text: features of both, a warping path between them, and the reference's
-// word boundaries read off that path. Plain C++; the binding is
-// align_binding.cpp.
+// word boundaries read off that path. Plain C++; align_module.cpp makes it
+// the Python module clipweave.align._align.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <vector>
+
+#include "../common/refusal.hpp"
 
 namespace clipweave::align {
 
@@ -18,9 +19,7 @@ struct Span {
 };
 
 // Bad input (a rate out of range, a span that is not a span).
-struct AlignRefused : std::invalid_argument {
-    using std::invalid_argument::invalid_argument;
-};
+using Refused = common::Refused;
 
 struct Audio {
     const int16_t* samples = nullptr;

@@ -1,8 +1,9 @@
-// Borrowing a bytes-like object's memory, and running C++ work without the
-// GIL: what the extension modules that crunch raw samples or pixels share.
+// Borrowing a bytes-like object's memory: what the extension modules that
+// crunch raw samples or pixels share.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 
 #include "pyref.hpp"
 
@@ -19,8 +20,10 @@ public:
         }
         held_ = true;
     }
+    // As Object's: a thread ended by interpreter exit is unwound without
+    // the GIL, and leaves the view to the dying interpreter.
     ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && (std::uncaught_exceptions() == 0 || PyGILState_Check())) PyBuffer_Release(&view_);
     }
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
@@ -31,18 +34,6 @@ public:
 private:
     Py_buffer view_{};
     bool held_ = false;
-};
-
-// The GIL released for the life of the object, taken back however it ends.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-    PyThreadState* state_;
 };
 
 }  // namespace clipweave::py

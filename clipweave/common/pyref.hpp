@@ -20,8 +20,6 @@
 #include <string_view>
 #include <utility>
 
-#include "refusal.hpp"
-
 namespace clipweave::py {
 
 // "A Python exception is set."
@@ -50,12 +48,6 @@ bool at_c_boundary(Body&& body) {
     }
     return false;
 }
-
-// The body of an extension function returning an object: its result, or
-// NULL with the Python error set; common::Refused becomes a ValueError and
-// common::Failed a RuntimeError.
-template <class Body>
-PyObject* entry(Body&& body);
 
 // For the C-API calls that report failure as -1.
 inline int require(int rc) {
@@ -260,21 +252,6 @@ inline Object Handle::operator()(std::initializer_list<Arg> args,
         }
     }
     return Object::steal(PyObject_Vectorcall(p_, stack, args.size(), kwnames.ptr()));
-}
-
-template <class Body>
-PyObject* entry(Body&& body) {
-    Object result;
-    const bool ok = at_c_boundary([&] {
-        try {
-            result = body();
-        } catch (const common::Refused& e) {
-            raise(PyExc_ValueError, e.what());
-        } catch (const common::Failed& e) {
-            raise(PyExc_RuntimeError, e.what());
-        }
-    });
-    return ok ? result.release() : nullptr;
 }
 
 }  // namespace clipweave::py

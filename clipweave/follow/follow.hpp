@@ -1,6 +1,6 @@
 // Subject-following 9:16 framing: what is seen in a clip's frames (faces,
 // people, shot cuts) and, per shot, where a 9:16 window stands or moves.
-// Plain C++ on OpenCV; the binding (binding.cpp) converts to and from Python.
+// Plain C++ on OpenCV; follow_module.cpp converts to and from Python.
 #pragma once
 
 #include <cstdint>

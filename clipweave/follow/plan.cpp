@@ -16,29 +16,6 @@ namespace {
 constexpr double kCutDistance = 0.35;
 constexpr double kCutOverRecent = 4.0;
 constexpr size_t kRecentFrames = 8;
-// Room left around a subject, as a share of its own width: a face cascade's
-// box runs from eye to eye, the cheeks and hair lie outside it. Less is
-// kept where the whole of it does not fit.
-constexpr double kFaceMargin = 0.45;
-constexpr double kPersonMargin = 0.1;
-// Seconds of the path's smoothing (the Gaussian's sigma): no jitter from
-// the detector's wobble, yet a turn of the subject is followed.
-constexpr double kSmoothing = 0.5;
-// Seconds over which the path's bends weigh as much as its distance from
-// the subjects (the stiffness is (kBend x samples a second)^4): a steady pan
-// is followed without lag, a wobble is not.
-constexpr double kBend = 0.75;
-// At most this many sweeps of the path's fitting (each costs a few
-// operations a sample; it usually settles in far fewer).
-constexpr int kSweeps = 5000;
-// A main subject: seen in this share of a shot's samples (or as often as
-// the most seen), and this large beside the largest such.
-constexpr double kSubjectPresence = 0.25;
-constexpr double kSubjectSize = 0.7;
-// A close-up face wider than the window is still followed where the
-// window holds this share of its box (the box runs from cheek to cheek).
-constexpr double kCloseUp = 0.7;
-
 // A picture's layout changing this much more than it did a frame before
 // (mean difference of the grey copies, in percent, as ffmpeg's scene
 // detector scores) is a cut, whatever its colours do.
@@ -103,6 +80,11 @@ std::vector<std::vector<Box>> steady(const std::vector<std::vector<Box>>& found)
         }
     return kept;
 }
+
+// A main subject: seen in this share of a shot's samples (or as often as
+// the most seen), and this large beside the largest such.
+constexpr double kSubjectPresence = 0.25;
+constexpr double kSubjectSize = 0.7;
 
 // The shot's main subjects, of the kind in use (faces, else people): each
 // box is joined to the track of boxes before it at about its place and
@@ -189,6 +171,10 @@ std::vector<double> smooth(const std::vector<double>& v, double sigma) {
     return out;
 }
 
+// At most this many sweeps of the path's fitting (each costs a few
+// operations a sample; it usually settles in far fewer).
+constexpr int kSweeps = 5000;
+
 // The path near `target` that bends least while every point stays in its
 // room: least squares with `stiffness` times the squared second
 // differences, each point held in [lo, hi]. Solved by coordinate descent,
@@ -225,6 +211,17 @@ std::vector<double> smoothest_within(const std::vector<double>& target, const st
 }
 
 std::string percent(double share) { return std::to_string(static_cast<int>(std::lround(share * 100))) + " %"; }
+
+// A close-up face wider than the window is still followed where the
+// window holds this share of its box (the box runs from cheek to cheek).
+constexpr double kCloseUp = 0.7;
+// Seconds of the path's smoothing (the Gaussian's sigma): no jitter from
+// the detector's wobble, yet a turn of the subject is followed.
+constexpr double kSmoothing = 0.5;
+// Seconds over which the path's bends weigh as much as its distance from
+// the subjects (the stiffness is (kBend x samples a second)^4): a steady pan
+// is followed without lag, a wobble is not.
+constexpr double kBend = 0.75;
 
 Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double share, double presence) {
     Shot shot;
@@ -318,6 +315,12 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
     shot.path.push_back({end, n > 1 ? onward(n - 2, n - 1, end) : path.back()});
     return shot;
 }
+
+// Room left around a subject (by plan, below), as a share of its own
+// width: a face cascade's box runs from eye to eye, the cheeks and hair lie
+// outside it. Less is kept where the whole of it does not fit.
+constexpr double kFaceMargin = 0.45;
+constexpr double kPersonMargin = 0.1;
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The studio render's logic: planning the clips, the caption text and the
-// ffmpeg runs that make the finished video. Plain C++: the Python
-// binding (binding.cpp) converts to and from these structs.
+// ffmpeg runs that make the finished video. Plain C++: core_module.cpp
+// converts to and from these structs for Python.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,8 @@
 
 namespace clipweave::studio {
 
-// What the caller asked for that cannot be done; the binding makes it a
-// ValueError with this one-line message.
+// What the caller asked for that cannot be done; the module's entry points
+// (py::entry) make it a ValueError with this one-line message.
 using Refused = common::Refused;
 
 struct Rational {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "../common/pyref.hpp"
+#include "../common/extension.hpp"
 #include "core.hpp"
 
 namespace clipweave::studio {
@@ -21,8 +21,7 @@ namespace {
 const char* type_name(py::Handle o) { return Py_TYPE(o.ptr())->tp_name; }
 
 [[noreturn]] void wrong_type(const std::string& what, const char* expected, py::Handle got) {
-    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", what.c_str(), expected, type_name(got));
-    py::raise_current();
+    py::raise_format(PyExc_TypeError, "%s must be %s, not %.100s", what.c_str(), expected, type_name(got));
 }
 
 double to_double(py::Handle o, const std::string& what) {
@@ -79,6 +78,23 @@ void for_items(py::Handle seq, const std::string& what, Each&& each) {
     const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     for (Py_ssize_t i = 0; i < n; ++i)
         each(py::Handle(PyTuple_GET_ITEM(items.ptr(), i)), what + "[" + std::to_string(i) + "]");
+}
+
+// The items of an exact list or tuple that must have count of them (as
+// shape says), each converted as it is read.
+std::vector<double> numbers_of(py::Handle seq, const std::string& what, size_t count, const char* shape) {
+    std::vector<double> out;
+    for_items(seq, what, [&](py::Handle v, const std::string& part) { out.push_back(to_double(v, part)); });
+    if (out.size() != count) throw Refused(what + " must be " + shape);
+    return out;
+}
+
+// ... or left as they are, for items of different kinds.
+std::vector<py::Object> parts_of(py::Handle seq, const std::string& what, size_t count, const char* shape) {
+    std::vector<py::Object> out;
+    for_items(seq, what, [&](py::Handle part, const std::string&) { out.push_back(py::Object::borrow(part)); });
+    if (out.size() != count) throw Refused(what + " must be " + shape);
+    return out;
 }
 
 Rational to_rational(py::Handle o, const std::string& what) {
@@ -194,15 +210,12 @@ Fields job_fields(py::Handle job) { return Fields(job, "job", "a StudioJob"); }
 // A segment: a (start, end) pair, or anything with start and end in
 // seconds (clipweave.model.segments.Segment).
 Segment to_segment(const Names& n, py::Handle item, const std::string& what) {
-    std::vector<double> pair;
     if (PyList_CheckExact(item.ptr()) || PyTuple_CheckExact(item.ptr())) {
-        for_items(item, what, [&](py::Handle v, const std::string& part) { pair.push_back(to_double(v, part)); });
-        if (pair.size() != 2) throw Refused(what + " must be a (start, end) pair");
-    } else {
-        const Fields segment(item, what, "a (start, end) pair or a Segment");
-        pair = {segment.number(n.start), segment.number(n.end)};
+        const std::vector<double> pair = numbers_of(item, what, 2, "a (start, end) pair");
+        return {pair[0], pair[1]};
     }
-    return {pair[0], pair[1]};
+    const Fields segment(item, what, "a (start, end) pair or a Segment");
+    return {segment.number(n.start), segment.number(n.end)};
 }
 
 PlanInput to_plan_input(const Names& n, const Fields& job) {
@@ -223,52 +236,46 @@ PlanInput to_plan_input(const Names& n, const Fields& job) {
     return in;
 }
 
+// Per segment of the job's attribute attr: None, or a list whose items
+// each(item, name) reads; no entries at all where the attribute is empty.
+template <class T, class Each>
+std::vector<std::vector<T>> per_segment(const Fields& job, py::Handle attr, Each&& each) {
+    std::vector<std::vector<T>> out;
+    for_items(job.get(attr), job.name(attr), [&](py::Handle entry, const std::string& what) {
+        std::vector<T>& segment = out.emplace_back();
+        if (entry.ptr() == Py_None) return;
+        for_items(entry, what, [&](py::Handle item, const std::string& name) { segment.push_back(each(item, name)); });
+    });
+    return out;
+}
+
 // Per segment, its words' (text, start, end) in seconds of its narration;
 // None or an empty list where they are unknown, or no entries at all.
 std::vector<std::vector<WordTime>> to_words(const Fields& job, const Names& n) {
-    std::vector<std::vector<WordTime>> out;
-    for_items(job.get(n.words), job.name(n.words), [&](py::Handle entry, const std::string& what) {
-        std::vector<WordTime>& segment = out.emplace_back();
-        if (entry.ptr() == Py_None) return;
-        for_items(entry, what, [&](py::Handle item, const std::string& word) {
-            std::vector<py::Object> parts;
-            for_items(item, word, [&](py::Handle part, const std::string&) {
-                parts.push_back(py::Object::borrow(part));
-            });
-            if (parts.size() != 3) throw Refused(word + " must be a (text, start, end) triple");
-            segment.push_back({to_text(parts[0], word + "[0]"), to_double(parts[1], word + "[1]"),
-                               to_double(parts[2], word + "[2]")});
-        });
+    return per_segment<WordTime>(job, n.words, [](py::Handle item, const std::string& word) {
+        const std::vector<py::Object> parts = parts_of(item, word, 3, "a (text, start, end) triple");
+        return WordTime{to_text(parts[0], word + "[0]"), to_double(parts[1], word + "[1]"),
+                        to_double(parts[2], word + "[2]")};
     });
-    return out;
 }
 
 // Per segment, None or its shots as (start, "still" | "track" | "blur",
 // ((t, centre), ...)); no entries at all: the job's framing everywhere.
 std::vector<std::vector<FollowShot>> to_follow(const Fields& job, const Names& n) {
-    std::vector<std::vector<FollowShot>> out;
-    for_items(job.get(n.follow), job.name(n.follow), [&](py::Handle entry, const std::string& what) {
-        std::vector<FollowShot>& shots = out.emplace_back();
-        if (entry.ptr() == Py_None) return;
-        for_items(entry, what, [&](py::Handle item, const std::string& name) {
-            std::vector<py::Object> parts;
-            for_items(item, name, [&](py::Handle part, const std::string&) { parts.push_back(py::Object::borrow(part)); });
-            if (parts.size() != 3) throw Refused(name + " must be a (start, kind, path) triple");
-            FollowShot& shot = shots.emplace_back();
-            shot.start = to_double(parts[0], name + "[0]");
-            const std::string kind = to_text(parts[1], name + "[1]");
-            if (kind != "still" && kind != "track" && kind != "blur")
-                throw Refused(name + "[1] must be 'still', 'track' or 'blur', got '" + kind.substr(0, 40) + "'");
-            shot.blur = kind == "blur";
-            for_items(parts[2], name + "[2]", [&](py::Handle key, const std::string& at) {
-                std::vector<double> pair;
-                for_items(key, at, [&](py::Handle v, const std::string& part) { pair.push_back(to_double(v, part)); });
-                if (pair.size() != 2) throw Refused(at + " must be a (t, centre) pair");
-                shot.path.push_back({pair[0], pair[1]});
-            });
+    return per_segment<FollowShot>(job, n.follow, [](py::Handle item, const std::string& name) {
+        const std::vector<py::Object> parts = parts_of(item, name, 3, "a (start, kind, path) triple");
+        FollowShot shot;
+        shot.start = to_double(parts[0], name + "[0]");
+        const std::string kind = to_text(parts[1], name + "[1]");
+        if (kind != "still" && kind != "track" && kind != "blur")
+            throw Refused(name + "[1] must be 'still', 'track' or 'blur', got '" + kind.substr(0, 40) + "'");
+        shot.blur = kind == "blur";
+        for_items(parts[2], name + "[2]", [&](py::Handle key, const std::string& at) {
+            const std::vector<double> pair = numbers_of(key, at, 2, "a (t, centre) pair");
+            shot.path.push_back({pair[0], pair[1]});
         });
+        return shot;
     });
-    return out;
 }
 
 Job to_job(const Names& n, const Fields& job) {
@@ -376,14 +383,12 @@ py::Object cue_list(const std::vector<Cue>& cues) {
 
 // --- entry points ------------------------------------------------------------------
 
-using py::entry;
-
 PyObject* plan_entry(PyObject* module, PyObject* job) {
-    return entry([&] { return plan_dict(make_plan(to_plan_input(names_of(module), job_fields(job)))); });
+    return py::entry([&] { return plan_dict(make_plan(to_plan_input(names_of(module), job_fields(job)))); });
 }
 
 PyObject* captions_entry(PyObject* module, PyObject* job) {
-    return entry([&] {
+    return py::entry([&] {
         const Names& n = names_of(module);
         const Fields j = job_fields(job);
         const Plan plan = make_plan(to_plan_input(n, j));
@@ -397,7 +402,7 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
 }
 
 PyObject* prepare_entry(PyObject* module, PyObject* job) {
-    return entry([&] {
+    return py::entry([&] {
         const Render r = prepare(to_job(names_of(module), job_fields(job)));
         py::Object groups = py::list({});
         for (const Step& step : r.groups) py::append(groups, step_dict(step));
@@ -420,7 +425,7 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
 }
 
 PyObject* check_output_name_entry(PyObject*, PyObject* name) {
-    return entry([&] {
+    return py::entry([&] {
         // The name as the file system gets it: a str with surrogate escapes
         // names a file too.
         std::string fault = "must be a plain file name in the work directory";
@@ -429,16 +434,13 @@ PyObject* check_output_name_entry(PyObject*, PyObject* name) {
             fault = output_name_fault(std::string(PyBytes_AS_STRING(bytes.ptr()),
                                                   static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))));
         }
-        if (!fault.empty()) {
-            PyErr_Format(PyExc_ValueError, "output name %s, got %R", fault.c_str(), name);
-            py::raise_current();
-        }
+        if (!fault.empty()) py::raise_format(PyExc_ValueError, "output name %s, got %R", fault.c_str(), name);
         return py::Object::borrow(py::none());
     });
 }
 
 PyObject* chunk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry([&] {
+    return py::entry([&] {
         static const char* keywords[] = {"text", "line_chars", "max_lines", nullptr};
         PyObject* text_arg = nullptr;
         int line_chars = 30;
@@ -451,15 +453,15 @@ PyObject* chunk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* escape_ass_entry(PyObject*, PyObject* arg) {
-    return entry([&] { return text(ass_escape(to_text(arg, "text"))); });
+    return py::entry([&] { return text(ass_escape(to_text(arg, "text"))); });
 }
 
 PyObject* filter_arg_entry(PyObject*, PyObject* arg) {
-    return entry([&] { return text(filter_arg(to_text(arg, "value"))); });
+    return py::entry([&] { return text(filter_arg(to_text(arg, "value"))); });
 }
 
 PyObject* encode_args_entry(PyObject*, PyObject* args) {
-    return entry([&] {
+    return py::entry([&] {
         PyObject* encoder = nullptr;
         PyObject* quality = nullptr;
         if (!PyArg_ParseTuple(args, "UU:encode_args", &encoder, &quality)) py::raise_current();
@@ -470,59 +472,20 @@ PyObject* encode_args_entry(PyObject*, PyObject* args) {
 }
 
 PyObject* hardware_probe_entry(PyObject*, PyObject*) {
-    return entry([&] { return list_of(hardware_probe_args()); });
+    return py::entry([&] { return list_of(hardware_probe_args()); });
 }
-
-PyMethodDef methods[] = {
-    {"plan", plan_entry, METH_O,
-     "plan(job) -> dict\n--\n\nThe clips of a job: where each starts, how long it runs, what of its "
-     "narration is heard, where it lands in the output, and a note for each adjusted segment."},
-    {"captions", captions_entry, METH_O,
-     "captions(job) -> dict\n--\n\nThe timed caption cues and heard words of a job, its notes on "
-     "the captions, and their SRT and ASS texts."},
-    {"prepare", prepare_entry, METH_O,
-     "prepare(job) -> dict\n--\n\nEverything the render's ffmpeg runs need: plan, captions, the "
-     "groups' runs and the finish, the files to write and those the runs leave."},
-    {"check_output_name", check_output_name_entry, METH_O,
-     "check_output_name(name) -> None\n--\n\nValueError unless name is a plain file name in the work "
-     "directory ending in .mp4."},
-    {"chunk_caption", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chunk_entry)),
-     METH_VARARGS | METH_KEYWORDS,
-     "chunk_caption(text, line_chars=30, max_lines=2) -> list\n--\n\nA narration's caption chunks, "
-     "lines joined by a line feed."},
-    {"escape_ass", escape_ass_entry, METH_O,
-     "escape_ass(text) -> str\n--\n\nText as an ASS event shows it literally."},
-    {"filter_arg", filter_arg_entry, METH_O,
-     "filter_arg(value) -> str\n--\n\nA value escaped for a filter option inside a filter graph."},
-    {"encode_args", encode_args_entry, METH_VARARGS,
-     "encode_args(encoder, quality) -> list\n--\n\nThe encoder and container options of the output."},
-    {"hardware_probe_args", hardware_probe_entry, METH_NOARGS,
-     "hardware_probe_args() -> list\n--\n\nA tiny encode that succeeds only where the hardware "
-     "encoder works."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 // Interns the job's attribute names; adds the limits the core enforces,
 // for callers that check before they call.
-int exec_module(PyObject* module) noexcept {
-    return py::at_c_boundary([&] {
-        Names& n = *new (PyModule_GetState(module)) Names{};
+void exec_module(py::Handle module) {
+    Names& n = *new (PyModule_GetState(module.ptr())) Names{};
 #define STUDIO_INTERN(name) n.name = py::interned(#name);
-        STUDIO_JOB_NAMES(STUDIO_INTERN)
+    STUDIO_JOB_NAMES(STUDIO_INTERN)
 #undef STUDIO_INTERN
-        const struct {
-            const char* name;
-            double value;
-        } limits[] = {{"MIN_SPEED", kMinSpeed},
-                      {"MAX_SPEED", kMaxSpeed},
-                      {"MIN_BED_VOLUME", kMinBedVolume},
-                      {"MAX_BED_VOLUME", kMaxBedVolume}};
-        for (const auto& limit : limits) {
-            py::Object value = py::Object::steal(PyFloat_FromDouble(limit.value));
-            if (!value) py::raise_current();
-            py::require(PyModule_AddObjectRef(module, limit.name, value.ptr()));
-        }
-    }) ? 0 : -1;
+    for (const auto& [name, value] : {std::pair{"MIN_SPEED", kMinSpeed}, std::pair{"MAX_SPEED", kMaxSpeed},
+                                      std::pair{"MIN_BED_VOLUME", kMinBedVolume},
+                                      std::pair{"MAX_BED_VOLUME", kMaxBedVolume}})
+        py::add_constant(module, name, py::floating(value));
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -544,20 +507,40 @@ int clear_module(PyObject* module) {
 // The state is zeroed memory until exec runs: empty Objects either way.
 void free_module(void* module) { names_of(static_cast<PyObject*>(module)).~Names(); }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // Stateless: nothing is shared between interpreters.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-constexpr const char kDoc[] = "The studio render's planning, captions and ffmpeg command, in C++.";
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.studio._core", kDoc, sizeof(Names), methods,
-                          slots, traverse_module, clear_module, free_module};
+py::ExtensionModule module_def{
+    "clipweave.studio._core",
+    "The studio render's planning, captions and ffmpeg command, in C++.",
+    {
+        {"plan", plan_entry, METH_O,
+         "plan(job, /)\n--\n\nA dict of the clips of a job: where each starts, how long it runs, what of its "
+         "narration is heard, where it lands in the output, and a note for each adjusted segment."},
+        {"captions", captions_entry, METH_O,
+         "captions(job, /)\n--\n\nA dict of the timed caption cues and heard words of a job, its notes on "
+         "the captions, and their SRT and ASS texts."},
+        {"prepare", prepare_entry, METH_O,
+         "prepare(job, /)\n--\n\nA dict of everything the render's ffmpeg runs need: plan, captions, the "
+         "groups' runs and the finish, the files to write and those the runs leave."},
+        {"check_output_name", check_output_name_entry, METH_O,
+         "check_output_name(name, /)\n--\n\nNone; ValueError unless name is a plain file name in the work "
+         "directory ending in .mp4."},
+        {"chunk_caption", py::with_keywords(chunk_entry), METH_VARARGS | METH_KEYWORDS,
+         "chunk_caption(text, line_chars=30, max_lines=2)\n--\n\nA list of a narration's caption "
+         "chunks, lines joined by a line feed."},
+        {"escape_ass", escape_ass_entry, METH_O,
+         "escape_ass(text, /)\n--\n\nText as an ASS event shows it literally."},
+        {"filter_arg", filter_arg_entry, METH_O,
+         "filter_arg(value, /)\n--\n\nA value escaped for a filter option inside a filter graph."},
+        {"encode_args", encode_args_entry, METH_VARARGS,
+         "encode_args(encoder, quality, /)\n--\n\nA list of the encoder and container options of the "
+         "output."},
+        {"hardware_probe_args", hardware_probe_entry, METH_NOARGS,
+         "hardware_probe_args()\n--\n\nThe arguments of a tiny encode that succeeds only where the hardware "
+         "encoder works."},
+    },
+    py::exec_step<exec_module>,
+    {sizeof(Names), traverse_module, clear_module, free_module}};
 
 }  // namespace
 }  // namespace clipweave::studio
 
-PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&clipweave::studio::module_def); }
+PyMODINIT_FUNC PyInit__core(void) { return clipweave::studio::module_def.init(); }

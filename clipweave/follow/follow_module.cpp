@@ -6,29 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "../common/extension.hpp"
 #include "../common/pybuffer.hpp"
 #include "follow.hpp"
 
 namespace clipweave::follow {
 namespace {
-
-// Runs work without the GIL; what it throws is thrown again with the GIL held.
-template <class Work>
-void released(Work&& work) {
-    std::string refused, failed;
-    {
-        py::WithoutGil gil;
-        try {
-            work();
-        } catch (const Refused& e) {
-            refused = e.what();
-        } catch (const common::Failed& e) {
-            failed = e.what();
-        }
-    }
-    if (!refused.empty()) throw Refused(refused);
-    if (!failed.empty()) throw common::Failed(failed);
-}
 
 double to_number(py::Handle o, const std::string& what) {
     if (PyBool_Check(o.ptr()) || !(PyFloat_Check(o.ptr()) || PyLong_Check(o.ptr())))
@@ -61,8 +44,7 @@ PyObject* signature_entry(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "Oii:signature", &frame, &width, &height)) py::raise_current();
         const py::BufferView view(frame, "frame");
         const Picture p = picture(view, width, height);
-        std::vector<float> sig;
-        released([&] { sig = signature(p); });
+        const std::vector<float> sig = py::released([&] { return signature(p); });
         return py::Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(sig.data()),
                                                            static_cast<Py_ssize_t>(sig.size() * sizeof(float))));
     });
@@ -77,8 +59,7 @@ PyObject* detect_entry(PyObject*, PyObject* args) {
         const py::BufferView view(frame, "frame");
         const Picture p = picture(view, width, height);
         const std::string cascades = dir;
-        std::vector<Box> boxes;
-        released([&] { boxes = detect(p, cascades); });
+        const std::vector<Box> boxes = py::released([&] { return detect(p, cascades); });
         py::Object out = py::list({});
         for (const Box& b : boxes)
             py::append(out, py::Object::steal(Py_BuildValue("(ddddN)", b.x, b.y, b.w, b.h,
@@ -162,42 +143,34 @@ PyObject* window_share_entry(PyObject*, PyObject* arg) {
     return py::entry([&] { return py::floating(window_share(to_number(arg, "aspect"))); });
 }
 
-PyMethodDef methods[] = {
-    {"analysis_size", analysis_size_entry, METH_VARARGS,
-     "analysis_size(width, height) -> (width, height)\n--\n\nThe size of the small copy analysed for a "
-     "frame shown at width x height."},
-    {"signature", signature_entry, METH_VARARGS,
-     "signature(frame, width, height) -> bytes\n--\n\nThe colour histogram of a BGR frame, for finding cuts."},
-    {"detect", detect_entry, METH_VARARGS,
-     "detect(frame, width, height, cascade_dir) -> list\n--\n\nFaces in a BGR frame, or people where no face "
-     "is found: (x, y, w, h, 'face' | 'person') in fractions of the frame."},
-    {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plan_entry)), METH_VARARGS | METH_KEYWORDS,
-     "plan(times, signatures, sampled, found, duration, aspect, presence) -> list\n--\n\nThe shots of a range, "
-     "each {'start', 'end', 'kind': 'still' | 'track' | 'blur', 'reason', 'path': [(t, centre), ...]}: "
-     "seconds from the range's start; the 9:16 window's centre as a fraction of the frame along the axis it "
-     "moves on."},
-    {"window_share", window_share_entry, METH_O,
-     "window_share(aspect) -> float\n--\n\nThe 9:16 window's share of a frame of this shape along its free axis."},
-    {nullptr, nullptr, 0, nullptr},
-};
+// VERSION: the analysis's version, for the cache of its results.
+void add_version(py::Handle module) { py::add_constant(module, "VERSION", py::integer(kVersion)); }
 
-int exec_module(PyObject* module) noexcept {
-    return PyModule_AddIntConstant(module, "VERSION", kVersion);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-constexpr const char kDoc[] = "Faces, people and shot cuts in a clip's frames, and a 9:16 window's path per shot.";
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clipweave.follow._follow", kDoc, 0, methods, slots,
-                          nullptr, nullptr, nullptr};
+py::ExtensionModule module_def{
+    "clipweave.follow._follow",
+    "Faces, people and shot cuts in a clip's frames, and a 9:16 window's path per shot.",
+    {
+        {"analysis_size", analysis_size_entry, METH_VARARGS,
+         "analysis_size(width, height, /)\n--\n\nThe (width, height) of the small copy analysed for a "
+         "frame shown at width x height."},
+        {"signature", signature_entry, METH_VARARGS,
+         "signature(frame, width, height, /)\n--\n\nThe colour histogram of a BGR frame, for finding "
+         "cuts, as bytes."},
+        {"detect", detect_entry, METH_VARARGS,
+         "detect(frame, width, height, cascade_dir, /)\n--\n\nFaces in a BGR frame, or people where no "
+         "face is found: a list of (x, y, w, h, 'face' | 'person') in fractions of the frame."},
+        {"plan", py::with_keywords(plan_entry), METH_VARARGS | METH_KEYWORDS,
+         "plan(times, signatures, sampled, found, duration, aspect, presence)\n--\n\nThe shots of a "
+         "range, a list of {'start', 'end', 'kind': 'still' | 'track' | 'blur', 'reason', 'path': "
+         "[(t, centre), ...]}: seconds from the range's start; the 9:16 window's centre as a fraction of "
+         "the frame along the axis it moves on."},
+        {"window_share", window_share_entry, METH_O,
+         "window_share(aspect, /)\n--\n\nThe 9:16 window's share of a frame of this shape along its "
+         "free axis, a float."},
+    },
+    py::exec_step<add_version>};
 
 }  // namespace
 }  // namespace clipweave::follow
 
-PyMODINIT_FUNC PyInit__follow(void) { return PyModuleDef_Init(&clipweave::follow::module_def); }
+PyMODINIT_FUNC PyInit__follow(void) { return clipweave::follow::module_def.init(); }
