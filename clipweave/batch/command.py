@@ -52,24 +52,20 @@ def main(argv):
     lines = Lines(len(jobs), args.json)
     status = None
     if args.queue:
-        from redis.exceptions import RedisError
-        from rq.exceptions import NoSuchJobError
-
-        from clipweave.batch.queue import run_queued
-        from clipweave.batch.worker import connect
+        from clipweave.batch.queue import open_queue
 
         try:
-            connection = connect(args.queue)
-        except ValueError as e:  # not a Redis URL
+            queue = open_queue(args.queue)
+        except ValueError as e:  # not a queue's URL
             console.failure([f"--queue {args.queue}: {e}"], "check")
             return ExitStatus.USAGE
         try:
-            results = run_queued(connection, jobs, lines, args.overwrite)
+            results = queue.wait(jobs, queue.enqueue(jobs, args.overwrite), lines)
         except KeyboardInterrupt:
-            console.failure(["interrupted; the queued jobs go on, watch them with: rq info "
-                             f"--url {args.queue}"], "interrupted")
+            console.failure(["interrupted; the queued jobs go on, watch them with: "
+                             + queue.watch_command], "interrupted")
             return ExitStatus.INTERRUPTED
-        except (RedisError, NoSuchJobError) as e:
+        except queue.errors as e:
             console.failure([f"the queue at {args.queue}: {e}"], "queue")
             return ExitStatus.FAILED
     else:
