@@ -404,13 +404,13 @@ def test_studio_options_checked(capsys, tmp_path, segments_file, local, args, me
 
 
 def test_a_second_binding_in_one_process_is_refused(cw):
+    from clipweave.app.backend_swap import BackendSwap
     from clipweave.app.errors import BindingBusy
-    from clipweave.app.module_binding import ModuleBinding
 
-    with ModuleBinding() as first:
+    with BackendSwap() as first:
         first.bind("time", NO_SLEEP)
         with pytest.raises(BindingBusy):
-            ModuleBinding().__enter__()
+            BackendSwap().__enter__()
         assert cw.time is NO_SLEEP
     assert cw.time is not NO_SLEEP
 

@@ -64,9 +64,9 @@ def check_studio(request):
     return problems
 
 
-def check(request, binding, console):
+def check(request, backends, console):
     """The run's Checked parts, or UsageError listing every problem.
-    ``binding`` gives the module's own clients; ``console`` where a
+    ``backends`` gives the module's own clients; ``console`` where a
     downloader's progress goes."""
     r = request
     builtin = builtin_origins()
@@ -86,10 +86,10 @@ def check(request, binding, console):
     mapping = {builtin["download_service"]: settings["download_service"].value,
                builtin["download_site"]: settings["download_service"].value,
                builtin["speech_service"]: settings["speech_service"].value}
-    calls = DeadlineRequests(binding.saved("requests"), r.timeout)
+    calls = DeadlineRequests(backends.saved("requests"), r.timeout)
     requests = MappedRequests(mapping, calls)
-    source, source_problems = _choose_source(r, settings, cache, binding, console)
-    narrator, speech_problems, notes = _choose_speech(r, settings, cache, binding)
+    source, source_problems = _choose_source(r, settings, cache, backends, console)
+    narrator, speech_problems, notes = _choose_speech(r, settings, cache, backends)
     problems += source_problems + speech_problems
     tools = ["ffmpeg", "ffprobe"] + (source.tools() if source else []) \
         + narrator.backend.tools()
@@ -109,13 +109,13 @@ def _placeholder(what, origin, flag, variable, environ, alternatives):
             f"{config.config_path(environ)}, or use {alternatives}")
 
 
-def _choose_source(r, settings, cache, binding, console):
+def _choose_source(r, settings, cache, backends, console):
     """(the source, its problems); the source is None when there is none."""
     if is_url(r.source):
         if r.downloader == "yt-dlp":
             return YtDlpSource(r.source, cache, stdout=console.child_stdout(),
                                timeout=r.timeout), []
-        source = ServiceSource(r.source, binding.saved("_download_video"), cache)
+        source = ServiceSource(r.source, backends.saved("_download_video"), cache)
         origin = settings["download_service"]
         if is_placeholder(origin.value):
             return source, [_placeholder("download", origin, "--download-service",
@@ -129,7 +129,7 @@ def _choose_source(r, settings, cache, binding, console):
     return None, [f"source is neither an http(s) URL nor an existing file: {r.source}"]
 
 
-def _choose_speech(r, settings, cache, binding):
+def _choose_speech(r, settings, cache, backends):
     """(the Narrator, its problems, notes for the progress stream)."""
     speech, voice = settings["speech"], settings["voice"]
     origin = settings["speech_service"]
@@ -152,7 +152,7 @@ def _choose_speech(r, settings, cache, binding):
                               "flite speaks English (slt, rms, awb, kal or an en-... name); "
                               "use --speech espeak-ng for other languages"], notes
         return narrator, [], notes
-    narrator = Narrator(ServiceSpeech(binding.saved("_generate_tts"), origin.value), cache)
+    narrator = Narrator(ServiceSpeech(backends.saved("_generate_tts"), origin.value), cache)
     if is_placeholder(origin.value):
         return narrator, [_placeholder("speech", origin, "--speech-service",
                                        "CLIPWEAVE_SPEECH_SERVICE", r.environ,

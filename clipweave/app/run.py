@@ -16,7 +16,7 @@ from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
 from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableSource, failure
 from clipweave.app.framing import FOLLOW_FRAMES, FramingAnalysis
 from clipweave.app.guard import guarded
-from clipweave.app.module_binding import ModuleBinding
+from clipweave.app.backend_swap import BackendSwap
 from clipweave.app.narration import NarrationError, narration_file, speak_all
 from clipweave.app.report import report
 from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
@@ -39,7 +39,7 @@ class Run:
     def __init__(self, request, console):
         self.request = request
         self.console = console
-        self.binding = ModuleBinding()
+        self.backends = BackendSwap()
         self.stage = Stage()
         self.parts = None  # the Checked parts
         self.studio = None  # the studio render's result
@@ -48,7 +48,7 @@ class Run:
     def perform(self):
         """ExitStatus.OK with the result printed; raises what ended the run otherwise."""
         r = self.request
-        self.parts = check(r, self.binding, self.console)
+        self.parts = check(r, self.backends, self.console)
         for note in self.parts.notes:
             self.console.say(note)
         workspace = Workspace(r.output_dir, r.results(), r.overwrite, r.keep_work)
@@ -57,7 +57,7 @@ class Run:
         refused = False
         with guarded(self.parts.calls.stop):
             try:
-                with self.binding, self.console.capture(self.shown(work, workspace)):
+                with self.backends, self.console.capture(self.shown(work, workspace)):
                     produced = self.make(work)
                 published = workspace.publish(produced)
             except UsageError:  # a refusal leaves nothing it made behind
@@ -85,10 +85,10 @@ class Run:
 
     def make(self, work):
         """Makes the recap in the work directory; {result name: path} of what it made."""
-        self.binding.bind("requests", self.parts.requests)
-        self.binding.bind_children(self.request.timeout)
+        self.backends.bind("requests", self.parts.requests)
+        self.backends.bind_children(self.request.timeout)
         if self.request.module_time is not None:
-            self.binding.bind("time", self.request.module_time(self.binding.saved("time")))
+            self.backends.bind("time", self.request.module_time(self.backends.saved("time")))
         if self.request.classic:
             return self.make_classic(work)
         return self.make_studio(work)
@@ -186,9 +186,9 @@ class Run:
         segments_copy = os.path.join(work, "segments.json")
         with open(segments_copy, "wb") as f:
             f.write(parts.segments_data)
-        self.binding.bind_download(self.fetch_source, self.stage)
-        self.binding.bind_speech(parts.narrator, self.stage)
-        final = self.binding.module.run_recap(parts.source.label, segments_copy, r.speed,
+        self.backends.bind_download(self.fetch_source, self.stage)
+        self.backends.bind_speech(parts.narrator, self.stage)
+        final = self.backends.module.run_recap(parts.source.label, segments_copy, r.speed,
                                               parts.settings["voice"].value, work)
         return {HORIZONTAL: os.path.join(work, HORIZONTAL), FINAL: final}
 

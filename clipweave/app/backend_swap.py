@@ -1,12 +1,14 @@
-"""The one place where the package binds its backends into the extension module.
+"""The one place where the package swaps its backends into the exact
+module's globals, and back.
 
 The module looks its globals up at call time, so a run chooses where the
 video comes from, who speaks the narration and which services answer by
-rebinding ``_download_video``, ``_generate_tts``, ``requests`` (and, for the
-demo, ``time``) for its length. :class:`ModuleBinding` does that for one run
-and restores every global on the way out; the module has one set of
-globals, so a second binding while one is active in this process is refused.
-The clients it binds move the run's Stage on as the module calls them.
+rebinding ``_download_video``, ``_generate_tts``, ``requests``,
+``subprocess`` (and, for the demo, ``time``) for its length.
+:class:`BackendSwap` does that for one run and restores every global on the
+way out; the module has one set of globals, so a second swap while one is
+active in this process is refused. The clients it binds move the run's
+Stage on as the module calls them.
 """
 import subprocess
 import threading
@@ -19,7 +21,7 @@ from clipweave.system import children
 _active = threading.Lock()
 
 
-class ModuleBinding:
+class BackendSwap:
     """A context that binds globals of the module and restores them on exit."""
 
     def __init__(self, module=_module):
@@ -41,7 +43,7 @@ class ModuleBinding:
         return False
 
     def saved(self, name):
-        """The value the global had before this binding changed it."""
+        """The value the global had before this swap changed it."""
         return self._saved.get(name, getattr(self.module, name))
 
     def bind(self, name, value):
