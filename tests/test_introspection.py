@@ -1,4 +1,5 @@
 """What the module and its callables say about themselves."""
+import importlib
 import inspect
 import pickle
 import pydoc
@@ -18,17 +19,27 @@ SIGNATURES = {
     ),
 }
 
-RUN_RECAP_DOC = (
-    "\n    Main recap processing engine.\n    \n    1. Download YouTube video\n"
-    "    2. Load segments.json\n    3. Generate TTS for each segment\n"
-    "    4. Cut video clips\n    5. Merge clips with audio\n    6. Concatenate all clips\n"
-    "    7. Convert to 9:16 vertical + apply speed\n    8. Cleanup temp files\n    \n"
-    "    Returns path to FINAL_RECAP.mp4\n    "
-)
-ATEMPO_DOC = (
-    "\n    Build ffmpeg atempo filter chain.\n"
-    "    atempo is limited to 0.5-2.0 range per filter, so we chain for higher speeds.\n    "
-)
+# What help() and inspect.getdoc show of the two documented callables.
+RUN_RECAP_HELP = """\
+Main recap processing engine.
+
+1. Download YouTube video
+2. Load segments.json
+3. Generate TTS for each segment
+4. Cut video clips
+5. Merge clips with audio
+6. Concatenate all clips
+7. Convert to 9:16 vertical + apply speed
+8. Cleanup temp files
+
+Returns path to FINAL_RECAP.mp4"""
+ATEMPO_HELP = """\
+Build ffmpeg atempo filter chain.
+atempo is limited to 0.5-2.0 range per filter, so we chain for higher speeds."""
+
+# The package's other extension modules.
+EXTENSIONS = ["clipweave.studio._core", "clipweave.voice._engines", "clipweave.align._align",
+              "clipweave.follow._follow"]
 
 
 @pytest.mark.parametrize("name", SIGNATURES)
@@ -58,13 +69,24 @@ def test_annotations_are_strings_in_parameter_order(name):
     assert all(type(v) is str for v in ann.values())
 
 
-def test_docstrings():
-    assert cw.run_recap.__doc__ == RUN_RECAP_DOC
-    assert cw._build_atempo_chain.__doc__ == ATEMPO_DOC
+@pytest.mark.parametrize("name, shown", [("run_recap", RUN_RECAP_HELP),
+                                         ("_build_atempo_chain", ATEMPO_HELP)])
+def test_docstrings_read_as_a_def_body_writes_them(name, shown):
+    fn = getattr(cw, name)
+    assert inspect.getdoc(fn) == shown
+    # As the docstring of a def stands in its source: from the line after the
+    # opening quotes, every line (blank ones too) indented by four spaces, the
+    # closing quotes on a line of their own.
+    assert fn.__doc__ == "\n" + "".join(f"    {line}\n" for line in shown.split("\n")) + "    "
+    text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
+    assert all(line in text for line in shown.split("\n"))
+
+
+def test_the_other_docstrings_are_one_line_and_the_module_has_one():
     for name in ("_download_video", "_generate_tts"):
         doc = getattr(cw, name).__doc__
         assert doc and "\n" not in doc and "service" in doc
-    assert cw.__doc__
+    assert inspect.getdoc(cw)
 
 
 def one_line(text):
@@ -75,7 +97,6 @@ def one_line(text):
 def test_help_shows_signature_and_documentation():
     text = pydoc.render_doc(cw.run_recap, renderer=pydoc.plaintext)
     assert "run_recap" + SIGNATURES["run_recap"] in one_line(text)
-    assert "Main recap processing engine." in text
     module_text = pydoc.render_doc(cw, renderer=pydoc.plaintext)
     assert "run_recap" + SIGNATURES["run_recap"] in one_line(module_text)
 
@@ -106,3 +127,27 @@ def test_callables_pickle_by_reference_and_bind_as_methods():
     with pytest.raises(TypeError, match="must be real number, not Holder"):
         Holder().build()
     assert Holder.build(3.0) == "atempo=2.0,atempo=1.5000"
+
+
+@pytest.mark.parametrize("name", EXTENSIONS)
+def test_extension_functions_show_their_parameters(name):
+    """help() and inspect.signature give each function's parameters, and the
+    signature tells which may be passed by name."""
+    module = importlib.import_module(name)
+    assert inspect.getdoc(module)
+    functions = [f for f in vars(module).values() if inspect.isbuiltin(f)]
+    assert functions
+    for fn in functions:
+        signature = inspect.signature(fn)
+        assert fn.__text_signature__ == str(signature)
+        text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
+        assert f"{fn.__name__}{signature}" in one_line(text)
+        assert "\n--\n" not in text and inspect.getdoc(fn)
+        params = list(signature.parameters.values())
+        if not params:
+            continue
+        by_name = {p.name: None for p in params}
+        with pytest.raises(TypeError) as refused:  # None is no value any of them takes
+            fn(**by_name)
+        positional_only = params[0].kind is inspect.Parameter.POSITIONAL_ONLY
+        assert ("keyword argument" in str(refused.value)) == positional_only, (fn, refused.value)
