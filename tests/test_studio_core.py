@@ -1,8 +1,11 @@
-"""The studio core through its binding: planning, caption chunks and timing,
-escaping, and the ffmpeg command. Pure and fast: nothing is rendered."""
+"""The studio core through its Python module: planning, caption chunks and
+timing, escaping, and the ffmpeg command. Fast: nothing is rendered but a
+fifth of a second to measure the encoder's options."""
 import dataclasses
+import json
 import math
 import re
+import subprocess
 
 import pytest
 
@@ -10,6 +13,7 @@ from clipweave.clipweave import _build_atempo_chain
 from clipweave.model.segments import Segment
 from clipweave.studio import _core
 from clipweave.studio.job import SourceInfo, StudioJob
+from studio_media import ffmpeg, top_level_atoms
 
 SOURCE_FIELDS = {f.name for f in dataclasses.fields(SourceInfo)}
 
@@ -318,20 +322,83 @@ def test_command_reads_each_clip_by_input_seeking():
         "out.mp4.part.v0.mp4", "out.mp4.part.v1.mp4", "out.mp4.part.a0.wav", "out.mp4.part.a1.wav"}
 
 
-@pytest.mark.parametrize("encoder, quality, expected", [
-    ("libx264", "fast", ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "21", "-x264-params",
-                         "8x8dct=1"]),
-    ("libx264", "balanced", ["-c:v", "libx264", "-preset", "veryfast", "-crf", "21"]),
-    ("libx264", "small", ["-c:v", "libx264", "-preset", "medium", "-crf", "24"]),
-    ("h264_nvenc", "fast", ["-c:v", "h264_nvenc", "-preset", "p1"]),
-])
-def test_encoder_options(encoder, quality, expected):
-    args = _core.encode_args(encoder, quality)
-    assert args[:len(expected)] == expected
-    for pair in (["-pix_fmt", "yuv420p"], ["-profile:v", "high"], ["-colorspace", "bt709"],
-                 ["-c:a", "aac"], ["-ar", "48000"], ["-ac", "2"], ["-f", "mp4"]):
-        i = args.index(pair[0])
-        assert args[i:i + 2] == pair
+# The README's --quality table: x264's preset and CRF for each quality.
+QUALITIES = {"fast": ("ultrafast", 21), "balanced": ("veryfast", 21), "small": ("medium", 24)}
+
+
+@pytest.fixture(scope="module")
+def tagged_clip(tmp_path_factory):
+    """A fifth of a second of an output-sized picture and a 44.1 kHz tone,
+    with a title: what the output's encode is handed."""
+    path = tmp_path_factory.mktemp("encode") / "clip.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=s=1080x1920:r=25:d=0.2", "-f", "lavfi", "-i",
+           "sine=f=440:sample_rate=44100:d=0.2", "-metadata", "title=private", "-c:v", "libx264",
+           "-preset", "ultrafast", "-c:a", "aac", str(path))
+    return path
+
+
+def x264_settings(path):
+    """{option: value} as x264 records them in the stream it wrote."""
+    data = path.read_bytes()
+    at = data.index(b"x264 - core")
+    record = data[at:data.index(b"\0", at)].decode()
+    return dict(item.split("=", 1) for item in record.split(" options: ", 1)[1].split())
+
+
+def output_fields(path):
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries",
+         "stream=codec_type,codec_name,profile,level,pix_fmt,color_space,color_primaries,"
+         "color_transfer,color_range,r_frame_rate,avg_frame_rate,sample_rate,channels:"
+         "format=format_name:format_tags", "-show_chapters", "-of", "json", str(path)],
+        capture_output=True, text=True, check=True, timeout=60).stdout
+    found = json.loads(out)
+    return {s["codec_type"]: s for s in found["streams"]}, found["format"], found["chapters"]
+
+
+def check_output_encode(path):
+    streams, container, chapters = output_fields(path)
+    video, audio = streams["video"], streams["audio"]
+    assert (video["codec_name"], video["profile"], video["pix_fmt"]) == ("h264", "High", "yuv420p")
+    assert video["level"] <= 42  # 4.2: what phones and browsers play
+    assert [video[f"color_{k}"] for k in ("space", "primaries", "transfer", "range")] == \
+        ["bt709", "bt709", "bt709", "tv"]
+    assert video["r_frame_rate"] == video["avg_frame_rate"] == "25/1"
+    assert (audio["codec_name"], audio["sample_rate"], audio["channels"]) == ("aac", "48000", 2)
+    assert "mp4" in container["format_name"].split(",")
+    assert "title" not in container.get("tags", {}) and chapters == []  # the source's, dropped
+    atoms = top_level_atoms(path)
+    assert atoms.index("moov") < atoms.index("mdat")  # fast start
+
+
+@pytest.mark.parametrize("quality", QUALITIES)
+def test_each_quality_encodes_as_documented(tagged_clip, tmp_path, quality):
+    """An encode with the output's options, measured: the stream a player
+    expects, and x264's own record of its settings the same as an encode
+    with the quality's preset and CRF (fast: with the 8x8 transform, which
+    makes it High profile)."""
+    out, reference = tmp_path / "out.mp4", tmp_path / "reference.mp4"
+    ffmpeg("-i", str(tagged_clip), *_core.encode_args("libx264", quality), str(out))
+    check_output_encode(out)
+    preset, crf = QUALITIES[quality]
+    ffmpeg("-i", str(tagged_clip), "-an", "-c:v", "libx264", "-preset", preset, "-crf", str(crf),
+           *(["-x264-params", "8x8dct=1"] if quality == "fast" else []), str(reference))
+    assert x264_settings(out) == x264_settings(reference)
+
+
+@pytest.mark.parametrize("quality", QUALITIES)
+def test_the_hardware_encoder_takes_each_qualitys_options(tagged_clip, tmp_path, quality):
+    """Without the hardware this ffmpeg refuses only for want of a device,
+    never an option; with it, the encode is measured as above."""
+    out = tmp_path / "out.mp4"
+    run = subprocess.run(["ffmpeg", "-y", "-v", "error", "-nostdin", "-i", str(tagged_clip),
+                          *_core.encode_args("h264_nvenc", quality), str(out)],
+                         capture_output=True, text=True, timeout=120)
+    if run.returncode == 0:
+        check_output_encode(out)
+    else:
+        assert not re.search(r"Unable to parse option|Error setting option|Unrecognized option|"
+                             r"Option \S+ not found", run.stderr), run.stderr
 
 
 @pytest.mark.parametrize("speed", [0.5, 0.75, 1.0, 1.3, 2.0, 2.5, 3.7, 8.0, 33.3, 100.0, 7])
@@ -399,7 +466,6 @@ def test_unsafe_or_impossible_jobs_are_refused(changes, message):
 def test_filter_arg_reaches_the_filter_unchanged(tmp_path, value):
     """An ASS file whose name needs every kind of escaping opens through the
     subtitles filter: ffmpeg would fail on a name that arrived changed."""
-    import subprocess
     (tmp_path / value).write_text(_core.captions(
         plan_job([(0.0, 1.0)], [1.0], texts=["x"]))["ass"], encoding="utf-8")
     run = subprocess.run(
