@@ -106,6 +106,59 @@ CASES = [
     ("run_recap(Text, ...)", "run_recap", "URL, 'segments.json', 1.5, 'alto'", TypeError),
 ]
 
+# Beyond the timed cases, where a twin would part from the module first.
+# The ratios mean something only while each twin does what the module does,
+# so every measurement checks them all first.
+CHECKS = [
+    ("_build_atempo_chain", "2"),
+    ("_build_atempo_chain", "True"),
+    ("_build_atempo_chain", "-1.0"),
+    ("_build_atempo_chain", "0.1 + 0.2"),
+    ("_build_atempo_chain", "1e300"),
+    # Ties at the fourth decimal of the last factor (1.03125, 1.09375).
+    ("_build_atempo_chain", "4.125"),
+    ("_build_atempo_chain", "4.375"),
+    ("_build_atempo_chain", "2.0000000000000004"),
+    # Where repr changes layout, and the longest short decimals.
+    ("_build_atempo_chain", "1e-4"),
+    ("_build_atempo_chain", "9.999999999999999e-05"),
+    ("_build_atempo_chain", "-1e15"),
+    ("_build_atempo_chain", "-999999999999999.9"),
+    ("_build_atempo_chain", "-123456789012345.6"),
+    ("_build_atempo_chain", "-1e16"),
+    ("_build_atempo_chain", "-0.0"),
+    ("_build_atempo_chain", "float('inf')"),
+    ("_build_atempo_chain", "'2'"),
+    ("_build_atempo_chain", "2**2000"),
+    ("run_recap", "'u', 's', None, 'v'"),
+    ("run_recap", "'u', 's', 1.0, 'v', TEXT"),
+    ("_generate_tts", "'t', 'o', URL"),
+]
+
+
+def _short_decimals_and_ties():
+    """Speeds of few digits at every scale, and binary fractions whose last
+    factor can sit exactly halfway between two four-decimal texts: where
+    formatting shortcuts would go wrong first."""
+    for digits in (1, 7, 25, 333, 4125, 99999, 1234567, 10**15 + 1, 10**17 - 1):
+        for scale in range(-22, 19):
+            yield digits * 10.0**scale
+    for numerator in range(1, 2**16, 257):
+        for halvings in range(17):
+            yield numerator / 2.0**halvings
+
+
+def check_twins(module):
+    """AssertionError at the first call where a twin and the module differ."""
+    for _, name, args, _ in CASES:
+        check_same_outcome(module, name, args)
+    for name, args in CHECKS:
+        check_same_outcome(module, name, args)
+    for speed in _short_decimals_and_ties():
+        for value in (speed, -speed):
+            check_same_outcome(module, "_build_atempo_chain", repr(value))
+
+
 _NAMESPACE = {
     "URL": Text("https://www.youtube.com/watch?v=x"),
     "TEXT": Text("Once upon a time"),
@@ -142,9 +195,9 @@ def measure(module, repeat=7, min_time=0.1, number=None, cases=CASES):
     Returns a list of dicts: label, ok (True for a successful call),
     native, twin (best per-call seconds) and ratio (twin / native).
     """
+    check_twins(module)
     rows = []
     for label, name, args, error in cases:
-        check_same_outcome(module, name, args)
         native_fn, twin_fn = getattr(module, name), globals()[name]
         stmt = _statement(name, args, error)
         native = timeit.Timer(stmt, globals=dict(_NAMESPACE, **{name: native_fn}))

@@ -36,6 +36,9 @@ def check_atempo_chain(speed, text):
     *full, rest = factors
     assert full and all(f == "2.0" for f in full), (speed, text)
     assert re.fullmatch(r"[0-9]\.[0-9]{4}", rest), (speed, text)
+    # The rest is exact (a power of two divides it off), and written as the
+    # host writes it to four decimals: an exact tie rounds to even.
+    assert rest == f"{speed / 2 ** len(full):.4f}", (speed, text)
     assert all(0.5 <= float(f) <= 2.0 for f in factors), (speed, text)
     steps = 2 ** len(full)
     # Fewest steps: one fewer would leave more than 2.0, one more 1.0 or less.

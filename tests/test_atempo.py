@@ -73,6 +73,18 @@ def test_speeds_above_two_make_a_valid_chain(speed):
     check_atempo_chain(speed, cw._build_atempo_chain(speed))
 
 
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(digits=st.integers(0, 10**17), scale=st.integers(-22, 18), numerator=st.integers(1, 2**16),
+       halvings=st.integers(0, 16), negative=st.booleans())
+def test_short_decimals_and_ties_make_a_valid_chain(digits, scale, numerator, halvings, negative):
+    # Short decimals, and binary fractions whose last factor can sit exactly
+    # halfway between two four-decimal texts: where formatting shortcuts
+    # would go wrong first.
+    for speed in (digits * 10.0**scale, numerator / 2.0**halvings):
+        speed = -speed if negative else speed
+        check_atempo_chain(speed, cw._build_atempo_chain(speed))
+
+
 def test_the_chain_check_tells_wrong_chains():
     """The property check itself refuses chains that are off in each way."""
     wrong = [

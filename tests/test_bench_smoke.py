@@ -2,11 +2,11 @@
 import importlib.util
 import os
 import platform
+import re
 import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
@@ -70,56 +70,14 @@ def test_quick_align_run_prints_its_tables(tmp_path):
 
 
 def test_calls_only_prints_the_call_rows_of_this_interpreter(tmp_path):
+    """Its twins checked against the module first (the run fails where one
+    differs), then a row a call: the two times and their ratio."""
     done = subprocess.run(
         [sys.executable, os.path.join(BENCH, "bench.py"), "--quick", "--calls-only"],
         capture_output=True, text=True, timeout=120, cwd=str(tmp_path))
     assert done.returncode == 0, done.stderr
     assert f"CPython {platform.python_version()}" in done.stdout
-    assert all(case[0] in done.stdout for case in load_call_overhead().CASES), done.stdout
+    rows = [line for line in done.stdout.splitlines() if re.search(r" \d+\.\d\dx  >= ", line)]
+    assert [row.split()[0] for row in rows] == \
+        [case[0].split()[0] for case in load_call_overhead().CASES], done.stdout
     assert "run_recap wall time" not in done.stdout
-
-
-# The ratios mean something only while each twin does what the module does.
-@pytest.mark.parametrize(
-    "name, args",
-    [(case[1], case[2]) for case in load_call_overhead().CASES]
-    + [
-        ("_build_atempo_chain", "2"),
-        ("_build_atempo_chain", "True"),
-        ("_build_atempo_chain", "-1.0"),
-        ("_build_atempo_chain", "0.1 + 0.2"),
-        ("_build_atempo_chain", "1e300"),
-        # Ties at the fourth decimal of the last factor (1.03125, 1.09375).
-        ("_build_atempo_chain", "4.125"),
-        ("_build_atempo_chain", "4.375"),
-        ("_build_atempo_chain", "2.0000000000000004"),
-        # Where repr changes layout, and the longest short decimals.
-        ("_build_atempo_chain", "1e-4"),
-        ("_build_atempo_chain", "9.999999999999999e-05"),
-        ("_build_atempo_chain", "-1e15"),
-        ("_build_atempo_chain", "-999999999999999.9"),
-        ("_build_atempo_chain", "-123456789012345.6"),
-        ("_build_atempo_chain", "-1e16"),
-        ("_build_atempo_chain", "-0.0"),
-        ("_build_atempo_chain", "float('inf')"),
-        ("_build_atempo_chain", "'2'"),
-        ("_build_atempo_chain", "2**2000"),
-        ("run_recap", "'u', 's', None, 'v'"),
-        ("run_recap", "'u', 's', 1.0, 'v', TEXT"),
-        ("_generate_tts", "'t', 'o', URL"),
-    ],
-)
-def test_twins_agree_with_the_module(cw, name, args):
-    load_call_overhead().check_same_outcome(cw, name, args)
-
-
-@settings(max_examples=300, deadline=None, derandomize=True)
-@given(digits=st.integers(0, 10**17), scale=st.integers(-22, 18), numerator=st.integers(1, 2**16),
-       halvings=st.integers(0, 16), negative=st.booleans())
-def test_twins_agree_on_short_decimals_and_ties(cw, digits, scale, numerator, halvings, negative):
-    # Short decimals, and binary fractions whose last factor can sit exactly
-    # halfway between two four-decimal texts: where formatting shortcuts
-    # would go wrong first.
-    for speed in (digits * 10.0**scale, numerator / 2.0**halvings):
-        load_call_overhead().check_same_outcome(cw, "_build_atempo_chain",
-                                                repr(-speed if negative else speed))
