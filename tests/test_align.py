@@ -12,6 +12,8 @@ import math
 import functools
 import random
 import statistics
+import subprocess
+import sys
 import time
 import wave
 
@@ -378,6 +380,46 @@ def test_threads_get_the_single_threaded_answers(synthetic_reference):
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         together = list(pool.map(lambda t: aligned(synthetic_reference, t), takes * 3))
     assert together == alone * 3
+
+
+# A thread aligns ten minutes while the interpreter exits; an object that
+# the exit collects holds it up 3 s, so the alignment ends and asks for the
+# GIL back meanwhile.
+ALIGNING_AT_EXIT = """
+import array, math, os, sys, threading, time, types
+from clipweave.align import _align
+
+def bursts(period):
+    second = array.array("h", (int(8000 * math.sin(i * period)) if i < 8000 else 0
+                               for i in range(16000))).tobytes()
+    return second * 600
+
+reference, target = bursts(0.05), bursts(0.07)
+started = threading.Event()
+
+def work():
+    started.set()
+    _align.align(reference, 16000, [(0.0, 300.0), (300.0, 600.0)], target, 16000)
+
+class SlowExit:
+    def __del__(self, sleep=time.sleep, write=os.write, finalizing=sys.is_finalizing):
+        write(1, b"held up at exit\\n" if finalizing() else b"too early\\n")
+        sleep(3)
+
+holder = types.ModuleType("slow_exit")
+holder.keep = SlowExit()
+sys.modules["slow_exit"] = holder
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+"""
+
+
+def test_a_thread_aligning_when_the_interpreter_exits_ends_quietly():
+    """The thread is ended by the exit as it takes the GIL back; that must
+    not abort the process (it did, through a destructor taking the GIL back)."""
+    done = subprocess.run([sys.executable, "-c", ALIGNING_AT_EXIT], capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "held up at exit\n", "")
 
 
 @pytest.mark.parametrize("args, error", [
