@@ -23,7 +23,7 @@ def _squeezed(text):
     return " ".join(text.split())
 
 
-def test_the_readme_table_and_help_are_the_tables():
+def test_the_readme_table_and_help_are_the_tables(monkeypatch):
     with open(README, encoding="utf-8") as f:
         readme = f.read()
     shown = re.search(r"<!-- options:begin -->\n(.*?)<!-- options:end -->", readme, re.S)
@@ -31,6 +31,7 @@ def test_the_readme_table_and_help_are_the_tables():
     assert shown.group(1) == markdown(), \
         "the README's table is stale: python -m clipweave.app.options --markdown"
 
+    monkeypatch.setenv("COLUMNS", "1000")  # no line wrapped (argparse breaks at hyphens)
     help_ = build_parser().format_help()
     flags = set(re.findall(r"^  (?:-\w, )?(--[\w-]+)", help_, re.M))
     assert flags == {o.flag for o in table.OPTIONS} | {"--help", "--version"}

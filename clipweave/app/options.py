@@ -11,8 +11,6 @@ from clipweave.model.options import DOWNLOAD_FACTOR, OPTIONS, STUDIO_OPTIONS
 from clipweave.model.segments import UsageError
 from clipweave.studio import FRAMES
 
-# "burn", the old name of "phrases", is still accepted but no longer offered.
-CAPTION_MODES = table.option("captions").accepted()
 STUDIO_TITLE = "studio render (the default; --classic runs run_recap unchanged instead)"
 
 
