@@ -163,9 +163,9 @@ def check_core(choices, old_names, frames, limits):
         elif dict(o.old_names) != dict(old_names.get(name, {})):
             problems.append(f"{name}: old names {dict(o.old_names)} here, "
                             f"{dict(old_names.get(name, {}))} in the core")
-    for name in ("fit", "frame", "captions", "quality", "aspect"):
-        if name not in choices:
-            problems.append(f"{name}: the core has no such choice")
+    for o in OPTIONS:
+        if o.studio and o.kind == CHOICE and o.name not in choices:
+            problems.append(f"{o.name}: the core has no such choice")
     aspect = BY_NAME["aspect"]
     if tuple(frames) != aspect.choices or next(iter(frames), None) != aspect.default:
         problems.append(f"aspect: the table offers {aspect.choices} (default {aspect.default}), "
