@@ -140,7 +140,7 @@ def tone(path, seconds):
 
 
 def gray_frame(path, seconds):
-    """The whole 1080x1920 frame shown at ``seconds``, one byte a pixel."""
+    """The whole frame shown at ``seconds``, one byte a pixel."""
     return ffmpeg("-ss", f"{seconds:.3f}", "-i", os.fspath(path), "-frames:v", "1",
                   "-f", "rawvideo", "-pix_fmt", "gray", "-")
 

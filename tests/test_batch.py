@@ -40,10 +40,11 @@ def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
         {**make_job(tmp_path, "b"), "colour": "red", "overwrite": True},
         {**make_job(tmp_path, "c"), "output_dir": "out/a/../a"},  # job 1's, spelled otherwise
         {**make_job(tmp_path, "d"), "source": "missing.mp4", "speed": "fast"},
-        {**make_job(tmp_path, "e"), "classic": True, "frame": "crop"},
+        {**make_job(tmp_path, "e"), "classic": True, "frame": "crop", "aspect": "1:1"},
         {**make_job(tmp_path, "f"), "keep_work": "yes"},
         {"source": "a.mp4", "output_dir": "out/g"},
         ["not", "an", "object"],
+        {**make_job(tmp_path, "i"), "aspect": "2:3"},
     ]
     path = write_jobs(tmp_path, jobs)
     with pytest.raises(UsageError) as e:
@@ -53,10 +54,11 @@ def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
                      "job 2: unknown key 'overwrite' (the batch's own option)",
                      f"job 3: output_dir {tmp_path}/out/a is also job 1's",
                      "job 4: argument --speed: invalid float value: 'fast'",
-                     "job 5: --frame, --quality: for the studio render, not --classic",
+                     "job 5: --frame, --aspect, --quality: for the studio render, not --classic",
                      'job 6: keep_work: true or false, not "yes"',
                      "job 7: segments is missing or not a non-empty string",
-                     "job 8: not an object"]:
+                     "job 8: not an object",
+                     "job 9: argument --aspect: invalid choice: '2:3'"]:
         assert expected in problems
     r = clipweave("batch", path, cwd=tmp_path)
     assert r.returncode == 2 and r.stdout == ""
@@ -66,11 +68,12 @@ def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
     # Relative places are the jobs file's; options become the command's arguments.
     (tmp_path / "sub").mkdir()
     write_jobs(tmp_path / "sub", [{**good, "source": "../a.mp4", "segments": "../a.json",
-                                   "bed_volume": "off", "keep_work": False, "speed": 1.5}])
+                                   "bed_volume": "off", "keep_work": False, "speed": 1.5,
+                                   "aspect": "1:1"}])
     [job] = load_jobs(str(tmp_path / "sub" / "jobs.json"))
     assert job.argv() == [str(tmp_path / "a.mp4"), str(tmp_path / "a.json"), "--output-dir",
                           str(tmp_path / "sub" / "out" / "a"), "--speech=espeak-ng",
-                          "--quality=fast", "--bed-volume=off", "--speed=1.5"]
+                          "--quality=fast", "--bed-volume=off", "--speed=1.5", "--aspect=1:1"]
     assert job.results() == ["FINAL_RECAP.mp4", "FINAL_RECAP.srt"]
 
 

@@ -393,6 +393,7 @@ def test_studio_narration_failure_names_its_segment(capsys, tmp_path, segments_f
 @pytest.mark.parametrize("args, message", [
     (["--classic", "--frame", "fit", "--jobs", "2"], "--frame, --jobs: for the studio render, "
                                                      "not --classic"),
+    (["--classic", "--aspect", "1:1"], "--aspect: for the studio render, not --classic"),
     (["--jobs", "0"], "--jobs must be from 1 to 32, got 0"),
     (["--bed-volume", "6"], "--bed-volume must be from -60 to 0 dB, or off; got 6.0"),
 ])

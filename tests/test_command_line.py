@@ -236,20 +236,30 @@ def test_settings_come_from_flag_environment_file_built_in(tmp_path, private_set
     config.mkdir(parents=True)
     (config / "config.toml").write_text('download_service = "http://127.0.0.1:1"\n'
                                         'speech_service = "http://127.0.0.1:2"\n'
-                                        'voice = "en-gb"\n')
+                                        'voice = "en-gb"\n'
+                                        'aspect = "1:1"\n')
     env = dict(os.environ, CLIPWEAVE_SPEECH_SERVICE="http://127.0.0.1:3/")
-    r = clipweave("config", "--download-service", "https://dl.example.org", cwd=tmp_path, env=env)
+    r = clipweave("config", "--download-service", "https://dl.example.org", "--aspect", "4:5",
+                  cwd=tmp_path, env=env)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
-    assert lines[:4] == [
+    assert lines[:5] == [
         'download_service = "https://dl.example.org"  # --download-service',
         'speech_service   = "http://127.0.0.1:3"  # environment CLIPWEAVE_SPEECH_SERVICE',
         'speech           = "service"  # default',
         f'voice            = "en-gb"  # config file {config / "config.toml"}',
+        'aspect           = "4:5"  # --aspect',
     ]
     bare = clipweave("config", cwd=tmp_path, env=dict(os.environ))
     assert bare.stdout.splitlines()[1] == (
         'speech_service   = "http://127.0.0.1:2"  # config file ' + str(config / "config.toml"))
+    assert bare.stdout.splitlines()[4] == (
+        'aspect           = "1:1"  # config file ' + str(config / "config.toml"))
+    (config / "config.toml").write_text('aspect = "2:3"\n')
+    wrong = clipweave("config", cwd=tmp_path)
+    assert wrong.returncode == 2 and wrong.stderr.splitlines()[-1].endswith(
+        f"config file {config / 'config.toml'}: aspect must be one of 9:16, 4:5, 1:1, 16:9, "
+        "not '2:3'")
     (config / "config.toml").unlink()
     built_in = clipweave("config", cwd=tmp_path)
     assert built_in.stdout.splitlines()[0].endswith(

@@ -197,6 +197,15 @@ def test_a_blur_shot_is_the_blur_framing(media, hard, tmp_path):
         assert frame(a.video, t, 0, 0, 1080, 1920) == frame(b.video, t, 0, 0, 1080, 1920)
 
 
+def test_a_square_short_follows_with_a_square_window(media, hard, tmp_path):
+    shots = analyse_range(hard, 1, 2, "follow", window="1:1")
+    assert [s.kind for s in shots] == ["still"]
+    result = render_studio(hard, [segment(1, 2)], tmp_path, [media["brief"]], captions="none",
+                           fit="range", follow=[shots], quality="fast", aspect="1:1")
+    video = streams(result.video)["video"]
+    assert (video["width"], video["height"]) == (1080, 1080)
+
+
 def test_the_planner_ignores_a_one_off_detection_and_keeps_the_subject_whole():
     times = [i / 25 for i in range(100)]
     signatures = [bytes(256 * 4)] * 100
@@ -247,11 +256,12 @@ def test_the_window_slows_down_ahead_of_a_face_walking_to_the_frame_s_edge():
     assert keys[-1][1] == pytest.approx(1 - share / 2)
 
 
-def _still_shot(found, aspect=16 / 9):
+def _still_shot(found, aspect=16 / 9, **window):
     """The plan of 3 s sampled 4 times a second, each sample seeing ``found``."""
     times = [i / 25 for i in range(75)]
     sampled = list(range(0, 75, 6))
-    return _follow.plan(times, [bytes(256 * 4)] * 75, sampled, [found] * len(sampled), 3.0, aspect, 0.0)
+    return _follow.plan(times, [bytes(256 * 4)] * 75, sampled, [found] * len(sampled), 3.0, aspect, 0.0,
+                        **window)
 
 
 def test_the_window_follows_the_main_face_not_one_in_the_background():
@@ -262,8 +272,13 @@ def test_the_window_follows_the_main_face_not_one_in_the_background():
     share = _follow.window_share(16 / 9)
     centre = shot["path"][0][1]
     assert centre - share / 2 <= main[0] and main[0] + main[2] <= centre + share / 2
-    # Two faces of a size, far apart, cannot share one window.
-    assert [s["kind"] for s in _still_shot([main, (0.05, 0.3, 0.14, 0.25, "face")])] == ["blur"]
+    # Two faces of a size, far apart, cannot share one window; a window of
+    # a wide output's shape holds both, and a square one is 9/16 of the frame.
+    apart = [main, (0.05, 0.3, 0.14, 0.25, "face")]
+    assert [s["kind"] for s in _still_shot(apart)] == ["blur"]
+    assert [s["kind"] for s in _still_shot(apart, window="16:9")] == ["still"]
+    assert "do not fit one 1:1 window" in _still_shot(apart, window="1:1")[0]["reason"]
+    assert _follow.window_share(16 / 9, "1:1") == pytest.approx(9 / 16)
 
 
 @pytest.mark.parametrize("width, kind", [(0.4, "still"), (0.6, "blur")])
@@ -308,6 +323,7 @@ def test_real_footage_its_cuts_found_and_every_shot_follows_a_face():
     (([0.0], [b"\0" * 1024], [0], [[]], 0.0, 16 / 9, 0.0), ValueError),
     (([0.0], [b"\0" * 1024], [0], [[]], 1.0, float("nan"), 0.0), ValueError),
     (([0.0], ["text"], [0], [[]], 1.0, 16 / 9, 0.0), TypeError),
+    (([0.0], [b"\0" * 1024], [0], [[]], 1.0, 16 / 9, 0.0, "2:3"), ValueError),
 ])
 def test_plan_checks_its_input(args, error):
     if error is None:

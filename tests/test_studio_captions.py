@@ -10,12 +10,12 @@ import sys
 import pytest
 
 from clipweave.model.segments import Segment
-from clipweave.studio import _core, render_studio
+from clipweave.studio import FRAMES, SAFE_AREA, _core, render_studio
 from clipweave.studio.job import SourceInfo, StudioJob
 from clipweave.studio.render import font_glyphs
 from support import seg
-from studio_media import (changed_box, ffmpeg, flat_video, frame, gray_frame, ink_box, tone,
-                          yellow_pixels)
+from studio_media import (changed_box, ffmpeg, flat_video, frame, gray_frame, ink_box, streams,
+                          tone, yellow_pixels)
 
 
 def _uncovered(candidates=("\uE000", "\U000F0000", "\U0010FFFD")):
@@ -30,8 +30,13 @@ def _uncovered(candidates=("\uE000", "\U000F0000", "\U0010FFFD")):
 
 NO_FONT = _uncovered()
 
-# The part of the 1080x1920 frame the apps leave uncovered.
-SAFE = (108, 288, 972, 1536)
+
+def safe_box(aspect):
+    """(left, top, right, bottom) of the frame that captions keep to, in its pixels."""
+    width, height = FRAMES[aspect]
+    left, top, right, bottom = SAFE_AREA
+    return round(left * width), round(top * height), round(right * width), round(bottom * height)
+
 HIGHLIGHT = "&H00FFFF&"
 
 
@@ -219,7 +224,18 @@ def caption_renders(tmp_path_factory):
                                   quality="fast", words=WORDS)
     out["range"] = render_studio(source, [segment(0, 1.5, TEXTS[0])], d / "range", narrations[:1],
                                  fit="range", quality="fast", words=WORDS[:1])
+    for aspect in ("1:1", "4:5"):
+        for mode in ("none", "words", "phrases"):
+            out[aspect, mode] = render_studio(source, segments, d / f"{mode}{aspect.replace(':', 'x')}",
+                                              narrations, captions=mode, speed=SPEED, quality="fast",
+                                              words=WORDS, aspect=aspect)
     return out
+
+
+def test_other_frames_are_their_size(caption_renders):
+    for aspect in ("1:1", "4:5"):
+        video = streams(caption_renders[aspect, "words"].video)["video"]
+        assert (video["width"], video["height"]) == FRAMES[aspect]
 
 
 def test_the_words_heard_are_reported_on_the_video_timeline(caption_renders):
@@ -243,16 +259,19 @@ def test_a_caption_is_shown_at_every_word_with_the_highlight(caption_renders):
         assert yellow_pixels(shown) > 100, f"no highlight for {text!r} at {at:.2f}"
 
 
+@pytest.mark.parametrize("aspect", ["9:16", "1:1", "4:5"])
 @pytest.mark.parametrize("mode", ["words", "phrases"])
-def test_every_caption_pixel_is_inside_the_safe_area(caption_renders, mode):
-    plain, shown = caption_renders["none"].video, caption_renders[mode].video
-    times = sorted({round(s + min(0.05, (e - s) / 2), 3) for _, s, e, _ in caption_renders[mode].words})
+def test_every_caption_pixel_is_inside_the_safe_area(caption_renders, mode, aspect):
+    key = (lambda m: m) if aspect == "9:16" else (lambda m: (aspect, m))
+    plain, shown = caption_renders[key("none")].video, caption_renders[key(mode)].video
+    times = sorted({round(s + min(0.05, (e - s) / 2), 3) for _, s, e, _ in caption_renders[key(mode)].words})
+    safe = safe_box(aspect)
     union = None
     for at in times:
-        box = changed_box(gray_frame(plain, at), gray_frame(shown, at), 1080)
+        box = changed_box(gray_frame(plain, at), gray_frame(shown, at), FRAMES[aspect][0])
         assert box is not None, f"nothing shown at {at}"
         left, top, right, bottom = box
-        assert SAFE[0] <= left and right <= SAFE[2] and SAFE[1] <= top and bottom <= SAFE[3], (at, box)
+        assert safe[0] <= left and right <= safe[2] and safe[1] <= top and bottom <= safe[3], (at, box)
         union = box if union is None else (min(union[0], left), min(union[1], top),
                                            max(union[2], right), max(union[3], bottom))
     # The wide pages and cards do reach far to the sides.

@@ -14,8 +14,8 @@ import subprocess
 import threading
 
 from clipweave import clipweave as _module
-from clipweave.app.deadline import DOWNLOAD_FACTOR
 from clipweave.app.errors import BindingBusy
+from clipweave.model.options import DOWNLOAD_FACTOR
 from clipweave.system import children
 
 _active = threading.Lock()

@@ -19,10 +19,11 @@ from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator, Service
 from clipweave.app.offline_speech import flite_voice, known_voice, offline_voice
 from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.app.workspace import check_name
+from clipweave.model.options import FILE_OPTIONS, option
 from clipweave.model.segments import UsageError, module_form, parse_segments, read_text
 from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
 
-MAX_JOBS = 32
+MIN_JOBS, MAX_JOBS = option("jobs").range
 
 
 @dataclass
@@ -54,8 +55,8 @@ def check_tools(tools):
 
 def check_studio(request):
     problems = []
-    if not 1 <= request.jobs <= MAX_JOBS:
-        problems.append(f"--jobs must be from 1 to {MAX_JOBS}, got {request.jobs}")
+    if not MIN_JOBS <= request.jobs <= MAX_JOBS:
+        problems.append(f"--jobs must be from {MIN_JOBS} to {MAX_JOBS}, got {request.jobs}")
     volume = request.bed_volume
     if volume is not None and not (math.isfinite(volume)
                                    and MIN_BED_VOLUME <= volume <= MAX_BED_VOLUME):
@@ -70,10 +71,8 @@ def check(request, backends, console):
     downloader's progress goes."""
     r = request
     builtin = builtin_origins()
-    settings = config.resolve(
-        {"download_service": r.download_service, "speech_service": r.speech_service,
-         "speech": r.speech, "voice": r.voice},
-        builtin, r.environ)
+    settings = config.resolve({o.name: getattr(r, o.name) for o in FILE_OPTIONS}, builtin,
+                              r.environ)
     problems = check_speed(r.speed)
     segments_data, segments = b"", ()
     try:

@@ -17,11 +17,18 @@ from clipweave.app.cache import Cache, NotOwned, default_dir
 from clipweave.app.console import PROG, Console, escaped, mute_stdout, open_standard_streams
 from clipweave.app.errors import BindingBusy, ConfigError, ExitStatus, failure
 from clipweave.app.origins import builtin_origins, is_placeholder
-from clipweave.app.options import (add_render_arguments, add_run_options, add_settings,
-                                   mode_of, request_from)
+from clipweave.app.options import (add_file_options, add_render_arguments, add_run_options,
+                                   add_settings, add_source_options, mode_of, request_from)
 from clipweave.app.run import make_recap
 from clipweave.app.stage import Stage
+from clipweave.model.options import FILE_OPTIONS, default
 from clipweave.model.segments import UsageError
+
+
+def _settings_lines():
+    return "\n".join(f"  {o.flag:<18}  {o.environment or '':<26}  {o.name}".rstrip()
+                     for o in FILE_OPTIONS)
+
 
 EPILOG = """\
 examples:
@@ -35,17 +42,15 @@ The segments file is a UTF-8 JSON array of narrated time ranges, e.g.
    {"start": "75.5", "end": "81", "voiceover": "Then it ends."}]
 Times are seconds (75.5) or [HH:]MM:SS[.fraction] (00:01:15.5).
 
-The output directory (created if missing) receives FINAL_RECAP.mp4 (1080x1920,
-played at the speed factor) and, unless --captions none, its captions as
-FINAL_RECAP.srt; with --classic, FINAL_RECAP.mp4 and horizontal_final.mp4.
-Nothing else in it is touched, and an existing result is replaced only with
--y. The absolute path of FINAL_RECAP.mp4 is printed as the last line.
+The output directory (created if missing) receives FINAL_RECAP.mp4 (1080x1920
+unless --aspect says otherwise, played at the speed factor) and, unless
+--captions none, its captions as FINAL_RECAP.srt; with --classic,
+FINAL_RECAP.mp4 and horizontal_final.mp4. Nothing else in it is touched, and
+an existing result is replaced only with -y. The absolute path of
+FINAL_RECAP.mp4 is printed as the last line.
 
 settings (flag, then environment, then config file, then built in):
-  --download-service  CLIPWEAVE_DOWNLOAD_SERVICE  download_service
-  --speech-service    CLIPWEAVE_SPEECH_SERVICE    speech_service
-  --speech                                        speech
-  --voice                                         voice
+{settings}
 config file: $XDG_CONFIG_HOME/clipweave/config.toml (~/.config/...); "clipweave
 config" shows what is in effect.
 
@@ -54,21 +59,20 @@ other commands: clipweave demo | config | voices | cache [--clear] | batch JOBS 
 
 exit status: 0 done, 1 the run failed, 2 bad arguments or input, or an output
 refused; 128+N ended by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)
-"""
+""".replace("{settings}", _settings_lines())
 
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Make a narrated 9:16 recap of a video from a list of narrated time ranges.",
+        description=f"Make a narrated {default('aspect')} recap (or of --aspect's shape) of a "
+                    "video from a list of narrated time ranges.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("source", metavar="SOURCE", help="an http(s) URL or a local video file")
     parser.add_argument("segments", metavar="SEGMENTS",
                         help="JSON file of segments (start, end, voiceover)")
-    parser.add_argument("--downloader", choices=config.DOWNLOADERS,
-                        help="how a URL is fetched (default: yt-dlp when it is on the search "
-                             "path, else service)")
+    add_source_options(parser)
     add_settings(parser)
     add_run_options(parser)
     add_render_arguments(parser)
@@ -78,19 +82,26 @@ def build_parser():
 
 # --- sub-commands ----------------------------------------------------------
 
+def _toml(value):
+    """A setting's value as the config file writes it."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return repr(value)
+    return f'"{escaped(value)}"'
+
+
 def show_config(argv):
     parser = argparse.ArgumentParser(
         prog=f"{PROG} config",
         description="Print the settings in effect, in the config file's form, each with where "
                     "it came from. The flags show what a run given them would use.")
-    add_settings(parser)
+    add_file_options(parser)
     args = parser.parse_args(argv)
     console = Console()
     try:
         builtin = builtin_origins()
-        settings = config.resolve(
-            {"download_service": args.download_service, "speech_service": args.speech_service,
-             "speech": args.speech, "voice": args.voice}, builtin)
+        settings = config.resolve({o.name: getattr(args, o.name) for o in FILE_OPTIONS}, builtin)
     except (ConfigError, BindingBusy) as e:
         console.failure(str(e), "check")
         return ExitStatus.USAGE
@@ -99,7 +110,7 @@ def show_config(argv):
         note = setting.source
         if name in config.ORIGIN_KEYS and is_placeholder(setting.value):
             note += "; a placeholder that answers nothing"
-        print(f'{name:<{width}} = "{escaped(setting.value)}"  # {escaped(note)}')
+        print(f'{name:<{width}} = {_toml(setting.value)}  # {escaped(note)}')
     path = config.config_path()
     print(f"# config file: {escaped(path)}" + ("" if os.path.isfile(path) else " (none)"))
     return ExitStatus.OK

@@ -14,9 +14,9 @@ import threading
 import time
 from urllib.parse import urlsplit
 
-DEFAULT_TIMEOUT = 120.0  # seconds for one service answer
-# A download (a job polled, then a file fetched) may take this many times as long.
-DOWNLOAD_FACTOR = 15
+from clipweave.model.options import default
+
+DEFAULT_TIMEOUT = default("timeout")  # seconds for one service answer
 
 
 class Stopped(Exception):

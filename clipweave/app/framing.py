@@ -12,10 +12,12 @@ import threading
 
 from clipweave.app.cache import key
 from clipweave.follow import ANALYSIS_VERSION, FollowShot, analyse_range, describe
+from clipweave.model.options import default, option
 from clipweave.system.children import ChildFailed
 from clipweave.system.probe import media_info, picture_end
 
-FOLLOW_FRAMES = ("follow", "auto")
+# The framings the analysis makes; the studio core draws the others.
+FOLLOW_FRAMES = option("frame").elsewhere
 # The content of the video, not its name: a file edited in place is analysed anew.
 _IDENTITY_BYTES = 1 << 20
 # A clip that runs on past its range by no more than this keeps the range's analysis.
@@ -46,11 +48,13 @@ class FramingAnalysis:
     length was not known to ``length_of`` is analysed then); ``notes`` says
     per segment which framing each shot got; ``stop()`` ends the thread."""
 
-    def __init__(self, source_file, segments, mode, cache, length_of=None):
+    def __init__(self, source_file, segments, mode, cache, length_of=None,
+                 aspect=default("aspect")):
         self.source_file = source_file
         self.segments = segments
         self.mode = mode
         self.cache = cache
+        self.aspect = aspect  # the output's shape: the window's
         # Seconds the clip of segment i will show, or None until its
         # narration is measured: each clip is analysed once, over its
         # whole length, as soon as that is known.
@@ -105,10 +109,12 @@ class FramingAnalysis:
                 self._picture = (min(end, self._info.duration) if end > 0 and math.isfinite(end)
                                  else self._info.duration)
             start = self.clip_start(index, length)
-            entry = key("follow", ANALYSIS_VERSION, self._identity, round(start, 6), round(length, 6), self.mode)
+            entry = key("follow", ANALYSIS_VERSION, self._identity, round(start, 6), round(length, 6), self.mode,
+                        self.aspect)
             shots = self._cached(entry)
             if shots is None:
-                shots = analyse_range(self.source_file, start, start + length, self.mode, self._info)
+                shots = analyse_range(self.source_file, start, start + length, self.mode, self._info,
+                                      window=self.aspect)
                 self.cache.store_data("follow", entry, [s.as_data() for s in shots])
         except (OSError, ValueError, RuntimeError, ChildFailed) as e:
             shots = f"{e}".splitlines()[0] if f"{e}" else type(e).__name__

@@ -1,17 +1,17 @@
-"""The options of a run, in one place: every argument of ``clipweave SOURCE
-SEGMENTS`` (and those the demo shares), and the parsed arguments turned
-into a RunRequest."""
+"""The flags of a run, as the table of options (clipweave.model.options)
+declares them: every argument of ``clipweave SOURCE SEGMENTS`` (and those
+the demo shares), the parsed arguments turned into a RunRequest, and the
+README's table of options (``python -m clipweave.app.options --markdown``)."""
 import shutil
+import sys
 
-from clipweave.app import settings
-from clipweave.app.deadline import DEFAULT_TIMEOUT, DOWNLOAD_FACTOR
 from clipweave.app.request import RunRequest
+from clipweave.model import options as table
+from clipweave.model.options import DOWNLOAD_FACTOR, OPTIONS, STUDIO_OPTIONS
 from clipweave.model.segments import UsageError
-from clipweave.studio import MAX_SPEED, MIN_SPEED
+from clipweave.studio import FRAMES
 
-STUDIO_OPTIONS = ("frame", "fit", "bed_volume", "captions", "quality", "jobs")
-# "burn", the old name of "phrases", is still accepted but no longer offered.
-CAPTION_MODES = ("words", "phrases", "srt", "none", "burn")
+STUDIO_TITLE = "studio render (the default; --classic runs run_recap unchanged instead)"
 
 
 def default_downloader():
@@ -28,86 +28,84 @@ def bed_volume(text):
         raise ValueError(f"not a number of dB or off: {text!r}") from None
 
 
+def help_of(option):
+    """An option's line of help, its values filled in."""
+    sizes = [f"{name} ({width}x{height})" for name, (width, height) in FRAMES.items()]
+    return option.help_text(download_factor=DOWNLOAD_FACTOR,
+                            sizes=", ".join(sizes[:-1]) + " or " + sizes[-1])
+
+
+_TYPES = {table.NUMBER: float, table.INTEGER: int, table.DECIBELS: bed_volume}
+
+
+def add_option(container, option):
+    """The flag of one option of the table. Settings and studio options
+    default to None (not given: the configuration or the render decides)."""
+    names = ([option.short] if option.short else []) + [option.flag]
+    if option.kind == table.FLAG:
+        container.add_argument(*names, action="store_true", help=help_of(option))
+        return
+    extra = {}
+    if option.kind == table.CHOICE:
+        extra["choices"] = option.accepted()
+        if option.old_names:  # the old names are accepted, not shown
+            extra["metavar"] = "{" + ",".join(option.choices) + "}"
+    if option.kind in _TYPES:
+        extra["type"] = _TYPES[option.kind]
+    if option.metavar:
+        extra["metavar"] = option.metavar
+    if option.group == table.RUN and option.default is not None:
+        extra["default"] = option.default
+    container.add_argument(*names, help=help_of(option), **extra)
+
+
 def add_settings(parser):
-    """The four settings, as flags; unset flags leave the choice to the configuration."""
-    parser.add_argument("--download-service", metavar="ORIGIN",
-                        help="origin of the download service, e.g. https://dl.example.org "
-                             "(http:// for one on your own machine or network)")
-    parser.add_argument("--speech-service", metavar="ORIGIN",
-                        help="origin of the speech service")
-    parser.add_argument("--speech", choices=settings.SPEECH_BACKENDS,
-                        help="who speaks the narration: the speech service, or espeak-ng or "
-                             "flite on this machine (default: service; when no speech service "
-                             "is set up, flite for English voices, espeak-ng for others)")
-    parser.add_argument("--voice", metavar="NAME",
-                        help=f"voice of the narration (default: {settings.DEFAULT_VOICE}; "
-                             "offline, an espeak-ng language or a flite voice such as slt, "
-                             "see 'clipweave voices')")
+    """The settings, as flags; unset flags leave the choice to the configuration."""
+    for option in table.in_group(table.SETTINGS):
+        add_option(parser, option)
+
+
+def add_file_options(parser):
+    """The flags of every option the settings file takes (``clipweave config``)."""
+    add_settings(parser)
+    for option in table.FILE_OPTIONS:
+        if option.group != table.SETTINGS:
+            add_option(parser, option)
 
 
 def add_output_arguments(parser):
     """The options on how a run's results and messages come out."""
-    parser.add_argument("-y", "--overwrite", action="store_true",
-                        help="replace results that exist already")
-    output = parser.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true",
-                        help="progress on standard error; standard output gets one JSON object")
-    output.add_argument("-q", "--quiet", action="store_true",
-                        help="print only the result's path, or the error")
+    groups = {}
+    for option in table.in_group(table.OUTPUT):
+        if option.exclusive and option.exclusive not in groups:
+            groups[option.exclusive] = parser.add_mutually_exclusive_group()
+        add_option(groups.get(option.exclusive, parser), option)
 
 
 def mode_of(args):
     return "json" if args.json else "quiet" if args.quiet else "normal"
 
 
+def add_source_options(parser):
+    for option in table.in_group(table.SOURCE):
+        add_option(parser, option)
+
+
 def add_run_options(parser):
-    parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
-                        help=f"playback speed of the vertical video, {MIN_SPEED:g} to "
-                             f"{MAX_SPEED:g} (default: 1.0)")
-    parser.add_argument("--output-dir", default=".", metavar="DIR",
-                        help="where the results go; created if missing (default: the current "
-                             "directory)")
-    add_output_arguments(parser)
-    parser.add_argument("--keep-work", action="store_true",
-                        help="keep the run's work directory (inside DIR) for inspection")
-    parser.add_argument("--cache-dir", metavar="DIR",
-                        help="where downloads and narrations are kept for the next run "
-                             "(default: $XDG_CACHE_HOME/clipweave)")
-    parser.add_argument("--no-cache", action="store_true",
-                        help="neither use nor fill the cache")
-    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                        help=f"the longest wait for a service's whole answer (default "
-                             f"{DEFAULT_TIMEOUT:g}); a download may take {DOWNLOAD_FACTOR} times "
-                             "as long")
+    output_added = False
+    for option in OPTIONS:
+        if option.group == table.RUN:
+            add_option(parser, option)
+        elif option.group == table.OUTPUT and not output_added:
+            add_output_arguments(parser)
+            output_added = True
 
 
 def add_render_arguments(parser):
     """The choice between the studio render and the exact pipeline, and the studio's options."""
-    studio = parser.add_argument_group(
-        "studio render (the default; --classic runs run_recap unchanged instead)")
-    studio.add_argument("--classic", action="store_true",
-                        help="the exact pipeline: run_recap as it is, centre crop, narration only")
-    studio.add_argument("--frame", choices=("blur", "crop", "fit", "follow", "auto"),
-                        help="the whole picture over a blurred fill of itself (blur, default), "
-                             "the centre crop (crop), black bars (fit), a 9:16 crop that follows "
-                             "the faces or people of each shot, blur where none is found "
-                             "(follow), or the same only where a subject is seen in at least "
-                             "half of the shot (auto)")
-    studio.add_argument("--fit", choices=("narration", "range"),
-                        help="a narration longer than its range lets the clip run on "
-                             "(narration, default) or is cut (range)")
-    studio.add_argument("--bed-volume", type=bed_volume, metavar="DB",
-                        help="the source's own sound under the narration, in dB (default -18), "
-                             "or off")
-    studio.add_argument("--captions", choices=CAPTION_MODES, metavar="{words,phrases,srt,none}",
-                        help="narration captions burned in as pages of a few words with the one "
-                             "being spoken highlighted (words, default) or as cards of up to two "
-                             "lines (phrases), with FINAL_RECAP.srt beside the video; only the "
-                             ".srt (srt); or none")
-    studio.add_argument("--quality", choices=("fast", "balanced", "small"),
-                        help="encoder preset: ultrafast, veryfast (balanced, default) or medium")
-    studio.add_argument("--jobs", type=int, metavar="N",
-                        help="narrations asked for at a time (default 4)")
+    studio = parser.add_argument_group(STUDIO_TITLE)
+    for option in table.in_group(table.STUDIO):
+        add_option(studio, option)
 
 
 def render_options(args):
@@ -134,3 +132,36 @@ def request_from(args):
         cache_dir=args.cache_dir, use_cache=not args.no_cache, mode=mode_of(args),
         timeout=args.timeout,
         **render_options(args))
+
+
+# --- the README's table of options ------------------------------------------------
+
+def _cell(text):
+    return str(text).replace("|", "\\|")
+
+
+def markdown():
+    """The table of options as the README shows it (between its options markers)."""
+    rows = ["| option | choices or range | default | batch job | settings file | what it does |",
+            "| --- | --- | --- | --- | --- | --- |"]
+    for o in OPTIONS:
+        flag = f"`{o.short}`, `{o.flag}`" if o.short else f"`{o.flag}`"
+        if o.choices:
+            values = ", ".join(f"`{c}`" for c in o.choices)
+        elif o.range:
+            values = f"{o.range[0]:g} to {o.range[1]:g}" + (" or `off`" if o.kind == table.DECIBELS else "")
+        else:
+            values = {table.FLAG: "", table.ORIGIN: "`https://host[:port]`"}.get(
+                o.kind, o.metavar or "")
+        given = "" if o.default is None or o.kind == table.FLAG else f"`{o.default:g}`" if isinstance(
+            o.default, float) else f"`{o.default}`"
+        file = "yes" + (f" (and `{o.environment}`)" if o.environment else "") if o.file else ""
+        rows.append(f"| {flag} | {_cell(values)} | {_cell(given)} | {'yes' if o.batch else ''} "
+                    f"| {file} | {_cell(help_of(o))} |")
+    return "\n".join(rows) + "\n"
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] != ["--markdown"]:
+        sys.exit("usage: python -m clipweave.app.options --markdown")
+    sys.stdout.write(markdown())

@@ -12,7 +12,8 @@ def _number(value):
 
 
 def report(segments, narration_seconds, work, published, studio=None, framing=None):
-    """The document: the published results, the final video's duration and,
+    """The document: the published results, the final video's duration and
+    size in pixels (as measured; None where unreadable) and,
     per segment, its range and its narration's length; ``studio`` (the
     studio render's result) adds the captions, every word heard with its
     times and segment, and each segment's note and place in the video.
@@ -22,14 +23,16 @@ def report(segments, narration_seconds, work, published, studio=None, framing=No
     ("still", "track" or "blur") and why."""
     final = published[FINAL]
     try:
-        duration = probe(final)[1]
+        streams, duration = probe(final)
     except (OSError, subprocess.CalledProcessError, ValueError):
-        duration = math.nan
+        streams, duration = {}, math.nan
+    video = streams.get("video", {})
     entries = [{"start": seg.start_text, "end": seg.end_text,
                 "narration_seconds": _number(narration_seconds.get(narration_file(work, i)))}
                for i, seg in enumerate(segments)]
     document = {"final": final, "horizontal": published.get(HORIZONTAL),
-                "duration": _number(duration), "segments": entries}
+                "duration": _number(duration), "width": video.get("width"),
+                "height": video.get("height"), "segments": entries}
     if studio is not None:
         document["captions"] = published.get(CAPTIONS)
         for entry, timing in zip(entries, studio.segments):

@@ -2,7 +2,7 @@
 import os
 from dataclasses import dataclass, field
 
-from clipweave.app.deadline import DEFAULT_TIMEOUT
+from clipweave.model.options import default
 
 FINAL = "FINAL_RECAP.mp4"
 HORIZONTAL = "horizontal_final.mp4"
@@ -11,17 +11,18 @@ CAPTIONS = "FINAL_RECAP.srt"
 
 @dataclass
 class RunRequest:
-    """What one run is asked to do; None means "from the configuration"."""
+    """What one run is asked to do; None means "from the configuration".
+    The defaults are the table's (clipweave.model.options)."""
 
     source: str
     segments: str
-    speed: float = 1.0
+    speed: float = default("speed")
     voice: str | None = None
     speech: str | None = None
     downloader: str = "service"
     download_service: str | None = None
     speech_service: str | None = None
-    output_dir: str = "."
+    output_dir: str = default("output_dir")
     overwrite: bool = False
     keep_work: bool = False
     cache_dir: str | None = None
@@ -33,13 +34,14 @@ class RunRequest:
     # The exact pipeline (run_recap) instead of the studio render, and the
     # studio's options.
     classic: bool = False
-    frame: str = "blur"
-    fit: str = "narration"
-    bed_volume: float | None = -18.0  # dB; None: the narration alone
-    captions: str = "words"
-    quality: str = "balanced"
-    jobs: int = 4
-    timeout: float = DEFAULT_TIMEOUT  # seconds for one service answer (more for a download)
+    frame: str = default("frame")
+    fit: str = default("fit")
+    bed_volume: float | None = default("bed_volume")  # dB; None: the narration alone
+    captions: str = default("captions")
+    quality: str = default("quality")
+    jobs: int = default("jobs")
+    aspect: str | None = None  # the output frame's shape; None: from the configuration
+    timeout: float = default("timeout")  # seconds for one service answer (more for a download)
     environ: dict = field(default_factory=lambda: os.environ)
 
     def results(self):

@@ -119,10 +119,11 @@ class Run:
         self.fetch_source(source_file)
         analysis = None
         narrations = [narration_file(work, i) for i in range(len(parts.segments))]
+        aspect = parts.settings["aspect"].value
         if r.frame in FOLLOW_FRAMES:
             # Looked at while the narrations are made, each clip once its length is known.
             analysis = FramingAnalysis(source_file, parts.segments, r.frame, parts.cache,
-                                       lambda i: self.clip_length(i, narrations[i]))
+                                       lambda i: self.clip_length(i, narrations[i]), aspect)
             analysis.start()
         self.stage.enter("speech")
         progress = StudioProgress(self.console)
@@ -151,7 +152,7 @@ class Run:
                 source_file, parts.segments, work, narrations,
                 frame="blur" if analysis is not None else r.frame, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
-                progress=progress.render, words=words,
+                aspect=aspect, progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels, follow=follow,
                 notes=self.console.say)
         finally:

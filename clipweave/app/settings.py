@@ -1,41 +1,45 @@
 """Run-time settings: where each comes from, and which one wins.
 
-Four settings, each taken from the first place that has it: the command's
-flag, the environment, the user's configuration file, the built-in default
-(for the two services: the origins built into the extension module).
+The options the table (clipweave.model.options) marks as taken by the
+settings file, each taken from the first place that has it: the command's
+flag, the environment (where the option has a variable), the user's
+configuration file, the built-in default (for the two services: the
+origins built into the extension module).
 
     ~/.config/clipweave/config.toml        ($XDG_CONFIG_HOME/clipweave/config.toml)
     download_service = "https://dl.example.org"
     speech_service = "http://127.0.0.1:8080"
     speech = "espeak-ng"
     voice = "en-us"
+    aspect = "1:1"
 """
+import math
 import os
 from dataclasses import dataclass
 from urllib.parse import urlsplit
 
 from clipweave.app.errors import ConfigError
+from clipweave.model import options as table
 
 try:
     import tomllib
 except ImportError:  # CPython 3.10
     import tomli as tomllib
 
-DEFAULT_VOICE = "en-US-AriaNeural"
-SPEECH_BACKENDS = ("service", "espeak-ng", "flite")
-DOWNLOADERS = ("service", "yt-dlp")
+DEFAULT_VOICE = table.default("voice")
+SPEECH_BACKENDS = table.option("speech").choices
+DOWNLOADERS = table.option("downloader").choices
 
-ORIGIN_KEYS = ("download_service", "speech_service")
-ENVIRONMENT = {
-    "download_service": "CLIPWEAVE_DOWNLOAD_SERVICE",
-    "speech_service": "CLIPWEAVE_SPEECH_SERVICE",
-}
-FILE_KEYS = ("download_service", "speech_service", "speech", "voice")
+FILE_KEYS = tuple(o.name for o in table.FILE_OPTIONS)
+ORIGIN_KEYS = tuple(o.name for o in table.FILE_OPTIONS if o.kind == table.ORIGIN)
+ENVIRONMENT = {o.name: o.environment for o in table.FILE_OPTIONS if o.environment}
+# Kinds the file gives as a string.
+_TEXT_KINDS = (table.TEXT, table.CHOICE, table.ORIGIN)
 
 
 @dataclass(frozen=True)
 class Setting:
-    value: str
+    value: object  # a str, but for a number or flag option
     source: str  # "--flag", "environment NAME", "config file PATH", "built-in", "default"
 
 
@@ -81,13 +85,38 @@ def read_file(path):
         raise ConfigError(f"config file {path}: unknown key {unknown[0]!r} "
                           f"(known: {', '.join(FILE_KEYS)})")
     for key, value in data.items():
-        if not isinstance(value, str):
+        kind = table.option(key).kind
+        if kind in _TEXT_KINDS and not isinstance(value, str):
             raise ConfigError(f"config file {path}: {key} must be a string")
+        if kind == table.FLAG and not isinstance(value, bool):
+            raise ConfigError(f"config file {path}: {key} must be true or false")
+        if kind in (table.NUMBER, table.INTEGER, table.DECIBELS) and (
+                isinstance(value, bool) or not isinstance(value, (int, float))
+                or (kind == table.INTEGER and not isinstance(value, int))):
+            raise ConfigError(f"config file {path}: {key} must be a number")
     return data
 
 
+def _checked(option, value, source):
+    """The value of a setting as the run takes it, or ConfigError naming its source."""
+    name = option.name
+    if option.kind == table.ORIGIN:
+        return origin(value, source)
+    if option.kind == table.CHOICE and value not in option.accepted():
+        raise ConfigError(f"{source}: {name} must be one of {', '.join(option.choices)}, "
+                          f"not {value!r}")
+    if option.kind == table.TEXT and not value.strip():
+        raise ConfigError(f"{source}: {name} is empty")
+    if option.range and isinstance(value, (int, float)) and not (
+            math.isfinite(value) and option.range[0] <= value <= option.range[1]):
+        raise ConfigError(f"{source}: {name} must be from {option.range[0]:g} to "
+                          f"{option.range[1]:g}, not {value!r}")
+    return value
+
+
 def resolve(flags, builtin_origins, environ=None):
-    """{name: Setting} for the four settings.
+    """{name: Setting} for every option the settings file takes, in the
+    table's order.
 
     flags: {name: value or None} from the command line; builtin_origins:
     {"download_service": ..., "speech_service": ...} as built into the module.
@@ -95,26 +124,18 @@ def resolve(flags, builtin_origins, environ=None):
     environ = os.environ if environ is None else environ
     path = config_path(environ)
     in_file = read_file(path)
-    defaults = {"speech": "service", "voice": DEFAULT_VOICE}
     settings = {}
-    for name in FILE_KEYS:
-        flag = "--" + name.replace("_", "-")
-        candidates = [(flags.get(name), flag)]
-        if name in ENVIRONMENT:
-            candidates.append((environ.get(ENVIRONMENT[name]) or None,
-                               f"environment {ENVIRONMENT[name]}"))
+    for option in table.FILE_OPTIONS:
+        name = option.name
+        candidates = [(flags.get(name), option.flag)]
+        if option.environment:
+            candidates.append((environ.get(option.environment) or None,
+                               f"environment {option.environment}"))
         candidates.append((in_file.get(name), f"config file {path}"))
-        if name in ORIGIN_KEYS:
+        if option.kind == table.ORIGIN:
             candidates.append((builtin_origins.get(name), "built into the module"))
         else:
-            candidates.append((defaults[name], "default"))
+            candidates.append((option.default, "default"))
         value, source = next((v, s) for v, s in candidates if v is not None)
-        if name in ORIGIN_KEYS:
-            value = origin(value, source)
-        elif name == "speech" and value not in SPEECH_BACKENDS:
-            raise ConfigError(f"{source}: speech must be one of {', '.join(SPEECH_BACKENDS)}, "
-                              f"not {value!r}")
-        elif name == "voice" and not value.strip():
-            raise ConfigError(f"{source}: voice is empty")
-        settings[name] = Setting(value, source)
+        settings[name] = Setting(_checked(option, value, source), source)
     return settings

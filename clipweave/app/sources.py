@@ -11,7 +11,8 @@ import tempfile
 from urllib.parse import urlsplit
 
 from clipweave.app.cache import key
-from clipweave.app.deadline import DEFAULT_TIMEOUT, DOWNLOAD_FACTOR
+from clipweave.app.deadline import DEFAULT_TIMEOUT
+from clipweave.model.options import DOWNLOAD_FACTOR
 from clipweave.system import children
 from clipweave.system.probe import video_problem
 

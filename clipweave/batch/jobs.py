@@ -1,8 +1,9 @@
 """The jobs file of ``clipweave batch``: read and checked whole before any job runs.
 
-A job is one ``clipweave SOURCE SEGMENTS`` run. Its options are checked by
-the command's own parser (each job becomes the argument vector it stands
-for), so every option the command has is a job key, with the same checks.
+A job is one ``clipweave SOURCE SEGMENTS`` run. Its keys are the options
+the table (clipweave.model.options) lets a batch job set; they are checked
+by the command's own parser (each job becomes the argument vector it
+stands for), with the same checks as on the command line.
 """
 import argparse
 import hashlib
@@ -12,11 +13,12 @@ from dataclasses import dataclass
 
 from clipweave.app.cli import build_parser
 from clipweave.app.options import request_from
+from clipweave.model.options import OPTIONS
 from clipweave.model.segments import UsageError, load_segments
 
 PLACE_KEYS = ("source", "segments", "output_dir")
 # Decided by the batch as a whole, not by a job.
-BATCH_KEYS = ("json", "quiet", "overwrite", "help", "version")
+BATCH_KEYS = tuple(o.name for o in OPTIONS if not o.batch) + ("help", "version")
 
 
 @dataclass(frozen=True)
@@ -73,11 +75,8 @@ def _refuse(message):
 
 def _long_options(parser):
     """{dest: action} of the command's options that a job may set."""
-    options = {}
-    for action in parser._actions:  # argparse keeps no public list of them
-        if action.option_strings and action.dest not in BATCH_KEYS + PLACE_KEYS:
-            options[action.dest] = action
-    return options
+    actions = {a.dest: a for a in parser._actions}  # argparse keeps no public list of them
+    return {o.name: actions[o.name] for o in OPTIONS if o.batch and o.name not in PLACE_KEYS}
 
 
 def _option_arguments(key, value, action):

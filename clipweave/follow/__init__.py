@@ -1,6 +1,6 @@
-"""Subject-following 9:16 framing: each clip's range is looked at on a small
-copy (faces, people, shot cuts) and every shot gets a still window, a
-smooth path, or the blur framing.
+"""Subject-following framing: each clip's range is looked at on a small
+copy (faces, people, shot cuts) and every shot gets a window of the
+output frame's shape, still or on a smooth path, or the blur framing.
 
     from clipweave.follow import analyse_range
     shots = analyse_range("source.mp4", 12.0, 18.5, mode="follow")

@@ -9,6 +9,7 @@ import threading
 from dataclasses import dataclass
 from typing import Tuple
 
+from clipweave.model.options import default
 from clipweave.system import children
 from clipweave.system.probe import media_info
 import clipweave.follow._follow as _follow
@@ -31,9 +32,9 @@ MODES = ("follow", "auto")
 class FollowShot:
     """One shot of a range. ``start`` and ``end`` are seconds from the
     range's start; ``kind`` is "still", "track" or "blur" (the blur
-    framing: no subject, or subjects no 9:16 window holds); ``path`` holds
-    (seconds from the range's start, the window's centre as a fraction of
-    the frame along the axis it moves on)."""
+    framing: no subject, or subjects no window of the output's shape
+    holds); ``path`` holds (seconds from the range's start, the window's
+    centre as a fraction of the frame along the axis it moves on)."""
 
     start: float
     end: float
@@ -107,12 +108,14 @@ def _frames(source, start, duration, size, rate):
         child.wait()
 
 
-def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASCADE_DIR):
+def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASCADE_DIR,
+                  window=default("aspect")):
     """The shots of source's range [start, end) in seconds, each a FollowShot.
 
     ``mode`` "follow" follows any subject seen in a shot; "auto" only one
     seen in at least half of it. ``info`` is the source's MediaInfo (probed
-    when None). A range without a picture is one blur shot."""
+    when None). ``window`` is the output frame's shape ("9:16", "1:1", ...):
+    the window's. A range without a picture is one blur shot."""
     if mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
     duration = float(end) - float(start)
@@ -132,7 +135,7 @@ def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASC
             sampled.append(i)
             found.append(_follow.detect(frame, *size, cascade_dir))
     planned = _follow.plan(times, signatures, sampled, found, duration, shown[0] / shown[1],
-                           0.0 if mode == "follow" else AUTO_PRESENCE)
+                           0.0 if mode == "follow" else AUTO_PRESENCE, window)
     return [FollowShot(p["start"], p["end"], p["kind"], p["reason"], tuple(p["path"]))
             for p in planned]
 

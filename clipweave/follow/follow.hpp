@@ -1,5 +1,6 @@
-// Subject-following 9:16 framing: what is seen in a clip's frames (faces,
-// people, shot cuts) and, per shot, where a 9:16 window stands or moves.
+// Subject-following framing: what is seen in a clip's frames (faces, people,
+// shot cuts) and, per shot, where a window of the output frame's shape
+// stands or moves.
 // Plain C++ on OpenCV; follow_module.cpp converts to and from Python.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/frame.hpp"
 #include "../common/refusal.hpp"
 
 namespace clipweave::follow {
@@ -72,6 +74,7 @@ struct Frames {
     std::vector<std::vector<Box>> found;           // per sampled frame
     double duration = 0;                           // of the range
     double aspect = 16.0 / 9.0;                    // shown width / height
+    common::Frame window = common::kDefaultFrame;   // the output's: the window's shape
     // Share of a shot's samples a subject must be seen in for it to be
     // followed (auto); 0 follows any subject seen.
     double presence = 0;
@@ -83,9 +86,11 @@ std::vector<Shot> plan(const Frames& frames);
 // Indices of the frames that start a new shot (not 0).
 std::vector<size_t> cuts(const std::vector<std::vector<float>>& signatures);
 
-// The window's share of the frame along its free axis: 9:16 of the frame's
-// height on a wide frame, of its width on a tall one; 1 for a 9:16 frame.
-double window_share(double aspect);
-bool moves_across(double aspect);  // the window moves along x, else along y
+// The window's share of the frame along its free axis, for a frame of
+// aspect and a window of window (width / height): the window is the
+// frame's height tall on a wider frame, its width wide on a taller one; 1
+// for a frame of the window's shape.
+double window_share(double aspect, double window);
+bool moves_across(double aspect, double window);  // the window moves along x, else along y
 
 }  // namespace clipweave::follow

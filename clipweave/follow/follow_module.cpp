@@ -97,17 +97,28 @@ void items(py::Handle seq, const std::string& what, Each&& each) {
         each(py::Handle(PyTuple_GET_ITEM(snapshot.ptr(), i)), what + "[" + std::to_string(i) + "]");
 }
 
+// The output frame of an --aspect name, whose shape the window takes.
+common::Frame window_named(const char* name) {
+    const common::Frame* f = common::frame_named(name);
+    if (f == nullptr) throw Refused(std::string("window must be an output frame's shape such as '") +
+                                    common::kDefaultFrame.name + "', got '" + std::string(name).substr(0, 40) + "'");
+    return *f;
+}
+
 const char* kind_name(Kind k) { return k == Kind::Still ? "still" : k == Kind::Track ? "track" : "blur"; }
 
 PyObject* plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::entry([&] {
-        static const char* keywords[] = {"times", "signatures", "sampled", "found", "duration", "aspect", "presence", nullptr};
+        static const char* keywords[] = {"times", "signatures", "sampled", "found", "duration", "aspect", "presence",
+                                         "window", nullptr};
         PyObject *times = nullptr, *sigs = nullptr, *sampled = nullptr, *found = nullptr, *duration = nullptr,
                  *aspect = nullptr, *presence = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:plan", const_cast<char**>(keywords), &times, &sigs,
-                                         &sampled, &found, &duration, &aspect, &presence))
+        const char* window = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO|s:plan", const_cast<char**>(keywords), &times, &sigs,
+                                         &sampled, &found, &duration, &aspect, &presence, &window))
             py::raise_current();
         Frames f;
+        if (window != nullptr) f.window = window_named(window);
         items(times, "times", [&](py::Handle t, const std::string& what) { f.times.push_back(to_number(t, what)); });
         items(sigs, "signatures", [&](py::Handle s, const std::string& what) {
             const py::BufferView v(s.ptr(), what.c_str());
@@ -139,8 +150,14 @@ PyObject* plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* window_share_entry(PyObject*, PyObject* arg) {
-    return py::entry([&] { return py::floating(window_share(to_number(arg, "aspect"))); });
+PyObject* window_share_entry(PyObject*, PyObject* args) {
+    return py::entry([&] {
+        PyObject* aspect = nullptr;
+        const char* window = nullptr;
+        if (!PyArg_ParseTuple(args, "O|s:window_share", &aspect, &window)) py::raise_current();
+        const common::Frame shape = window == nullptr ? common::kDefaultFrame : window_named(window);
+        return py::floating(window_share(to_number(aspect, "aspect"), shape.aspect()));
+    });
 }
 
 // VERSION: the analysis's version, for the cache of its results.
@@ -148,7 +165,7 @@ void add_version(py::Handle module) { py::add_constant(module, "VERSION", py::in
 
 py::ExtensionModule module_def{
     "clipweave.follow._follow",
-    "Faces, people and shot cuts in a clip's frames, and a 9:16 window's path per shot.",
+    "Faces, people and shot cuts in a clip's frames, and per shot the path of a window of the output frame's shape.",
     {
         {"analysis_size", analysis_size_entry, METH_VARARGS,
          "analysis_size(width, height, /)\n--\n\nThe (width, height) of the small copy analysed for a "
@@ -160,13 +177,14 @@ py::ExtensionModule module_def{
          "detect(frame, width, height, cascade_dir, /)\n--\n\nFaces in a BGR frame, or people where no "
          "face is found: a list of (x, y, w, h, 'face' | 'person') in fractions of the frame."},
         {"plan", py::with_keywords(plan_entry), METH_VARARGS | METH_KEYWORDS,
-         "plan(times, signatures, sampled, found, duration, aspect, presence)\n--\n\nThe shots of a "
-         "range, a list of {'start', 'end', 'kind': 'still' | 'track' | 'blur', 'reason', 'path': "
-         "[(t, centre), ...]}: seconds from the range's start; the 9:16 window's centre as a fraction of "
-         "the frame along the axis it moves on."},
-        {"window_share", window_share_entry, METH_O,
-         "window_share(aspect, /)\n--\n\nThe 9:16 window's share of a frame of this shape along its "
-         "free axis, a float."},
+         "plan(times, signatures, sampled, found, duration, aspect, presence, window='9:16')\n--\n\n"
+         "The shots of a range, a list of {'start', 'end', 'kind': 'still' | 'track' | 'blur', 'reason', "
+         "'path': [(t, centre), ...]}: seconds from the range's start; the window's centre (a window of "
+         "the output frame's shape, its --aspect name) as a fraction of the frame along the axis it moves "
+         "on."},
+        {"window_share", window_share_entry, METH_VARARGS,
+         "window_share(aspect, window='9:16', /)\n--\n\nThe share along its free axis of a window of "
+         "the output frame's shape (its --aspect name) in a frame of this shape, a float."},
     },
     py::exec_step<add_version>};
 

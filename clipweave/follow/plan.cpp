@@ -1,6 +1,6 @@
 // From what was seen to a framing per shot: the cuts, then for each shot
 // one still window holding every subject, or a smooth path, or the blur
-// framing where no 9:16 window can hold them.
+// framing where no window of the output's shape can hold them.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -223,7 +223,9 @@ constexpr double kSmoothing = 0.5;
 // is followed without lag, a wobble is not.
 constexpr double kBend = 0.75;
 
-Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double share, double presence) {
+// share: the window's share of the frame along its free axis; window: its shape's name.
+Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double share, double presence,
+                const char* window) {
     Shot shot;
     shot.start = start;
     shot.end = end;
@@ -246,7 +248,7 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
         const Span core = seen[i].core;
         if (core.hi - core.lo > share + 1e-9) {
             if (seen[i].boxes > 1 || share < kCloseUp * (core.hi - core.lo)) {
-                shot.reason = "its subjects do not fit one 9:16 window";
+                shot.reason = std::string("its subjects do not fit one ") + window + " window";
                 return shot;
             }
             // One face in close-up: the window stands on its middle.
@@ -324,13 +326,13 @@ constexpr double kPersonMargin = 0.1;
 
 }  // namespace
 
-double window_share(double aspect) {
-    constexpr double kTall = 9.0 / 16.0;
+double window_share(double aspect, double window) {
     if (!(aspect > 0) || !std::isfinite(aspect)) throw Refused("the frame's shape is unknown");
-    return aspect > kTall ? kTall / aspect : aspect / kTall;
+    if (!(window > 0) || !std::isfinite(window)) throw Refused("the window's shape is unknown");
+    return aspect > window ? window / aspect : aspect / window;
 }
 
-bool moves_across(double aspect) { return aspect > 9.0 / 16.0; }
+bool moves_across(double aspect, double window) { return aspect > window; }
 
 std::vector<size_t> cuts(const std::vector<std::vector<float>>& signatures) {
     std::vector<size_t> out;
@@ -365,8 +367,8 @@ std::vector<Shot> plan(const Frames& f) {
             throw Refused("sampled frames must be ascending frame indices");
     if (!(f.duration > 0) || !std::isfinite(f.duration)) throw Refused("the range has no duration");
     if (!(f.presence >= 0 && f.presence <= 1)) throw Refused("presence must be from 0 to 1");
-    const double share = window_share(f.aspect);
-    const bool across = moves_across(f.aspect);
+    const double share = window_share(f.aspect, f.window.aspect());
+    const bool across = moves_across(f.aspect, f.window.aspect());
 
     std::vector<size_t> starts{0};
     for (size_t c : cuts(f.signatures)) starts.push_back(c);
@@ -417,7 +419,7 @@ std::vector<Shot> plan(const Frames& f) {
             shots.push_back(none);
             continue;
         }
-        shots.push_back(frame_shot(seen, start, end, share, f.presence));
+        shots.push_back(frame_shot(seen, start, end, share, f.presence, f.window.name));
     }
     if (shots.empty()) shots.push_back({0, f.duration, Kind::Blur, "no frames", {}});
     shots.back().end = f.duration;

@@ -13,7 +13,9 @@ Making the narrations is the caller's business (one audio file per
 segment). Progress arrives as RenderProgress events; drawing them is the
 caller's business too.
 """
-from clipweave.studio._core import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
+from clipweave.model import options as _options
+from clipweave.studio import _core
+from clipweave.studio._core import FRAMES, MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED, SAFE_AREA
 from clipweave.studio.render import (
     DEFAULT_OUTPUT,
     RenderProgress,
@@ -25,13 +27,19 @@ from clipweave.studio.render import (
     video_encoder,
 )
 
+# What the core draws is what the table of options offers.
+_options.check_core(_core.CHOICES, _core.OLD_NAMES, FRAMES,
+                    {"speed": (MIN_SPEED, MAX_SPEED), "bed_volume": (MIN_BED_VOLUME, MAX_BED_VOLUME)})
+
 __all__ = [
     "DEFAULT_OUTPUT",
+    "FRAMES",
     "MAX_BED_VOLUME",
     "MAX_SPEED",
     "MIN_BED_VOLUME",
     "MIN_SPEED",
     "RenderProgress",
+    "SAFE_AREA",
     "SegmentTiming",
     "StudioError",
     "StudioResult",

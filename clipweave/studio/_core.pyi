@@ -6,7 +6,7 @@ duration and rate; ``captions`` its texts besides; ``prepare`` every field.
 A job that cannot be rendered raises ValueError, a value of the wrong type
 TypeError.
 """
-from typing import Optional, TypedDict
+from typing import Literal, Optional, TypedDict
 
 from clipweave.studio.job import StudioJob
 
@@ -14,6 +14,23 @@ MIN_SPEED: float
 MAX_SPEED: float
 MIN_BED_VOLUME: float
 MAX_BED_VOLUME: float
+
+# The choices a job's fields take, as the core draws them (the table of
+# options, clipweave.model.options, offers the same; a test keeps these in step).
+Fit = Literal["narration", "range"]
+Framing = Literal["blur", "crop", "fit"]
+CaptionMode = Literal["words", "phrases", "srt", "none", "burn"]
+Quality = Literal["fast", "balanced", "small"]
+Aspect = Literal["9:16", "4:5", "1:1", "16:9"]
+
+CHOICES: dict[str, tuple[str, ...]]
+"""{option: the names the core draws, as offered}"""
+OLD_NAMES: dict[str, dict[str, str]]
+"""{option: {old name still accepted: the name it stands for}}"""
+FRAMES: dict[str, tuple[int, int]]
+"""{aspect: (width, height)} of the output frames, the default first."""
+SAFE_AREA: tuple[float, float, float, float]
+"""(left, top, right, bottom) of a frame that captions keep to, as shares of its width and height."""
 
 class ClipPlan(TypedDict):
     source_start: float
@@ -88,7 +105,7 @@ def escape_ass(text: str) -> str:
 def filter_arg(value: str) -> str:
     """A value escaped for a filter option inside a filter graph."""
 
-def encode_args(encoder: str, quality: str) -> list[str]:
+def encode_args(encoder: str, quality: Quality) -> list[str]:
     """The encoder and container options of the output."""
 
 def hardware_probe_args() -> list[str]:

@@ -153,42 +153,87 @@ double advance(std::uint32_t c) {
     return 1.25;  // symbols, emoji, CJK: often a full em of a taller font
 }
 
-// The layout of the burned captions on the 1080x1920 frame. Every pixel
-// stays inside x 108-972 and y 288-1536: the apps draw their buttons over
-// the rest. Text is wrapped at spaces within the margins; a word wider
-// than them gets a smaller font size of its own.
-constexpr int kMarginX = 130;                         // 108 + outline + shadow + a few
-constexpr double kTextWidth = 1080 - 2 * kMarginX;    // what libass wraps to
+// The layout of the burned captions, designed on the default frame and
+// carried to the others: sizes follow the frame's short side, and every
+// pixel stays inside the frame's safe area (common::safe_area; on the
+// default frame x 108-972 and y 288-1536). Text is wrapped at spaces a
+// little inside it; a word wider than that gets a smaller font size of its
+// own. The design's numbers, on the default frame:
 constexpr int kWordSize = 88;
 constexpr int kPhraseSize = 62;
+constexpr int kWordOutline = 7, kWordShadow = 3;
+constexpr int kPhraseOutline = 5, kPhraseShadow = 2;
+constexpr int kInset = 22;  // outline + shadow + a few, inside the safe area's sides
+// The lowest line's foot as a share down the safe area: pages of words a
+// little below the frame's middle, cards of phrases near the area's bottom.
+constexpr double kWordsFoot = 0.859;
+constexpr double kPhrasesFoot = 0.979;
 constexpr size_t kPageChars = 16;   // a page's words and the spaces between them
 constexpr size_t kPageWords = 3;
 constexpr size_t kPieceChars = 32;  // a longer "word" (a link, say) is shown in pieces
+// On a wider frame the lines hold more, but at most this many times as much.
+constexpr double kMostWider = 1.4;
 constexpr const char kHighlight[] = "&H00FFFF&";  // yellow (ASS colours are BGR)
 constexpr const char kPlain[] = "&HFFFFFF&";
 
-constexpr const char kAssHeader[] =
-    "[Script Info]\n"
-    "ScriptType: v4.00+\n"
-    "PlayResX: 1080\n"
-    "PlayResY: 1920\n"
-    "WrapStyle: 0\n"
-    "ScaledBorderAndShadow: yes\n"
-    "YCbCr Matrix: None\n"
-    "\n"
-    "[V4+ Styles]\n"
-    "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
-    "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
-    "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n"
-    // Pages of words: large, a little below the middle, growing upwards.
-    "Style: Words,DejaVu Sans,88,&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,"
-    "-1,0,0,0,100,100,0,0,1,7,3,2,130,130,560,1\n"
-    // Cards of phrases: their lowest line just above the bottom fifth.
-    "Style: Caption,DejaVu Sans,62,&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,"
-    "-1,0,0,0,100,100,0,0,1,5,2,2,130,130,410,1\n"
-    "\n"
-    "[Events]\n"
-    "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
+// The design carried to one frame, in its pixels.
+struct Layout {
+    int margin_left = 0, margin_right = 0;
+    double text_width = 0;  // what libass wraps to
+    int word_size = 0, phrase_size = 0;
+    int words_margin = 0, phrases_margin = 0;  // from the frame's bottom to the lowest line's foot
+    size_t page_chars = 0;
+    size_t line_chars = 0;  // of a card
+    std::string header;     // the ASS file's styles
+};
+
+Layout layout_for(const Frame& frame) {
+    const Frame& design = common::kDefaultFrame;
+    const double scale = static_cast<double>(std::min(frame.width, frame.height)) /
+                         static_cast<double>(std::min(design.width, design.height));
+    auto px = [&](int designed) { return std::max(1, static_cast<int>(std::lround(designed * scale))); };
+    const common::PixelBox safe = common::safe_area(frame);
+    Layout l;
+    l.margin_left = safe.left + px(kInset);
+    l.margin_right = frame.width - safe.right + px(kInset);
+    l.text_width = frame.width - l.margin_left - l.margin_right;
+    l.word_size = px(kWordSize);
+    l.phrase_size = px(kPhraseSize);
+    auto margin = [&](double foot) { return frame.height - safe.top - static_cast<int>(std::lround(foot * safe.height())); };
+    l.words_margin = margin(kWordsFoot);
+    l.phrases_margin = margin(kPhrasesFoot);
+    const double designed_width = common::safe_area(design).width() - 2 * kInset;
+    const double wider = std::min(kMostWider, l.text_width / scale / designed_width);
+    l.page_chars = static_cast<size_t>(std::floor(kPageChars * wider + 1e-9));
+    l.line_chars = static_cast<size_t>(std::floor(CaptionStyle{}.line_chars * wider + 1e-9));
+    auto style = [&](const char* name, int size, int outline, int shadow, int margin_v) {
+        return std::string("Style: ") + name + ",DejaVu Sans," + std::to_string(size) +
+               ",&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,-1,0,0,0,100,100,0,0,1," +
+               std::to_string(px(outline)) + "," + std::to_string(px(shadow)) + ",2," +
+               std::to_string(l.margin_left) + "," + std::to_string(l.margin_right) + "," +
+               std::to_string(margin_v) + ",1\n";
+    };
+    l.header = "[Script Info]\n"
+               "ScriptType: v4.00+\n"
+               "PlayResX: " + std::to_string(frame.width) + "\n"
+               "PlayResY: " + std::to_string(frame.height) + "\n"
+               "WrapStyle: 0\n"
+               "ScaledBorderAndShadow: yes\n"
+               "YCbCr Matrix: None\n"
+               "\n"
+               "[V4+ Styles]\n"
+               "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
+               "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
+               "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n" +
+               // Pages of words: large, growing upwards from their foot.
+               style("Words", l.word_size, kWordOutline, kWordShadow, l.words_margin) +
+               // Cards of phrases: lower and smaller.
+               style("Caption", l.phrase_size, kPhraseOutline, kPhraseShadow, l.phrases_margin) +
+               "\n"
+               "[Events]\n"
+               "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
+    return l;
+}
 
 // A written word, or a piece of a very long one, with its times in the
 // narration's own seconds.
@@ -358,11 +403,11 @@ std::vector<Range> card_lines(const std::vector<Unit>& units, Range card, size_t
 
 // "{\fsN}" when the widest unit of [from, to) would not fit the text width
 // at size, else nothing.
-std::string font_size_tag(const std::vector<Unit>& units, Range r, int size) {
+std::string font_size_tag(const std::vector<Unit>& units, Range r, int size, double text_width) {
     double widest = 0;
     for (size_t k = r.from; k < r.to; ++k) widest = std::max(widest, units[k].width);
-    if (widest * size <= kTextWidth) return "";
-    const int fitted = std::max(8, static_cast<int>(std::floor(kTextWidth / widest)));
+    if (widest * size <= text_width) return "";
+    const int fitted = std::max(8, static_cast<int>(std::floor(text_width / widest)));
     return "{\\fs" + std::to_string(fitted) + "}";
 }
 
@@ -511,9 +556,9 @@ Coverage parse_coverage(const std::string& charsets) {
 
 Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
                        const std::vector<std::vector<WordTime>>& words, CaptionMode mode,
-                       const Coverage& coverage, const CaptionStyle& style) {
-    if (style.line_chars < 1 || style.max_lines < 1)
-        throw Refused("captions need at least one line of one character");
+                       const Coverage& coverage, const Frame& frame) {
+    const Layout layout = layout_for(frame);
+    const CaptionStyle style{static_cast<int>(layout.line_chars)};
     const size_t n = plan.clips.size();
     if (texts.size() != n)
         throw Refused("there are " + std::to_string(n) + " clips but " + std::to_string(texts.size()) +
@@ -619,7 +664,7 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
             const long long cs_from = std::llround(at(from) * 100), cs_to = std::llround(at(to) * 100);
             if (mode == CaptionMode::Phrases && !shown.empty() && cs_to > cs_from)
                 events += dialogue(cs_from, cs_to, "Caption",
-                                   font_size_tag(cards_units, cards[c], kPhraseSize) + ass_escape(shown));
+                                   font_size_tag(cards_units, cards[c], layout.phrase_size, layout.text_width) + ass_escape(shown));
         }
 
         if (mode == CaptionMode::Words) {
@@ -637,14 +682,14 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
                 return size;
             };
             auto page_fits = [&](size_t from, size_t to) {
-                return to - from <= kPageWords && page_size(from, to) <= static_cast<double>(kPageChars);
+                return to - from <= kPageWords && page_size(from, to) <= static_cast<double>(layout.page_chars);
             };
             const std::vector<Range> pages =
-                group_units(shown_units, page_fits, page_size, static_cast<double>(kPageChars));
+                group_units(shown_units, page_fits, page_size, static_cast<double>(layout.page_chars));
             for (size_t p = 0; p < pages.size(); ++p) {
                 const Range page = pages[p];
                 const double page_end = p + 1 < pages.size() ? shown_units[pages[p + 1].from].start : used;
-                const std::string size = font_size_tag(shown_units, page, kWordSize);
+                const std::string size = font_size_tag(shown_units, page, layout.word_size, layout.text_width);
                 for (size_t k = page.from; k < page.to; ++k) {
                     const double from = shown_units[k].start;
                     const double to = k + 1 < page.to ? shown_units[k + 1].start : page_end;
@@ -672,7 +717,7 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
         }
     }
     if (mode != CaptionMode::None) out.srt = srt_text(out.cues);
-    if (burned) out.ass = kAssHeader + events;
+    if (burned) out.ass = layout.header + events;
     return out;
 }
 

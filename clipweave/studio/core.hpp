@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "../common/frame.hpp"
 #include "../common/refusal.hpp"
 
 namespace clipweave::studio {
@@ -30,9 +31,8 @@ enum class Framing { Blur, Crop, Fit };
 enum class CaptionMode { Words, Phrases, Srt, None };
 enum class Quality { Fast, Balanced, Small };
 
-// The output frame.
-constexpr int kWidth = 1080;
-constexpr int kHeight = 1920;
+// The output frame: one of common::kFrames, chosen by the job.
+using common::Frame;
 constexpr int kSampleRate = 48000;
 constexpr double kMaxRate = 60.0;
 constexpr double kMinSpeed = 0.5;
@@ -96,6 +96,8 @@ Rational output_rate(Rational source);
 
 // --- captions ----------------------------------------------------------------
 
+// The cards' lines: at most line_chars code points (30 on the default
+// frame), max_lines of them.
 struct CaptionStyle {
     int line_chars = 30;
     int max_lines = 2;
@@ -153,10 +155,10 @@ struct Captions {
 
 // The captions of every narration: its words timed by words[i] (empty: by
 // their share of its characters), only those heard, on the finished
-// video's timeline.
+// video's timeline, laid out for the frame inside its safe area.
 Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
                        const std::vector<std::vector<WordTime>>& words, CaptionMode mode,
-                       const Coverage& coverage, const CaptionStyle& style = {});
+                       const Coverage& coverage, const Frame& frame = common::kDefaultFrame);
 
 std::string srt_text(const std::vector<Cue>& cues);
 
@@ -184,9 +186,10 @@ struct Source {
 
 // One shot of a clip under the subject-following framing. Times are
 // seconds from the clip's start on the source's timeline; a key's centre is
-// the 9:16 window's centre as a fraction of the shown frame along the axis
-// it can move on (across a wide frame, down a tall one). A shot runs to the
-// next one's start, the last to the clip's end.
+// the centre of the window (of the output frame's shape) as a fraction of
+// the shown frame along the axis it can move on (across a wider frame, down
+// a taller one). A shot runs to the next one's start, the last to the
+// clip's end.
 struct FollowKey {
     double t = 0;
     double centre = 0.5;
@@ -207,6 +210,7 @@ struct Job {
     std::vector<bool> silent_tails;  // as PlanInput's
     Fit fit = Fit::Narration;
     Framing framing = Framing::Blur;
+    Frame frame = common::kDefaultFrame;  // the finished video's
     // Per segment, its shots' windows; a segment without shots (or none
     // given) is framed as framing says.
     std::vector<std::vector<FollowShot>> follow;

@@ -134,6 +134,55 @@ constexpr Choice<CaptionMode> kCaptionModes[] = {{"words", CaptionMode::Words},
 constexpr Choice<Quality> kQualities[] = {
     {"fast", Quality::Fast}, {"balanced", Quality::Balanced}, {"small", Quality::Small}};
 
+// The output frame of its name (common::kFrames).
+Frame to_frame(py::Handle o, const std::string& what) {
+    const std::string text = to_text(o, what);
+    if (const Frame* f = common::frame_named(text)) return *f;
+    std::string names;
+    for (const Frame& f : common::kFrames) names += (names.empty() ? "'" : ", '") + std::string(f.name) + "'";
+    throw Refused(what + " must be one of " + names + ", got '" + text.substr(0, 40) + "'");
+}
+
+// The names of a job's choices, listed first, then the old names each
+// stands for; the table of options (clipweave.model.options) is checked
+// against them when clipweave.studio is imported.
+template <class Enum, size_t N>
+void add_choices(py::Handle listed, py::Handle old, const char* option, const Choice<Enum> (&choices)[N]) {
+    py::Object names = py::list({});
+    py::Object renamed = py::dict({});
+    for (const Choice<Enum>& c : choices) {
+        if (c.listed) {
+            py::append(names, py::str(c.name));
+            continue;
+        }
+        for (const Choice<Enum>& now : choices)
+            if (now.listed && now.value == c.value) py::set_item(renamed, {c.name, now.name});
+    }
+    py::set_item(listed, {option, py::Object::steal(PySequence_Tuple(names.ptr()))});
+    py::set_item(old, {option, renamed});
+}
+
+// CHOICES, OLD_NAMES, FRAMES ({name: (width, height)}, the default first)
+// and SAFE_AREA (the shares of a frame that captions keep to).
+void add_tables(py::Handle module) {
+    py::Object listed = py::dict({}), old = py::dict({}), frames = py::dict({});
+    add_choices(listed, old, "fit", kFits);
+    add_choices(listed, old, "frame", kFramings);
+    add_choices(listed, old, "captions", kCaptionModes);
+    add_choices(listed, old, "quality", kQualities);
+    py::Object aspects = py::list({});
+    for (const Frame& f : common::kFrames) {
+        py::append(aspects, py::str(f.name));
+        py::set_item(frames, {f.name, py::Object::steal(Py_BuildValue("(ii)", f.width, f.height))});
+    }
+    py::set_item(listed, {"aspect", py::Object::steal(PySequence_Tuple(aspects.ptr()))});
+    const common::Shares& safe = common::kSafeShares;
+    py::Object shares = py::Object::steal(Py_BuildValue("(dddd)", safe.left, safe.top, safe.right, safe.bottom));
+    for (const py::Item& item : {py::Item{"CHOICES", listed}, py::Item{"OLD_NAMES", old},
+                                 py::Item{"FRAMES", frames}, py::Item{"SAFE_AREA", shares}})
+        py::add_constant(module, item.key, py::Handle(item.value.p));
+}
+
 // The attribute names of a job (clipweave.studio.job), interned once per
 // module: a module of another interpreter has its own.
 #define STUDIO_JOB_NAMES(X)                                                                      \
@@ -141,7 +190,7 @@ constexpr Choice<Quality> kQualities[] = {
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
     X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
-    X(silent_tails) X(follow)
+    X(silent_tails) X(follow) X(aspect)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -303,6 +352,7 @@ Job to_job(const Names& n, const Fields& job) {
     });
     j.texts = job.texts(n.texts);
     j.framing = job.choice(n.frame, kFramings);
+    j.frame = to_frame(job.get(n.aspect), job.name(n.aspect));
     j.follow = to_follow(job, n);
     j.captions = job.choice(n.captions, kCaptionModes);
     j.words = to_words(job, n);
@@ -393,7 +443,8 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
         const Fields j = job_fields(job);
         const Plan plan = make_plan(to_plan_input(n, j));
         const Captions c = make_captions(plan, j.texts(n.texts), to_words(j, n),
-                                         j.choice(n.captions, kCaptionModes), parse_coverage(j.text(n.glyphs)));
+                                         j.choice(n.captions, kCaptionModes), parse_coverage(j.text(n.glyphs)),
+                                         to_frame(j.get(n.aspect), j.name(n.aspect)));
         std::vector<std::string> notes;
         for (const Note& note : c.notes) notes.push_back(note.text);
         return py::dict({{"cues", cue_list(c.cues)}, {"words", word_list(c.words)}, {"notes", list_of(notes)},
@@ -475,7 +526,7 @@ PyObject* hardware_probe_entry(PyObject*, PyObject*) {
     return py::entry([&] { return list_of(hardware_probe_args()); });
 }
 
-// Interns the job's attribute names; adds the limits the core enforces,
+// Interns the job's attribute names; adds the limits the core enforces and the tables of what it draws,
 // for callers that check before they call.
 void exec_module(py::Handle module) {
     Names& n = *new (PyModule_GetState(module.ptr())) Names{};
@@ -486,6 +537,7 @@ void exec_module(py::Handle module) {
                                       std::pair{"MIN_BED_VOLUME", kMinBedVolume},
                                       std::pair{"MAX_BED_VOLUME", kMaxBedVolume}})
         py::add_constant(module, name, py::floating(value));
+    add_tables(module);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -24,13 +24,11 @@
 namespace clipweave::studio {
 namespace {
 
-// The blurred fill is made small and scaled up: blurring a full frame costs
-// far more and looks the same. Only the parts the picture leaves uncovered
-// are scaled up, and only kFillRate times a second: blurred, the fill's
-// motion shows no steps.
-constexpr int kFillWidth = 270;
-constexpr int kFillHeight = 480;
-constexpr int kFillScale = kWidth / kFillWidth;  // 4, and kHeight / kFillHeight too
+// The blurred fill is made kFillScale times smaller than the frame and
+// scaled up: blurring a full frame costs far more and looks the same. Only
+// the parts the picture leaves uncovered are scaled up, and only kFillRate
+// times a second: blurred, the fill's motion shows no steps.
+constexpr int kFillScale = 4;
 constexpr int kFillRate = 10;
 // Loudness: one ffmpeg run cannot measure the mix before normalising it,
 // and a single-pass loudnorm misses its target when it has to limit hard
@@ -105,24 +103,28 @@ std::string crop_centre(const Size& from, int width, int height) {
 // with the picture at the output rate. Stacking writes every pixel once,
 // where laying the picture over a full-size fill wrote most of them twice
 // and held the render's pipeline back.
-std::string blurred_fill(const Size& shown, const std::string& rate, long long frames,
+std::string blurred_fill(const Frame& out, const Size& shown, const std::string& rate, long long frames,
                          const std::string& n) {
-    const Size f = fit_inside(shown, kWidth, kHeight);
-    const bool side_by_side = f.height == kHeight;
-    const int room = side_by_side ? kWidth - f.width : kHeight - f.height;
+    const int width = out.width, height = out.height;
+    // The small fill: a pixel of it for kFillScale of the frame's, each way.
+    const int fill_width = (width + kFillScale - 1) / kFillScale;
+    const int fill_height = (height + kFillScale - 1) / kFillScale;
+    const Size f = fit_inside(shown, width, height);
+    const bool side_by_side = f.height == height;
+    const int room = side_by_side ? width - f.width : height - f.height;
     const int before = even_offset(room), after = room - before;
     const std::string picture = scale_to(f);
-    if (before < 2 && after < 2) return picture + ",pad=" + std::to_string(kWidth) + ":" +
-                                        std::to_string(kHeight) + ":-1:-1:color=black";
+    if (before < 2 && after < 2) return picture + ",pad=" + std::to_string(width) + ":" +
+                                        std::to_string(height) + ":-1:-1:color=black";
     // The fill covers the frame; crop the source to the frame's shape first,
     // so the small copy is scaled from no more pixels than it shows.
-    const double aspect = static_cast<double>(kWidth) / kHeight;
+    const double aspect = out.aspect();
     const int cw = std::min(shown.width, even_floor(shown.height * aspect + 1e-6));
     const int ch = std::min(shown.height, even_floor(shown.width / aspect + 1e-6));
     // eof_action=pass: a clip of a single frame still has a fill.
     std::string g = "split=2[fg" + n + "][bg" + n + "];[bg" + n + "]fps=" +
                     std::to_string(kFillRate) + ":eof_action=pass," + crop_centre(shown, cw, ch) + ",scale=" +
-                    std::to_string(kFillWidth) + ":" + std::to_string(kFillHeight) +
+                    std::to_string(fill_width) + ":" + std::to_string(fill_height) +
                     ",gblur=sigma=7,lutyuv=y=16+(val-16)*0.55,split=2[fa" + n + "][fb" + n + "]";
     // One band: its part of the small fill, a pixel more each way where the
     // fill has one, scaled up and cut to the band's size. Back at the output
@@ -131,13 +133,13 @@ std::string blurred_fill(const Size& shown, const std::string& rate, long long f
     // an input that ends first) ends with the picture.
     auto band = [&](const std::string& in, int offset, int size) {
         const int lo = std::max(0, offset / kFillScale - 1);
-        const int span = side_by_side ? kFillWidth : kFillHeight;
+        const int span = side_by_side ? fill_width : fill_height;
         const int hi = std::min(span, (offset + size + kFillScale - 1) / kFillScale + 1);
         const int cut = offset - lo * kFillScale;
-        const std::string across = std::to_string(side_by_side ? kFillHeight : kFillWidth);
+        const std::string across = std::to_string(side_by_side ? fill_height : fill_width);
         const std::string part = std::to_string(hi - lo), at = std::to_string(lo);
         const std::string up = std::to_string((hi - lo) * kFillScale);
-        const std::string full = std::to_string(side_by_side ? kHeight : kWidth);
+        const std::string full = std::to_string(side_by_side ? height : width);
         return ";[" + in + n + "]" +
                (side_by_side ? "crop=" + part + ":" + across + ":" + at + ":0,scale=" + up + ":" +
                                    full + ":flags=bilinear,crop=" + std::to_string(size) + ":" +
@@ -168,23 +170,24 @@ std::string blurred_fill(const Size& shown, const std::string& rate, long long f
            std::to_string(count);
 }
 
-// Filters from a clip's frames at the shown size to its 1080x1920 frames.
-std::string framing(Framing how, const Size& shown, const std::string& rate, long long frames,
+// Filters from a clip's frames at the shown size to its frames of the output's size.
+std::string framing(Framing how, const Frame& out, const Size& shown, const std::string& rate, long long frames,
                     size_t k) {
     const std::string n = std::to_string(k);
+    const int width = out.width, height = out.height;
     switch (how) {
         case Framing::Crop: {
-            const Size c = cover(shown, kWidth, kHeight);
-            return scale_to(c) + "," + crop_centre(c, kWidth, kHeight);
+            const Size c = cover(shown, width, height);
+            return scale_to(c) + "," + crop_centre(c, width, height);
         }
         case Framing::Fit: {
-            const Size f = fit_inside(shown, kWidth, kHeight);
-            return scale_to(f) + ",pad=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) +
-                   ":" + std::to_string(even_offset(kWidth - f.width)) + ":" +
-                   std::to_string(even_offset(kHeight - f.height)) + ":color=black";
+            const Size f = fit_inside(shown, width, height);
+            return scale_to(f) + ",pad=" + std::to_string(width) + ":" + std::to_string(height) +
+                   ":" + std::to_string(even_offset(width - f.width)) + ":" +
+                   std::to_string(even_offset(height - f.height)) + ":color=black";
         }
         case Framing::Blur:
-            return blurred_fill(shown, rate, frames, n);
+            return blurred_fill(out, shown, rate, frames, n);
     }
     throw Refused("unknown framing");
 }
@@ -209,8 +212,9 @@ std::string window_position(const FollowShot& shot, double shot_start, double sp
     return "clip(" + e + ",0," + std::to_string(span - window) + ")";
 }
 
-// A clip framed shot by shot: a 9:16 window of the picture, standing or
-// moving along its path, scaled to fill the frame; or the blur framing. A
+// A clip framed shot by shot: a window of the picture of the output's
+// shape, standing or moving along its path, scaled to fill the frame; or
+// the blur framing. A
 // clip of several shots is split, each shot trimmed to its frames, framed
 // and joined again in order: the window jumps at a cut, never pans.
 std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, size_t k) {
@@ -220,9 +224,12 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     // Frames from the pixel aspect's stretch onwards, so the window is cut in shown pixels.
     const bool stretched = job.source.sar.num > 0 && job.source.sar.den > 0 && job.source.sar.num != job.source.sar.den;
     const std::string head = stretched ? scale_to(shown) + "," : "";
-    const bool across = static_cast<long long>(shown.width) * 16 > static_cast<long long>(shown.height) * 9;
-    const int cw = across ? std::min(shown.width, even_floor(shown.height * 9.0 / 16.0)) : even_floor(shown.width);
-    const int ch = across ? even_floor(shown.height) : std::min(shown.height, even_floor(shown.width * 16.0 / 9.0));
+    const int width = job.frame.width, height = job.frame.height;
+    const bool across = static_cast<long long>(shown.width) * height > static_cast<long long>(shown.height) * width;
+    const int cw = across ? std::min(shown.width, even_floor(static_cast<double>(shown.height) * width / height))
+                          : even_floor(shown.width);
+    const int ch = across ? even_floor(shown.height)
+                          : std::min(shown.height, even_floor(static_cast<double>(shown.width) * height / width));
     std::vector<std::pair<long long, long long>> frames;  // of each shot in the clip
     std::vector<size_t> used;
     for (size_t j = 0; j < shots.size(); ++j) {
@@ -236,7 +243,7 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     }
     auto framed = [&](size_t j, long long count, const std::string& n) {
         const FollowShot& shot = shots[j];
-        if (shot.blur) return blurred_fill(shown, rate, count, n);
+        if (shot.blur) return blurred_fill(job.frame, shown, rate, count, n);
         const int span = across ? shown.width : shown.height, window = across ? cw : ch;
         const std::string pos = window_position(shot, shot.start, plan.speed, span, window);
         auto cut = [&](int w, int h, const std::string& at, bool exact) {
@@ -244,19 +251,19 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
                    ":y=" + filter_arg(across ? "0" : at) + (exact ? ":exact=1," : ",");
         };
         if (span < window + 4)
-            return cut(cw, ch, pos, true) + "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight) + ",setsar=1";
+            return cut(cw, ch, pos, true) + "scale=" + std::to_string(width) + ":" + std::to_string(height) + ",setsar=1";
         // Whole source pixels would make a slow pan judder by a scaled-up pixel
         // (5 on a 360-line source): a window four pixels larger is cut at the
         // even pixel below (where the halved chroma lines up), scaled, and the
         // rest is cut away in output pixels.
-        const double scale = (across ? kWidth : kHeight) / static_cast<double>(window);
+        const double scale = (across ? width : height) / static_cast<double>(window);
         const int wide = static_cast<int>(std::lround((window + 4) * scale)), last = (span - window - 4) / 2 * 2;
         const std::string below = "2*floor(min(ld(0)," + std::to_string(last) + ")/2)";
         const std::string fine = "st(0," + pos + ");min((ld(0)-" + below + ")*" + number(scale, 6) + "," +
-                                 std::to_string(wide - (across ? kWidth : kHeight)) + ")";
+                                 std::to_string(wide - (across ? width : height)) + ")";
         return cut(across ? cw + 4 : cw, across ? ch : ch + 4, "st(0," + pos + ");" + below, false) + "scale=" +
-               std::to_string(across ? wide : kWidth) + ":" + std::to_string(across ? kHeight : wide) + "," +
-               cut(kWidth, kHeight, fine, true) + "setsar=1";
+               std::to_string(across ? wide : width) + ":" + std::to_string(across ? height : wide) + "," +
+               cut(width, height, fine, true) + "setsar=1";
     };
     const std::string n = std::to_string(k);
     if (used.size() <= 1) return head + framed(used.empty() ? 0 : used[0], c.frames, n);
@@ -298,7 +305,7 @@ bool bt601(const Source& source) {
     return std::min(source.width, source.height) < 720 && std::max(source.width, source.height) < 1280;
 }
 
-// The clip read by input `input` of its run, to its 1080x1920 frames [v<k>].
+// The clip read by input `input` of its run, to its frames of the output's size [v<k>].
 std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, size_t input, size_t k) {
     const double pad = c.hold / plan.speed + 3.0 / plan.rate.value();
     return "[" + std::to_string(input) + ":v:0]format=yuv420p," +
@@ -308,7 +315,7 @@ std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, siz
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
            (k < job.follow.size() && !job.follow[k].empty()
                 ? follow_framing(job, plan, c, k)
-                : framing(job.framing, displayed_size(job.source), rate_text(plan.rate), c.frames, k)) +
+                : framing(job.framing, job.frame, displayed_size(job.source), rate_text(plan.rate), c.frames, k)) +
            "[v" + std::to_string(k) + "]";
 }
 
@@ -575,7 +582,7 @@ Render prepare(const Job& job) {
     r.plan = make_plan(in);  // first: the speed must be finite and in range for the tempo chain
     check_job(job);
     displayed_size(job.source);
-    Captions captions = make_captions(r.plan, job.texts, job.words, job.captions, job.coverage);
+    Captions captions = make_captions(r.plan, job.texts, job.words, job.captions, job.coverage, job.frame);
     if (job.captions != CaptionMode::None) {
         r.cues = std::move(captions.cues);
         r.srt = std::move(captions.srt);

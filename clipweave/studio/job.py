@@ -10,6 +10,7 @@ the glyphs besides; ``prepare`` every field.
 from dataclasses import dataclass
 from typing import Optional, Sequence, Tuple, Union
 
+from clipweave.model.options import default
 from clipweave.model.segments import Segment
 
 
@@ -38,11 +39,11 @@ class StudioJob:
     """One render. ``segments`` are ``Segment`` objects or (start, end)
     pairs in seconds; ``narrations`` (audio files), ``narration_seconds``,
     ``narration_lufs`` (measured loudness, None for silence; or empty when
-    unknown) and ``texts`` hold one entry per segment. ``fit`` is
-    "narration" or "range", ``frame`` "blur", "crop" or "fit",
-    ``captions`` "words", "phrases", "srt" or "none" ("burn" is
-    "phrases"), ``quality`` "fast", "balanced" or "small"; ``bed_volume``
-    is the source's sound under a narration in dB, None for none.
+    unknown) and ``texts`` hold one entry per segment. ``fit``,
+    ``frame`` (of those the core draws), ``captions``, ``quality`` and
+    ``aspect`` (the output frame's shape) take the choices of
+    clipweave.model.options, as do their defaults; ``bed_volume`` is the
+    source's sound under a narration in dB, None for none.
     ``words`` holds, per segment, its narration's written words as (text,
     start, end) in seconds of that narration; an entry that is None or
     empty, or no entries at all, leaves the words to be timed by their
@@ -54,7 +55,7 @@ class StudioJob:
     ``graph_file`` are file names in the work directory, where ffmpeg
     runs. ``follow`` holds, per segment, None or its shots as (start,
     "still" | "track" | "blur", ((t, centre), ...)): seconds from the
-    clip's start, the 9:16 window's centre as a fraction of the shown frame
+    clip's start, the window's centre as a fraction of the shown frame
     along the axis it moves on; such a segment is framed shot by shot
     (``frame`` frames the others)."""
 
@@ -64,12 +65,12 @@ class StudioJob:
     texts: Sequence[str] = ()
     narrations: Sequence[str] = ()
     narration_lufs: Sequence[Optional[float]] = ()
-    fit: str = "narration"
-    frame: str = "blur"
-    captions: str = "words"
-    quality: str = "balanced"
-    bed_volume: Optional[float] = -18.0
-    speed: float = 1.0
+    fit: str = default("fit")
+    frame: str = default("frame")
+    captions: str = default("captions")
+    quality: str = default("quality")
+    bed_volume: Optional[float] = default("bed_volume")
+    speed: float = default("speed")
     encoder: str = "libx264"
     output: str = ""
     captions_file: str = ""
@@ -78,3 +79,4 @@ class StudioJob:
     glyphs: str = ""
     silent_tails: Sequence[bool] = ()
     follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]]]]]] = ()
+    aspect: str = default("aspect")

@@ -1,5 +1,6 @@
 """The studio render: from a local source video and its narrations to a
-finished 1080x1920 recap with captions.
+finished recap with captions, in a frame of the chosen shape (9:16,
+1080x1920, unless told otherwise; clipweave.studio.FRAMES).
 
 The planning, caption text, filter graphs and ffmpeg arguments come from
 the C++ core (``clipweave.studio._core``): the clips in bounded groups,
@@ -19,6 +20,7 @@ import time
 from dataclasses import dataclass
 from typing import Callable, NamedTuple, Optional, Sequence
 
+from clipweave.model.options import default
 from clipweave.model.segments import Segment
 from clipweave.system import children, files
 from clipweave.system.probe import loudness, media_info, peak_level, picture_end
@@ -264,12 +266,13 @@ def render_studio(
     work_dir,
     narrations: Sequence,
     *,
-    frame: str = "blur",
-    fit: str = "narration",
-    bed_volume: Optional[float] = -18.0,
-    captions: str = "words",
-    speed: float = 1.0,
-    quality: str = "balanced",
+    frame: str = default("frame"),
+    fit: str = default("fit"),
+    bed_volume: Optional[float] = default("bed_volume"),
+    captions: str = default("captions"),
+    speed: float = default("speed"),
+    quality: str = default("quality"),
+    aspect: str = default("aspect"),
     output_name: str = DEFAULT_OUTPUT,
     overwrite: bool = False,
     encoder: Optional[str] = None,
@@ -290,7 +293,9 @@ def render_studio(
     alone; ``captions`` "words" (pages of a few words, the one being spoken
     highlighted), "phrases" (cards of up to two lines), "srt" (not burned
     in) or "none"; ``speed`` MIN_SPEED to
-    MAX_SPEED; ``quality`` "fast", "balanced" or "small".
+    MAX_SPEED; ``quality`` "fast", "balanced" or "small"; ``aspect`` the
+    output frame's shape, a name of clipweave.studio.FRAMES ("9:16",
+    "4:5", "1:1", "16:9"): the captions keep to its safe area.
     ``encoder`` None picks the hardware encoder where it works.
     ``narration_levels``, one ``measure_narration`` result per narration,
     saves measuring them again. ``words``, per narration, its written
@@ -299,8 +304,8 @@ def render_studio(
     characters); ``result.words`` are those heard, on the video's timeline.
     ``follow``, per segment, None or its shots (``clipweave.follow``'s
     FollowShot, times from the segment's start): that segment is framed
-    shot by shot, a 9:16 window standing or moving with its subject, or
-    blurred where it has none.
+    shot by shot, a window of the output's shape standing or moving with
+    its subject, or blurred where it has none.
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -386,7 +391,7 @@ def render_studio(
             output=os.path.basename(output), captions_file=os.path.basename(ass),
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
             glyphs=font_glyphs() if captions not in ("srt", "none") else "",
-            silent_tails=silent_tails,
+            silent_tails=silent_tails, aspect=aspect,
             follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path) for s in shots)
                          for shots in (follow or ())))
         ready = _core.prepare(job)
