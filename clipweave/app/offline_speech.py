@@ -29,9 +29,12 @@ def _parts(name):
 
 
 def known_voice(name):
-    """The espeak-ng voice closest to name ("en-US-AriaNeural" -> "en-us"), or None."""
+    """The espeak-ng voice closest to name ("en-US-AriaNeural" -> "en-us",
+    "fr" -> "fr-fr"), or None."""
     parts = _parts(name)
-    candidates = ["-".join(parts[:3]), "-".join(parts[:2]), parts[0]] if parts else []
+    # "fr" has no voice of that name in espeak-ng: "fr-fr" is French's own.
+    candidates = ["-".join(parts[:3]), "-".join(parts[:2]), parts[0],
+                  f"{parts[0]}-{parts[0]}"] if parts else []
     known = set(voices()) | {DEFAULT_VOICE}
     return next((c for c in candidates if c in known), None)
 
