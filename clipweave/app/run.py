@@ -161,8 +161,6 @@ class Run:
             if analysis is not None:
                 follow = analysis.shots(self.clip_lengths(narrations))
                 self.framing = follow
-                for note in analysis.notes:
-                    self.console.say(note)
             self.studio = render_studio(
                 source_file, parts.segments, work, narrations,
                 frame="blur" if analysis is not None else r.frame, fit=r.fit,
@@ -170,6 +168,9 @@ class Run:
                 progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels, follow=follow,
                 notes=self.console.say)
+            if analysis is not None:  # once the clips' places in the video are known
+                for note in analysis.notes(self.studio.segments):
+                    self.console.say(note)
         finally:
             progress.close()
             if analysis is not None:
