@@ -467,11 +467,17 @@ def test_tiny_demo(tmp_path):
     assert "\n  25%\n  70%\n  100%\n" in r.stdout
     out = tmp_path / "my demo"
     final, horizontal = out / "FINAL_RECAP.mp4", out / "horizontal_final.mp4"
+    sample = out / "sample.mp4"
     lines = r.stdout.splitlines()
-    assert lines[-9:-5] == [str(final), "", "demo: results", f"  FINAL_RECAP.mp4       {final}"]
-    assert re.fullmatch(r" {24}1080x1920, video h264, audio aac, 2\.\d\d s", lines[-5])
-    assert lines[-4] == f"  horizontal_final.mp4  {horizontal}"
-    assert re.fullmatch(r" {24}640x360, video h264, audio aac, 5\.\d\d s", lines[-3])
+    assert lines[-11:-7] == [str(final), "", "demo: results", f"  FINAL_RECAP.mp4       {final}"]
+    assert re.fullmatch(r" {24}1080x1920, video h264, audio aac, 2\.\d\d s", lines[-7])
+    assert lines[-6] == f"  horizontal_final.mp4  {horizontal}"
+    assert re.fullmatch(r" {24}640x360, video h264, audio aac, 5\.\d\d s", lines[-5])
+    assert lines[-4] == f"  sample.mp4            {sample}"
+    assert re.fullmatch(r" {24}640x360, video h264, audio aac, 12\.\d\d s \(the source\)",
+                        lines[-3])
+    # Its download line names the kept source, not the work directory's copy.
+    assert f"✅ Download complete: {sample}\n" in r.stdout
     assert lines[-2:] == [
         "  expected duration of FINAL_RECAP.mp4: 5 s of segments / 2 = 2.50 s",
         "  (each clip lasts as long as the shorter of its cut and its narration)"]
@@ -484,20 +490,26 @@ def test_tiny_demo(tmp_path):
     streams, duration = probe(str(out / "horizontal_final.mp4"))
     assert (streams["video"]["width"], streams["video"]["height"]) == (640, 360)
     assert duration == pytest.approx(5, abs=0.6)
-    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "horizontal_final.mp4"]
+    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "horizontal_final.mp4", "sample.mp4"]
 
 
 def test_tiny_studio_demo(tmp_path):
     segments = tmp_path / "two.json"
-    segments.write_text(json.dumps([seg("1", "3", "A narration longer than its range."),
+    segments.write_text(json.dumps([seg("1", "3", "A narration longer than its range, by far, in any voice."),
                                     seg("00:00:06", "00:00:09", "A short one.")]))
     r = run_cli("demo", "--seconds", "12", "--segments", str(segments), "--speed", "2",
-                "--output-dir", "out", cwd=tmp_path)
+                "--voice", "fr", "--output-dir", "out", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     out = tmp_path / "out"
-    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "FINAL_RECAP.srt"]
+    assert sorted(os.listdir(out)) == ["FINAL_RECAP.mp4", "FINAL_RECAP.srt", "sample.mp4"]
     lines = r.stdout.splitlines()
     assert lines[:3] == [str(out / "FINAL_RECAP.mp4"), "", "demo: results"]
+    assert lines[-3] == f"  sample.mp4       {out / 'sample.mp4'}"
+    # What the run said it did: the download names the kept source; a French
+    # voice is spoken by espeak-ng, not flite.
+    assert f"✅ Download complete: {out / 'sample.mp4'}\n" in r.stderr
+    assert ", speech by espeak-ng (fr-fr) (http://127.0.0.1:" in r.stderr
+    assert probe(str(out / "sample.mp4"))[1] == pytest.approx(12, abs=0.1)
     assert lines[-1] == ("  5 s of segments / 2 = 2.50 s at least (each clip keeps its range; a "
                          "longer narration runs on)")
     assert "segment 1: narration " in r.stderr and "narration 2/2" in r.stderr

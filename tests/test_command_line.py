@@ -264,6 +264,18 @@ def test_settings_come_from_flag_environment_file_built_in(tmp_path, private_set
     built_in = clipweave("config", cwd=tmp_path)
     assert built_in.stdout.splitlines()[0].endswith(
         "# built into the module; a placeholder that answers nothing")
+    # With no speech service, the engine a run narrates with, and why.
+    assert built_in.stdout.splitlines()[2:4] == [
+        'speech           = "flite"  # default: no speech service is set up, so this machine '
+        'speaks (flite for English, espeak-ng for other languages)',
+        'voice            = "en-US-AriaNeural"  # default; flite speaks it as slt']
+    french = clipweave("config", "--voice", "fr", cwd=tmp_path).stdout.splitlines()[2:4]
+    assert french[0].startswith('speech           = "espeak-ng"  # default: no speech service')
+    assert french[1] == 'voice            = "fr"  # --voice; espeak-ng speaks it as fr-fr'
+    assert clipweave("config", "--speech", "flite", "--voice", "de", cwd=tmp_path).stdout \
+        .splitlines()[2:4] == ['speech           = "flite"  # --speech',
+                               'voice            = "de"  # --voice; flite has no such voice: '
+                               'a run refuses it']
 
 
 def test_a_run_uses_the_configured_services(tmp_path, private_settings, services, segments):

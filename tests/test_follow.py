@@ -358,13 +358,24 @@ def test_the_command_reports_the_framing_and_reuses_its_analysis(media, tmp_path
     segments = tmp_path / "segments.json"
     segments.write_text(json.dumps([{"start": "2", "end": "4", "voiceover": "He stops."}]))
     args = [media["cross"], str(segments), "--speech", "flite", "--frame", "auto", "--captions", "none",
-            "--quality", "fast", "--cache-dir", str(tmp_path / "cache"), "--json"]
+            "--quality", "fast", "--speed", "2", "--cache-dir", str(tmp_path / "cache"), "--json"]
     assert cli.main(args + ["--output-dir", str(tmp_path / "one")]) == 0
     out, err = capsys.readouterr()
     document = json.loads(out)
-    assert [(f["framing"], f["start"], f["end"]) for f in document["segments"][0]["framing"]] == [
-        ("track", 0, 1), ("still", 1, 2)]
-    assert "segment 1: tracking crop 0.00-1.00 s; still crop 1.00-2.00 s" in err
+    clip = document["segments"][0]
+    framing = clip["framing"]
+    # The silent source ends the clip 0.5 s after its short narration, before
+    # the 2 s of its range: the framing covers the clip as shown.
+    assert [(f["framing"], f["start"]) for f in framing] == [("track", 0), ("still", 1)]
+    assert 1 < framing[-1]["end"] < 2
+    # In seconds of the video too, at the speed factor, as the clip's own place is given.
+    assert (framing[0]["out_start"], framing[-1]["out_end"]) == (clip["out_start"], clip["out_end"])
+    for f in framing:
+        assert f["out_end"] - f["out_start"] == pytest.approx((f["end"] - f["start"]) / 2, abs=0.002)
+    # The note printed says what the video shows, where it shows it.
+    words = {"track": "tracking crop", "still": "still crop"}
+    assert "segment 1: " + "; ".join(f"{words[f['framing']]} {f['out_start']:.2f}-{f['out_end']:.2f} s"
+                                     for f in framing) + "\n" in err
     # Again: the analysis comes from the cache.
     monkeypatch.setattr(app_framing, "analyse_range", lambda *a, **k: pytest.fail("analysed again"))
     assert cli.main(args + ["--output-dir", str(tmp_path / "two")]) == 0

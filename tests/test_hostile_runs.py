@@ -378,11 +378,27 @@ def test_unusable_input_is_refused_before_any_narration(tmp_path, services, movi
         [*sources, "audio.m4a", "still.png", "many.json", "surrogate.json"])
 
 
-def test_every_path_printed_exists_at_the_end(tmp_path, movie):
+def test_every_path_printed_exists_at_the_end(tmp_path, movie, services):
+    def named(text):
+        return [word for line in text.splitlines() for word in line.split() if word.startswith("/")]
+
     r = clipweave(movie, segments_file(tmp_path, 1), "--speech", "espeak-ng", "--classic",
                   "--output-dir", "out", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    named = [word for line in r.stdout.splitlines() for word in line.split()
-             if word.startswith("/")]
-    assert str(tmp_path / "out" / "FINAL_RECAP.mp4") in named
-    assert [path for path in named if not os.path.exists(path)] == []
+    assert str(tmp_path / "out" / "FINAL_RECAP.mp4") in named(r.stdout)
+    assert [path for path in named(r.stdout) if not os.path.exists(path)] == []
+    # A download, on the studio render (progress on standard error): the line
+    # that named the work directory's copy names the cache's, or no file.
+    download = [URL, segments_file(tmp_path, 1), "--downloader", "service", "--speech", "espeak-ng",
+                "--download-service", services.download.origin, "--captions", "none",
+                "--quality", "fast", "-y"]
+    cache = tmp_path / "cache"
+    for extra, out in ((["--cache-dir", str(cache)], "cached"), (["--no-cache"], "uncached")):
+        r = clipweave(*download, *extra, "--output-dir", out, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        assert [path for path in named(r.stderr) if not os.path.exists(path)] == []
+        done = [line for line in r.stderr.splitlines() if line.startswith("✅ Download complete")]
+        if out == "cached":
+            assert done == [f"✅ Download complete: {next((cache / 'sources').glob('*.mp4'))}"]
+        else:
+            assert done == ["✅ Download complete"]

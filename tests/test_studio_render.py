@@ -2,6 +2,8 @@
 checked with ffprobe, the EBU R128 meter and the pixels of their frames."""
 import os
 import subprocess
+import time
+from typing import NamedTuple
 
 import pytest
 
@@ -9,6 +11,7 @@ from clipweave.model.segments import Segment
 from clipweave.system.probe import loudness
 from clipweave.studio import RenderProgress, StudioError, render_studio
 from clipweave.studio import _core
+from clipweave.studio import render as render_module
 from clipweave.studio.job import SourceInfo, StudioJob
 from studio_media import (BARS, BOLD_FONT, bars_video, ffmpeg, frame, ink_box, mean_difference,
                           narration, near, pattern_video, pixel, streams, top_level_atoms, white_video)
@@ -36,6 +39,11 @@ def media(tmp_path_factory):
     }
 
 
+class Timed(NamedTuple):
+    seconds: float
+    event: RenderProgress
+
+
 def segment(start, end, text):
     return Segment(float(start), float(end), str(start), str(end), text)
 
@@ -58,8 +66,11 @@ def renders(media, tmp_path_factory):
         events = []
         segments = [segment(1 + 3.5 * i, 4 + 3.5 * i, text) for i, text in enumerate(LINES)]
         result = render_studio(media["tone"], segments, work, media["lines"], fit="range",
-                               speed=speed, quality="fast", progress=events.append)
-        done[speed] = (result, events, work)
+                               speed=speed, quality="fast",
+                               progress=lambda e: events.append(Timed(time.monotonic(), e)))
+        ended = time.monotonic()
+        # Each event with the seconds the render really had left then.
+        done[speed] = (result, [Timed(ended - t, e) for t, e in events], work)
     return done
 
 
@@ -113,13 +124,23 @@ def test_a_recap_shorter_than_the_meter_window_is_normalised(media, tmp_path):
 
 
 def test_progress_events(renders):
-    _, events, _ = renders[1.0]
+    _, timed, _ = renders[1.0]
+    events = [e for _, e in timed]
     assert all(isinstance(e, RenderProgress) for e in events)
     assert events[0].stage == "probe" and events[-1] == ("done", 1.0, None, 0.0)
     render = [e for e in events if e.stage == "render"]
     assert render and render[-1].fraction == 1.0
     fractions = [e.fraction for e in render]
     assert fractions == sorted(fractions) and all(0 <= f <= 1 for f in fractions)
+    # The time left is shown once the pace is measured, and is of the render's
+    # order: ffmpeg's first lines (a sliver made after its start-up) gave a
+    # first estimate 20 to 50 times the truth.
+    estimates = [(left, e.seconds_left) for left, e in timed
+                 if e.stage == "render" and e.seconds_left is not None and e.fraction < 1]
+    first = next(left for left, e in timed if e.stage == "render" and e.fraction > 0)
+    if first > 2 * render_module._PACE_WINDOW:
+        assert estimates, timed
+    assert [(left, shown) for left, shown in estimates if shown > 3 * left + 5] == []
 
 
 def test_captions_srt_follows_the_voice(renders):

@@ -254,6 +254,7 @@ def test_scripted_sequence_then_repeat(svc, cw, tmp_path):
     ("en-US-AriaNeural", "en-us"),
     ("en-GB-SoniaNeural", "en-gb"),
     ("fr-FR-DeniseNeural", "fr-fr"),
+    ("fr", "fr-fr"),  # a language without a voice of its bare name: its main one, not English
     ("de-DE-KatjaNeural", "de"),
     ("en_us", "en-us"),
     ("alto", "en"),

@@ -58,6 +58,10 @@ class Cache:
     def _path(self, kind, entry_key):
         return os.path.join(self.root, kind, entry_key + KINDS[kind])
 
+    def entry_path(self, kind, entry_key):
+        """Where the entry is kept once stored; None when the cache is off."""
+        return self._path(kind, entry_key) if self.enabled else None
+
     def fetch(self, kind, entry_key, dest, check=None):
         """Puts the cached entry at dest; false when there is none. An entry
         whose size or hash has changed is dropped; one kept before sizes and

@@ -16,7 +16,7 @@ from clipweave.app.cache import Cache, default_dir
 from clipweave.app.deadline import DeadlineRequests
 from clipweave.app.origins import MappedRequests, builtin_origins, is_placeholder
 from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator, ServiceSpeech
-from clipweave.app.offline_speech import flite_voice, known_voice, offline_voice
+from clipweave.app.offline_speech import who_speaks
 from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_url
 from clipweave.app.workspace import check_name
 from clipweave.model.options import FILE_OPTIONS, option
@@ -130,23 +130,21 @@ def _choose_source(r, settings, cache, backends, console):
 
 def _choose_speech(r, settings, cache, backends):
     """(the Narrator, its problems, notes for the progress stream)."""
-    speech, voice = settings["speech"], settings["voice"]
-    origin = settings["speech_service"]
-    chosen = speech.value
+    voice, origin = settings["voice"], settings["speech_service"]
+    speaker = who_speaks(settings)
     notes = ()
-    # Nobody asked for the service and there is none: the voices of this machine.
-    if chosen == "service" and speech.source == "default" and is_placeholder(origin.value):
-        chosen, name = offline_voice(voice.value)
-        notes = (f"no speech service is set up: narrating offline with {chosen} ({name})",)
-    if chosen == "espeak-ng":
+    if speaker.fallback:
+        notes = (f"no speech service is set up: narrating offline with {speaker.engine} "
+                 f"({speaker.voice})",)
+    if speaker.engine == "espeak-ng":
         narrator = Narrator(EspeakSpeech(), cache)
-        if known_voice(voice.value) is None:
+        if speaker.voice is None:
             return narrator, [f"voice {voice.value!r} ({voice.source}) is not an espeak-ng "
                               "voice; 'clipweave voices' lists them"], notes
         return narrator, [], notes
-    if chosen == "flite":
+    if speaker.engine == "flite":
         narrator = Narrator(FliteSpeech(), cache)
-        if flite_voice(voice.value) is None:
+        if speaker.voice is None:
             return narrator, [f"voice {voice.value!r} ({voice.source}) is not a flite voice: "
                               "flite speaks English (slt, rms, awb, kal or an en-... name); "
                               "use --speech espeak-ng for other languages"], notes

@@ -105,12 +105,23 @@ def show_config(argv):
     except (ConfigError, BindingBusy) as e:
         console.failure(str(e), "check")
         return ExitStatus.USAGE
+    from clipweave.app.offline_speech import who_speaks
+
+    speaker = who_speaks(settings)
     width = max(len(name) for name in settings)
     for name, setting in settings.items():
-        note = setting.source
+        value, note = setting.value, setting.source
         if name in config.ORIGIN_KEYS and is_placeholder(setting.value):
             note += "; a placeholder that answers nothing"
-        print(f'{name:<{width}} = {_toml(setting.value)}  # {escaped(note)}')
+        elif name == "speech" and speaker.fallback:
+            # What a run does, not what it would do had a service been set up.
+            value = speaker.engine
+            note = (f"{note}: no speech service is set up, so this machine speaks (flite for "
+                    "English, espeak-ng for other languages)")
+        elif name == "voice" and speaker.engine != "service":
+            note += (f"; {speaker.engine} speaks it as {speaker.voice}" if speaker.voice else
+                     f"; {speaker.engine} has no such voice: a run refuses it")
+        print(f'{name:<{width}} = {_toml(value)}  # {escaped(note)}')
     path = config.config_path()
     print(f"# config file: {escaped(path)}" + ("" if os.path.isfile(path) else " (none)"))
     return ExitStatus.OK

@@ -5,6 +5,7 @@ through the cache, so a resumed run does not analyse again.
 A segment whose analysis fails is framed with the blur framing and a note
 says why: the recap is made all the same.
 """
+import dataclasses
 import hashlib
 import math
 import os
@@ -28,6 +29,22 @@ _LENGTH_POLL = 0.05
 _END_TOLERANCE = 0.0005
 
 
+def on_output(shots, timing):
+    """The shots of a segment's clip as the finished video shows them: each
+    a FollowShot with ``out_start`` and ``out_end`` beside it, in seconds of
+    the video (``timing``: the render's SegmentTiming), cut to the clip's
+    true length (a clip may end before the length analysed: 0.5 s after its
+    narration where the source is silent); a shot past the clip's end is
+    left out. The shots' own times stay seconds from the clip's start."""
+    length = timing.source_end - timing.source_start
+    scale = (timing.out_end - timing.out_start) / length if length > 0 else 0.0
+    shown = [dataclasses.replace(s, end=min(s.end, length)) for s in shots if s.start < length]
+    if shown:  # the last framing holds to the clip's end
+        shown[-1] = dataclasses.replace(shown[-1], end=length)
+    return [(s, timing.out_start + s.start * scale, timing.out_start + s.end * scale)
+            for s in shown]
+
+
 def video_identity(path):
     """The video's size and a hash of its first and last MiB."""
     digest = hashlib.sha256()
@@ -45,8 +62,9 @@ class FramingAnalysis:
 
     ``start()`` begins; ``shots(lengths)`` waits and gives, per segment, its
     FollowShots over ``lengths[i]`` seconds from its start (a clip whose
-    length was not known to ``length_of`` is analysed then); ``notes`` says
-    per segment which framing each shot got; ``stop()`` ends the thread."""
+    length was not known to ``length_of`` is analysed then); ``notes(timings)``
+    says per segment which framing each shot got, in seconds of the video;
+    ``stop()`` ends the thread."""
 
     def __init__(self, source_file, segments, mode, cache, length_of=None,
                  aspect=default("aspect")):
@@ -59,7 +77,7 @@ class FramingAnalysis:
         # narration is measured: each clip is analysed once, over its
         # whole length, as soon as that is known.
         self.length_of = length_of or (lambda i: segments[i].end - segments[i].start)
-        self.notes = []
+        self._shown = []  # per segment, its FollowShots or why it was not analysed
         self._found = {}  # (index, length) -> list of FollowShot, or an error text
         self._thread = None
         self._stopping = threading.Event()
@@ -131,8 +149,7 @@ class FramingAnalysis:
         """Per segment, its FollowShots, or None where it falls back to the blur framing."""
         self._settled.set()
         self._thread.join()
-        out = []
-        self.notes = []
+        self._shown = []
         for i, seg in enumerate(self.segments):
             length = lengths[i]
             if (i, length) not in self._found:
@@ -142,11 +159,18 @@ class FramingAnalysis:
                     length = ranged
                 else:
                     self._analyse(i, length)
-            found = self._found[(i, length)]
+            self._shown.append(self._found[(i, length)])
+        return [None if isinstance(found, str) else found for found in self._shown]
+
+    def notes(self, timings):
+        """Per segment, the framing of each of its shots, in seconds of the
+        finished video (``timings``: the render's SegmentTimings), or why it
+        kept the blur framing."""
+        notes = []
+        for i, (found, timing) in enumerate(zip(self._shown, timings), 1):
             if isinstance(found, str):
-                self.notes.append(f"segment {i + 1}: framing not analysed ({found}); blur framing")
-                out.append(None)
+                notes.append(f"segment {i}: framing not analysed ({found}); blur framing")
                 continue
-            self.notes.append(f"segment {i + 1}: {describe(found)}")
-            out.append(found)
-        return out
+            shown = [dataclasses.replace(s, start=a, end=b) for s, a, b in on_output(found, timing)]
+            notes.append(f"segment {i}: {describe(shown)}")
+        return notes

@@ -11,7 +11,9 @@ espeak-ng language (``espeak_voice``); flite's own names ("slt", "rms",
 import functools
 import os
 import tempfile
+from dataclasses import dataclass
 
+from clipweave.app.origins import is_placeholder
 from clipweave.voice import speak, voices as offline_voices, write_mp3
 
 DEFAULT_VOICE = "en"  # espeak-ng's, for a name it knows nothing like
@@ -29,9 +31,12 @@ def _parts(name):
 
 
 def known_voice(name):
-    """The espeak-ng voice closest to name ("en-US-AriaNeural" -> "en-us"), or None."""
+    """The espeak-ng voice closest to name ("en-US-AriaNeural" -> "en-us",
+    "fr" -> "fr-fr"), or None."""
     parts = _parts(name)
-    candidates = ["-".join(parts[:3]), "-".join(parts[:2]), parts[0]] if parts else []
+    # "fr" has no voice of that name in espeak-ng: "fr-fr" is French's own.
+    candidates = ["-".join(parts[:3]), "-".join(parts[:2]), parts[0],
+                  f"{parts[0]}-{parts[0]}"] if parts else []
     known = set(voices()) | {DEFAULT_VOICE}
     return next((c for c in candidates if c in known), None)
 
@@ -57,6 +62,32 @@ def offline_voice(name):
     flite's names, espeak-ng for the rest (its default for unknown names)."""
     flite = flite_voice(name)
     return ("flite", flite) if flite else ("espeak-ng", espeak_voice(name))
+
+
+@dataclass(frozen=True)
+class Speaker:
+    """Who speaks a run's narration."""
+
+    engine: str  # "service", "flite" or "espeak-ng"
+    voice: str | None  # the offline voice that speaks; None for the service, or a voice the engine lacks
+    fallback: bool  # the service by default, but none is set up: this machine's voices instead
+
+
+def who_speaks(settings):
+    """The Speaker of a run with these settings ({name: Setting}): the
+    chosen engine; where nobody chose one and no speech service is set up,
+    flite for English and espeak-ng for other languages."""
+    speech, voice = settings["speech"], settings["voice"].value
+    if speech.value == "service" and speech.source == "default" \
+            and is_placeholder(settings["speech_service"].value):
+        engine, name = offline_voice(voice)
+        # A name espeak-ng does not know is refused, not spoken in English.
+        return Speaker(engine, name if engine == "flite" else known_voice(voice), True)
+    if speech.value == "flite":
+        return Speaker("flite", flite_voice(voice), False)
+    if speech.value == "espeak-ng":
+        return Speaker("espeak-ng", known_voice(voice), False)
+    return Speaker("service", None, False)
 
 
 def synthesize(text, voice, engine=None):

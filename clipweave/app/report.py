@@ -2,6 +2,7 @@
 import math
 import subprocess
 
+from clipweave.app.framing import on_output
 from clipweave.app.narration import narration_file
 from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
 from clipweave.system.probe import probe
@@ -20,7 +21,8 @@ def report(segments, narration_seconds, work, published, studio=None, framing=No
     ``narration_seconds``: {narration file in ``work``: seconds}. ``framing``
     (``--frame follow`` or ``auto``), per segment its FollowShots or None,
     adds each segment's ``"framing"``: its shots with the framing each got
-    ("still", "track" or "blur") and why."""
+    ("still", "track" or "blur") and why, in seconds from the clip's start
+    and of the video, over the clip's true length."""
     final = published[FINAL]
     try:
         streams, duration = probe(final)
@@ -39,9 +41,11 @@ def report(segments, narration_seconds, work, published, studio=None, framing=No
             entry["note"] = timing.note
             entry["out_start"] = _number(timing.out_start)
             entry["out_end"] = _number(timing.out_end)
-        for entry, shots in zip(entries, framing or ()):
-            entry["framing"] = [{"start": _number(s.start), "end": _number(s.end), "framing": s.kind,
-                                 "reason": s.reason} for s in shots or ()]
+        for entry, shots, timing in zip(entries, framing or (), studio.segments):
+            entry["framing"] = [{"start": _number(s.start), "end": _number(s.end),
+                                 "out_start": _number(a), "out_end": _number(b),
+                                 "framing": s.kind, "reason": s.reason}
+                                for s, a, b in on_output(shots or (), timing)]
         document["words"] = [{"text": text, "start": _number(start), "end": _number(end),
                               "segment": segment}
                              for text, start, end, segment in studio.words]

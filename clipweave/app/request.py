@@ -42,10 +42,14 @@ class RunRequest:
     jobs: int = default("jobs")
     aspect: str | None = None  # the output frame's shape; None: from the configuration
     timeout: float = default("timeout")  # seconds for one service answer (more for a download)
+    # A name under which the fetched source video is published beside the
+    # results (the demo keeps its sample for a first real run); None: not kept.
+    keep_source: str | None = None
     environ: dict = field(default_factory=lambda: os.environ)
 
     def results(self):
         """The names the run puts into the output directory, in the order of their renames."""
+        kept = [self.keep_source] if self.keep_source else []
         if self.classic:
-            return [HORIZONTAL, FINAL]
-        return [FINAL] + ([CAPTIONS] if self.captions != "none" else [])
+            return kept + [HORIZONTAL, FINAL]
+        return kept + [FINAL] + ([CAPTIONS] if self.captions != "none" else [])

@@ -10,6 +10,7 @@ gives it; Ctrl-C, SIGTERM and SIGHUP stop the running child and end the
 run; only finished results are moved into the output directory.
 """
 import os
+import shutil
 
 from clipweave.app.checks import check
 from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
@@ -25,6 +26,7 @@ from clipweave.app.workspace import Workspace
 from clipweave.model.segments import UsageError, segments_outside
 from clipweave.studio import measure_narration, render_studio
 from clipweave.system import children
+from clipweave.system.files import link_or_copy
 from clipweave.system.probe import probe, video_problem
 
 # The downloaded or linked source in the work directory (the exact pipeline's name).
@@ -73,14 +75,20 @@ class Run:
         return ExitStatus.OK
 
     def shown(self, work, workspace):
-        """What the exact pipeline's messages name in place of the work
-        directory's files, which are gone when the run ends: the results'
-        places, and the source."""
-        if not self.request.classic:
-            return None
-        names = {os.path.join(work, name): workspace.target(name)
-                 for name in self.request.results()}
-        names[os.path.join(work, SOURCE_FILE)] = self.parts.source.label
+        """What the module's messages name in place of the work directory's
+        files, which are gone when the run ends: the results' places (the
+        exact pipeline's), and for the source the file it stays in (its
+        published copy, its cache entry, the user's own file), or nothing."""
+        r = self.request
+        names = {}
+        if r.classic:
+            names = {os.path.join(work, name): workspace.target(name) for name in r.results()}
+        source = os.path.join(work, SOURCE_FILE)
+        kept = workspace.target(r.keep_source) if r.keep_source else self.parts.source.kept()
+        if kept is None:
+            names[": " + source] = ""  # "✅ Download complete", naming no file
+        else:
+            names[source] = kept
         return names
 
     def make(self, work):
@@ -89,9 +97,11 @@ class Run:
         self.backends.bind_children(self.request.timeout)
         if self.request.module_time is not None:
             self.backends.bind("time", self.request.module_time(self.backends.saved("time")))
-        if self.request.classic:
-            return self.make_classic(work)
-        return self.make_studio(work)
+        produced = self.make_classic(work) if self.request.classic else self.make_studio(work)
+        if self.request.keep_source:
+            produced = {self.request.keep_source: os.path.join(work, self.request.keep_source),
+                        **produced}
+        return produced
 
     def halt(self):
         """Stops the work in flight: every child, every service call."""
@@ -109,6 +119,12 @@ class Run:
         problems = segments_outside(self.parts.segments, probe(output_file)[1])
         if problems:
             raise OutsideVideo(problems)
+        if self.request.keep_source:
+            kept = os.path.join(os.path.dirname(output_file), self.request.keep_source)
+            if os.path.islink(output_file):  # a local source: never a link to the user's file
+                shutil.copyfile(output_file, kept)
+            else:
+                link_or_copy(output_file, kept)
 
     def make_studio(self, work):
         """The studio render: download, every narration (several at a time),
@@ -146,8 +162,6 @@ class Run:
             if analysis is not None:
                 follow = analysis.shots(self.clip_lengths(narrations))
                 self.framing = follow
-                for note in analysis.notes:
-                    self.console.say(note)
             self.studio = render_studio(
                 source_file, parts.segments, work, narrations,
                 frame="blur" if analysis is not None else r.frame, fit=r.fit,
@@ -155,6 +169,9 @@ class Run:
                 aspect=aspect, progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels, follow=follow,
                 notes=self.console.say)
+            if analysis is not None:  # once the clips' places in the video are known
+                for note in analysis.notes(self.studio.segments):
+                    self.console.say(note)
         finally:
             progress.close()
             if analysis is not None:

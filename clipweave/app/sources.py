@@ -34,6 +34,10 @@ class LocalSource:
     def tools(self):
         return []
 
+    def kept(self):
+        """The file the video stays in after the run: the user's own."""
+        return self.path
+
     def fetch(self, output_file):
         # A symbolic link: the user's file keeps its content, its links and its times.
         try:
@@ -52,8 +56,16 @@ class _Download:
         self.label = url
         self._cache = cache
 
+    def _entry(self):
+        return key("source", self.url, self.downloader)
+
+    def kept(self):
+        """The file the video stays in after the run: its cache entry, or
+        None when the cache is off."""
+        return self._cache.entry_path("sources", self._entry())
+
     def fetch(self, output_file):
-        entry = key("source", self.url, self.downloader)
+        entry = self._entry()
         if self._cache.fetch("sources", entry, output_file,
                              check=lambda path: video_problem(path) is None):
             print(f"📦 Video from the cache: {self.url}")

@@ -2,9 +2,10 @@
 
 A test-pattern video stands in for the YouTube video, and two HTTP servers on
 127.0.0.1 stand in for the download and speech services (narration spoken by
-flite). The run itself is the command line's: the same checks, the same
-workspace and the same backends, with the two services' origins set to the
-stand-ins'.
+flite, or espeak-ng for other languages). The run itself is the command
+line's: the same checks, the same workspace and the same backends, with the
+two services' origins set to the stand-ins'. The source video is kept beside
+the results, for a first real run.
 """
 import argparse
 import functools
@@ -18,6 +19,7 @@ from pathlib import Path
 from clipweave.app.checks import check_speed
 from clipweave.app.console import PROG, Console
 from clipweave.app.errors import ExitStatus
+from clipweave.app.offline_speech import offline_voice
 from clipweave.app.options import add_output_arguments, add_render_arguments, mode_of, \
     render_options
 from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL, RunRequest
@@ -37,15 +39,20 @@ SERVICES_LIFETIME = 1800.0
 # Progress figures (per mille) the download service reports before it finishes,
 # so the download's progress line has something to show.
 PROGRESS_STEPS = (250, 700)
+# The source video, kept beside the results: a first real run's input.
+SAMPLE = "sample.mp4"
 
 EPILOG = """\
 The demo makes a test-pattern source video (with its own tone) in a
 temporary directory, serves it from a stand-in of the download service,
-speaks the narration with a stand-in of the speech service (flite), and
+speaks the narration with a stand-in of the speech service (flite; espeak-ng
+for a voice in another language), and
 renders DIR/FINAL_RECAP.mp4 with its captions as DIR/FINAL_RECAP.srt (none
 with --captions none; with --classic: DIR/FINAL_RECAP.mp4 and
-DIR/horizontal_final.mp4). Nothing leaves
-127.0.0.1, and the cache is not used (the source is made anew each time).
+DIR/horizontal_final.mp4). The source video is kept as DIR/sample.mp4, for a
+first real run:  clipweave DIR/sample.mp4 examples/segments.json
+Nothing leaves 127.0.0.1, and the cache is not used (the source is made anew
+each time).
 """
 
 
@@ -143,8 +150,9 @@ def main(argv=None):
             return ExitStatus.FAILED
         with DemoServices(video_file=source, lifetime=SERVICES_LIFETIME,
                           progress_steps=PROGRESS_STEPS) as services:
+            engine, name = offline_voice(args.voice)  # as the speech stand-in chooses
             console.say(f"demo: stand-in services on 127.0.0.1: download "
-                        f"({services.download.origin}), speech by flite "
+                        f"({services.download.origin}), speech by {engine} ({name}) "
                         f"({services.tts.origin})")
             console.say(f"demo: polling waits shortened from 3 s to {POLL_WAIT:g} s; "
                         "the 0.5 s pause after each narration kept")
@@ -154,6 +162,7 @@ def main(argv=None):
                 speech="service", downloader="service",
                 download_service=services.download.origin, speech_service=services.tts.origin,
                 output_dir=args.output_dir, overwrite=args.overwrite, use_cache=False,
+                keep_source=SAMPLE,
                 mode=mode, module_time=functools.partial(ShortWaits, poll_wait=POLL_WAIT),
                 **render))
     if status != ExitStatus.OK or mode != "normal":
@@ -161,6 +170,7 @@ def main(argv=None):
 
     total = sum(seg.length for seg in segments)
     final = os.path.abspath(os.path.join(args.output_dir, FINAL))
+    sample = os.path.abspath(os.path.join(args.output_dir, SAMPLE))
     print()
     print("demo: results")
     if args.classic:
@@ -169,6 +179,8 @@ def main(argv=None):
         print(f"                        {describe(final)}")
         print(f"  horizontal_final.mp4  {horizontal}")
         print(f"                        {describe(horizontal)}")
+        print(f"  sample.mp4            {sample}")
+        print(f"                        {describe(sample)} (the source)")
         print(f"  expected duration of FINAL_RECAP.mp4: {total:g} s of segments / "
               f"{args.speed:g} = {total / args.speed:.2f} s")
         print("  (each clip lasts as long as the shorter of its cut and its narration)")
@@ -181,6 +193,8 @@ def main(argv=None):
             cues = sum(1 for line in f if " --> " in line)
         print(f"  FINAL_RECAP.srt  {captions}")
         print(f"                   {cues} captions")
+    print(f"  sample.mp4       {sample}")
+    print(f"                   {describe(sample)} (the source)")
     print(f"  {total:g} s of segments / {args.speed:g} = {total / args.speed:.2f} s at least "
           "(each clip keeps its range; a longer narration runs on)")
     return ExitStatus.OK

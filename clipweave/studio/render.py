@@ -39,13 +39,17 @@ _SILENT_TAIL = 0.5
 # The finish copies the picture and encodes only the sound: its share of
 # the render's progress, per second of the recap, against a group's.
 _FINISH_WEIGHT = 0.05
+# Seconds of the render's progress that its pace is measured over before the
+# speed and the time left are shown.
+_PACE_WINDOW = 2.0
 
 
 class RenderProgress(NamedTuple):
     """A progress event: ``("probe", fraction, None, None)`` while the inputs
     are read, ``("render", fraction, speed, seconds_left)`` while ffmpeg runs
-    (``speed`` is ffmpeg's, media seconds per second; either may be None
-    before ffmpeg knows it), ``("done", 1.0, None, 0.0)`` at the end."""
+    (``speed`` in seconds of the recap made per second, and the time left at
+    that pace; both None until the pace has been measured for a while),
+    ``("done", 1.0, None, 0.0)`` at the end."""
 
     stage: str
     fraction: float
@@ -176,18 +180,26 @@ def _run_steps(groups, finish, work_dir, emit):
     weights = [g["duration"] for g in groups] + [finish["duration"] * _FINISH_WEIGHT]
     total = sum(weights) or 1.0
     done = [0.0] * len(weights)
-    started = time.monotonic()
+    first = []  # (time, fraction) when ffmpeg first reported any picture made
 
     def report(i, seconds):
         done[i] = min(weights[i], seconds * weights[i] / max(steps[i]["duration"], 1e-9))
         fraction = min(1.0, sum(done) / total)
-        elapsed = time.monotonic() - started
-        if fraction <= 0 or elapsed <= 0:
+        now = time.monotonic()
+        if not first:
+            if fraction > 0:
+                first.append((now, fraction))
+            emit("render", fraction, None, None)
+            return
+        # The pace from ffmpeg's first picture on, once measured over a while:
+        # its start-up and its first few lines say little about it.
+        since, at = first[0]
+        rate = (fraction - at) / (now - since) if now - since >= _PACE_WINDOW else 0.0
+        if rate <= 0:
             emit("render", fraction, None, None)
             return
         # Seconds of the recap made per second, and the time left at that pace.
-        emit("render", fraction, fraction * finish["duration"] / elapsed,
-             elapsed * (1 - fraction) / fraction)
+        emit("render", fraction, rate * finish["duration"], (1 - fraction) / rate)
 
     steps = list(groups) + [finish]
     _run_side_by_side(list(enumerate(groups)), work_dir, report)
