@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets up and builds clipweave for CPython 3.10, then makes a narrated recap
-# offline: a test-pattern video and local stand-ins of the download and
-# speech services (espeak-ng narration). Results go to out/demo/.
-# Extra arguments go to "clipweave demo" (e.g. --speed 2 --seconds 30).
+# Sets up and builds clipweave for CPython 3.10, then runs "clipweave demo":
+# a narrated recap made offline from a test-pattern video, through local
+# stand-ins of the download service and of the speech service (which speaks
+# with flite), rendered by the studio with captions. Results go to out/demo/
+# (FINAL_RECAP.mp4 and FINAL_RECAP.srt). Extra arguments go to
+# "clipweave demo" (e.g. --speed 2 --seconds 30, --classic).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install.sh py310
