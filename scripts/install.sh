@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds clipweave and installs it, offline, into the virtual environments
 # made by setup.sh: every one it made (.venv/envs), or those named (py310 ...).
-# One build per interpreter, into its own environment.
+# One build per interpreter, into its own environment; setup.py compiles only
+# what changed since that interpreter's last build, and the sources that do
+# not depend on the interpreter once for all of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

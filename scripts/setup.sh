@@ -26,7 +26,7 @@ PACKAGES=(
     libespeak-ng-dev flite1-dev libfftw3-dev libopencv-dev opencv-data opencv-doc
     redis-server python3-rq
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
-    python3-requests python3-pytest python3-hypothesis python3-tqdm
+    python3-requests python3-pytest python3-pytest-xdist python3-hypothesis python3-tqdm
     python3-exceptiongroup python3-tomli
 )
 DIST_PACKAGES=/usr/lib/python3/dist-packages
@@ -86,8 +86,8 @@ make_venv() {
     fi
     rm -f "$site/debian-dist-packages.pth"  # the name an earlier setup used
     echo "$DIST_PACKAGES" > "$site/$PTH"
-    "$venv/bin/python" -c 'import requests, pytest, hypothesis, setuptools' 2>/dev/null \
-        || die "$venv cannot import requests, pytest, hypothesis and setuptools"
+    "$venv/bin/python" -c 'import requests, pytest, xdist, hypothesis, setuptools' 2>/dev/null \
+        || die "$venv cannot import requests, pytest, xdist, hypothesis and setuptools"
 }
 
 mkdir -p .venv

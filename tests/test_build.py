@@ -25,7 +25,8 @@ except RuntimeError as e:
 
 
 def build_and_ask(tree, origin):
-    env = dict(os.environ, CLIPWEAVE_TTS_ORIGIN=origin)
+    # The exact module alone: the origins reach no other.
+    env = dict(os.environ, CLIPWEAVE_TTS_ORIGIN=origin, CLIPWEAVE_BUILD_ONLY="clipweave.clipweave")
     subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"], cwd=tree,
                    env=env, check=True, capture_output=True, timeout=900)
     return subprocess.run([sys.executable, "-c", SHOW_SPEECH_URL], cwd=tree, check=True,
@@ -38,9 +39,15 @@ def built_origins(tree):
     return namespace["ORIGINS"]
 
 
+def objects(tree):
+    """{object file: (its last change, whether it includes the origins header)}."""
+    return {o: (o.stat().st_mtime_ns, "clipweave_origins.h" in o.with_suffix(".d").read_text())
+            for o in (tree / "build").rglob("*.o")}
+
+
 @pytest.mark.heavy
 @pytest.mark.skipif(not (REPO / "setup.py").is_file(), reason="needs the source tree")
-def test_changing_an_origin_rebuilds_the_module(tmp_path):
+def test_changing_an_origin_rebuilds_what_includes_it(tmp_path):
     tree = tmp_path / "src"
     tree.mkdir()
     for name in ("setup.py", "pyproject.toml", "README.md"):
@@ -50,12 +57,21 @@ def test_changing_an_origin_rebuilds_the_module(tmp_path):
     first = build_and_ask(tree, "https://first.invalid")
     assert first == "https://first.invalid/api/generate-audio-frontend"
     assert built_origins(tree)["speech_service"] == "https://first.invalid"
+    before = objects(tree)
     second = build_and_ask(tree, "https://second.invalid/")
     assert second == "https://second.invalid/api/generate-audio-frontend"
     # The command line learns the origins from the module the build writes.
     assert built_origins(tree) == {"download_service": "https://api.video-download.example",
                                    "download_site": "https://video-download.example",
                                    "speech_service": "https://second.invalid"}
+    # Compiled again: the objects whose sources include the header, and only they.
+    after = objects(tree)
+    assert after.keys() == before.keys()
+    again = {o for o in after if after[o][0] != before[o][0]}
+    assert again == {o for o, (_, includes) in before.items() if includes} != set()
+    # Nothing changed, nothing compiled.
+    build_and_ask(tree, "https://second.invalid")
+    assert objects(tree) == after
 
 
 class _Asked(Exception):
