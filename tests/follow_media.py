@@ -106,3 +106,13 @@ def patch_sides(path, row, width=1080, scale=1.0):
         frames.append((None if left is None else left - half + 0.5,
                        None if right is None else right + half + 0.5))
     return frames
+
+
+def small_face_walking(path, seconds=4, size=(1280, 720), y=260):
+    """A face some 36 pixels wide in the analysis's small copy, walking
+    left to right across a wide 720p scene at an even pace."""
+    w, _ = size
+    travel = w - PATCH
+    graph = (f"color=c={BLUE}:s={size[0]}x{size[1]}:r={RATE}:d={seconds},noise=alls=12:allf=t,format=yuv444p[bg];"
+             + _patch(0) + f"[p];[bg][p]overlay=x='{travel}*t/{seconds}':y={y}:shortest=1:format=yuv444[o]")
+    return _render(path, graph, "o")

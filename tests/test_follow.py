@@ -57,13 +57,13 @@ def cross_render(media, cross_shots, tmp_path_factory):
 
 
 def patch_left(sides):
-    """The patch's left edge in output pixels, from whichever side shows; None if neither."""
+    """The patch's left edge in output pixels, from whichever side shows
+    farther from the frame's edge (a side near it is read from the chroma
+    smeared there); None if neither."""
     left, right = sides
-    if left is not None:
-        return left
-    if right is not None:
+    if right is not None and (left is None or left < 1080 - right):
         return right - fm.PATCH * SCALE
-    return None
+    return left
 
 
 def patch_source_x(n):
@@ -272,23 +272,32 @@ def test_the_window_follows_the_main_face_not_one_in_the_background():
     share = _follow.window_share(16 / 9)
     centre = shot["path"][0][1]
     assert centre - share / 2 <= main[0] and main[0] + main[2] <= centre + share / 2
-    # Two faces of a size, far apart, cannot share one window; a window of
-    # a wide output's shape holds both, and a square one is 9/16 of the frame.
+    # Two faces of a size, apart, cannot share one 9:16 window: a wider one
+    # holds both, whole with their margins, over the blurred fill; a window
+    # of a wide output's shape holds both as it is. Two at the frame's edges
+    # are shown as the whole picture, even in a square window (9/16 of the frame).
     apart = [main, (0.05, 0.3, 0.14, 0.25, "face")]
-    assert [s["kind"] for s in _still_shot(apart)] == ["blur"]
+    [wide] = _still_shot(apart)
+    assert wide["kind"] == "wide" and share < wide["width"] < 0.8
+    (_, centre), = wide["path"]
+    assert centre - wide["width"] / 2 < 0.05 - 0.02 and 0.69 + 0.02 < centre + wide["width"] / 2
     assert [s["kind"] for s in _still_shot(apart, window="16:9")] == ["still"]
-    assert "do not fit one 1:1 window" in _still_shot(apart, window="1:1")[0]["reason"]
+    edges = [main, (0.01, 0.3, 0.14, 0.25, "face"), (0.85, 0.3, 0.14, 0.25, "face")]
+    assert "do not fit one 1:1 window" in _still_shot(edges, window="1:1")[0]["reason"]
     assert _follow.window_share(16 / 9, "1:1") == pytest.approx(9 / 16)
 
 
-@pytest.mark.parametrize("width, kind", [(0.4, "still"), (0.6, "blur")])
-def test_a_close_up_face_wider_than_the_window(width, kind):
+@pytest.mark.parametrize("width, kind", [(0.18, "still"), (0.4, "wide"), (0.6, "blur")])
+def test_a_close_up_face_is_kept_whole_with_a_margin_or_framed_wider(width, kind):
     # The 9:16 window of a wide frame is 0.32 of its width: a face box a
-    # little wider is still framed on its middle; one twice as wide is not.
-    [shot] = _still_shot([(0.5, 0.1, width, 0.7, "face")])
+    # little narrower is framed whole with a margin; a wider one by a wider
+    # window; one twice as wide by the whole picture.
+    [shot] = _still_shot([(0.3, 0.1, width, 0.7, "face")])
     assert shot["kind"] == kind
-    if kind == "still":
-        assert shot["path"][0][1] == pytest.approx(0.5 + width / 2)
+    seen = shot["width"] or _follow.window_share(16 / 9)
+    if kind != "blur":
+        (_, centre), = shot["path"]
+        assert centre - seen / 2 <= 0.3 - 0.1 * width and 0.3 + 1.1 * width <= centre + seen / 2
 
 
 def test_a_cut_between_shots_of_the_same_colours_is_found():
@@ -305,13 +314,14 @@ def test_a_cut_between_shots_of_the_same_colours_is_found():
     assert [round(s["start"], 2) for s in shots] == [0.0, 1.2]
 
 
-def test_real_footage_its_cuts_found_and_every_shot_follows_a_face():
+def test_real_footage_its_cuts_found_and_the_camera_rests_on_each_face():
     # A film clip Debian ships: dark, four shots, one face in each (once
-    # with a hand and a diner behind), the last a close-up.
+    # with a hand and a diner behind), the faces nearly still, the last a
+    # close-up wider than a 9:16 window with its margins.
     film = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi"
     shots = analyse_range(film, 0, 11.2, "follow")
     assert [round(s.start, 1) for s in shots] == [0.0, 4.1, 6.5, 8.4]
-    assert all(s.kind in ("still", "track") for s in shots)
+    assert [s.kind for s in shots] == ["still", "still", "still", "wide"]
     # The woman at the left of the first shot, the man right of middle in the second.
     assert shots[0].path[0][1] < 0.5 < shots[1].path[0][1]
 
@@ -340,16 +350,20 @@ def test_detect_checks_the_frame():
         _follow.detect(b"\0" * 48, 4, 4, "/nonexistent")
 
 
-@pytest.mark.parametrize("follow, message", [
-    ([[(0.0, "track", [(0.0, 1.5)])]], "centres from 0 to 1"),
-    ([[(1.0, "still", [(1.0, 0.5)]), (0.5, "blur", [])]], "in order"),
-    ([[(0.0, "pan", [])]], "'still', 'track' or 'blur'"),
-    ([None, None], "every segment or none"),
+@pytest.mark.parametrize("follow, frames, message", [
+    ([[(0.0, "track", [(0.0, 1.5)], 0.0)]], (), "centres from 0 to 1"),
+    ([[(1.0, "still", [(1.0, 0.5)], 0.0), (0.5, "blur", [], 0.0)]], (), "in order"),
+    ([[(0.0, "pan", [], 0.0)]], (), "'still', 'track', 'wide' or 'blur'"),
+    ([[(0.0, "wide", [(0.0, 0.5)], 1.5)]], (), "from 0 to 1"),
+    ([[(0.0, "still", [(0.0, 0.5)])]], (), "kind, path, width"),
+    ([None, None], (), "every segment or none"),
+    ((), ("crop", "fit"), "every segment or none"),
+    ((), ("follow",), "must be one of 'blur', 'crop', 'fit'"),
 ])
-def test_the_studio_refuses_bad_shots(follow, message):
+def test_the_studio_refuses_bad_shots(follow, frames, message):
     job = StudioJob(source=SourceInfo("in.mp4", 10.0, 640, 360), segments=[(0.0, 2.0)],
                     narration_seconds=[1.0], texts=["x"], narrations=["n.mp3"], output="out.mp4",
-                    captions="none", follow=follow)
+                    captions="none", follow=follow, frames=frames)
     with pytest.raises(ValueError, match=message):
         _core.prepare(job)
 

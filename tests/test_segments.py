@@ -13,21 +13,23 @@ def parse(entries):
 
 def test_entries_become_segments():
     found = parse([{"start": "00:01:15.5", "end": "81", "voiceover": "It ends.", "x": 1},
-                   {"start": "1500ms", "end": "2s", "voiceover": "-v"}])
+                   {"start": "1500ms", "end": "2s", "voiceover": "-v", "frame": "fit"}])
     assert found == (Segment(75.5, 81.0, "00:01:15.5", "81", "It ends."),
-                     Segment(1.5, 2.0, "1500ms", "2s", "-v"))
+                     Segment(1.5, 2.0, "1500ms", "2s", "-v", "fit"))
     assert isinstance(found, tuple) and found[0].length == pytest.approx(5.5)
 
 
 def test_every_problem_is_listed():
     with pytest.raises(UsageError) as info:
-        parse([{"start": "5", "end": "4", "voiceover": "a"}, {"start": "x"}])
+        parse([{"start": "5", "end": "4", "voiceover": "a", "frame": "zoom"}, {"start": "x", "frame": 1}])
     assert info.value.problems == [
+        'segments file s.json, segment 1: "frame" must be one of blur, crop, fit, follow, auto, got \'zoom\'',
         'segments file s.json, segment 1: "end" (4) is not after "start" (5)',
         "segments file s.json, segment 2: \"start\" is not a time such as 75.5 or "
         "00:01:15.5: 'x'",
         'segments file s.json, segment 2: missing "end"',
-        'segments file s.json, segment 2: missing "voiceover"']
+        'segments file s.json, segment 2: missing "voiceover"',
+        'segments file s.json, segment 2: "frame" must be a string, not a number']
 
 
 @pytest.mark.parametrize("start, end, duration, inside", [

@@ -1,6 +1,8 @@
-"""The subject-following framing of a run (``--frame follow`` or ``auto``):
-every segment's range analysed in a thread while the narrations are made,
-through the cache, so a resumed run does not analyse again.
+"""The subject-following framing of a run (``--frame follow`` or ``auto``,
+or a segment's own "frame"): every such segment's range analysed in a
+thread while the narrations are made, through the cache, so a resumed run
+does not analyse again; then one look for all of them
+(clipweave.follow.look).
 
 A segment whose analysis fails is framed with the blur framing and a note
 says why: the recap is made all the same.
@@ -12,7 +14,8 @@ import os
 import threading
 
 from clipweave.app.cache import key
-from clipweave.follow import ANALYSIS_VERSION, FollowShot, analyse_range, describe
+from clipweave.follow import ANALYSIS_VERSION, FollowShot, analyse_range, describe, face_search
+from clipweave.follow.look import WHOLE, one_look
 from clipweave.model.options import default, option
 from clipweave.system.children import ChildFailed
 from clipweave.system.probe import media_info, picture_end
@@ -57,8 +60,27 @@ def video_identity(path):
     return f"{size}:{digest.hexdigest()}"
 
 
+def frame_of(segment, frame):
+    """The framing of a segment in a run of ``frame``: its own, else the run's."""
+    return getattr(segment, "frame", None) or frame
+
+
+def followed(segments, frame):
+    """Whether any segment of a run of ``frame`` is framed by following."""
+    return any(frame_of(s, frame) in FOLLOW_FRAMES for s in segments)
+
+
+def render_frames(segments, frame):
+    """(frame, frames) for the render: the framing of the segments not
+    followed, and per segment its own where that differs ("" elsewhere)."""
+    base = "blur" if frame in FOLLOW_FRAMES else frame
+    # A followed segment not analysed keeps the blur framing.
+    own = ["blur" if f in FOLLOW_FRAMES else f for f in (frame_of(s, frame) for s in segments)]
+    return base, (None if all(f == base for f in own) else own)
+
+
 class FramingAnalysis:
-    """The shots of every segment, looked at in a thread of its own.
+    """The shots of every followed segment, looked at in a thread of its own.
 
     ``start()`` begins; ``shots(lengths)`` waits and gives, per segment, its
     FollowShots over ``lengths[i]`` seconds from its start (a clip whose
@@ -70,14 +92,17 @@ class FramingAnalysis:
                  aspect=default("aspect")):
         self.source_file = source_file
         self.segments = segments
-        self.mode = mode
+        # Per segment, "follow" or "auto", or None: not followed.
+        self.modes = [m if m in FOLLOW_FRAMES else None for m in (frame_of(s, mode) for s in segments)]
         self.cache = cache
         self.aspect = aspect  # the output's shape: the window's
         # Seconds the clip of segment i will show, or None until its
         # narration is measured: each clip is analysed once, over its
         # whole length, as soon as that is known.
         self.length_of = length_of or (lambda i: segments[i].end - segments[i].start)
-        self._shown = []  # per segment, its FollowShots or why it was not analysed
+        self._shown = []  # per segment, its FollowShots, why it was not analysed, or None
+        self.look = None  # one_look's: the look and the framed share it was decided by
+        self.share = 0.0
         self._found = {}  # (index, length) -> list of FollowShot, or an error text
         self._thread = None
         self._stopping = threading.Event()
@@ -97,7 +122,7 @@ class FramingAnalysis:
             self._thread.join()
 
     def _all(self):
-        waiting = list(range(len(self.segments)))
+        waiting = [i for i, m in enumerate(self.modes) if m is not None]
         while waiting and not self._stopping.is_set():
             for i in waiting:
                 length = self.length_of(i)
@@ -127,11 +152,11 @@ class FramingAnalysis:
                 self._picture = (min(end, self._info.duration) if end > 0 and math.isfinite(end)
                                  else self._info.duration)
             start = self.clip_start(index, length)
-            entry = key("follow", ANALYSIS_VERSION, self._identity, round(start, 6), round(length, 6), self.mode,
-                        self.aspect)
+            entry = key("follow", ANALYSIS_VERSION, face_search()[0], self._identity, round(start, 6),
+                        round(length, 6), self.modes[index], self.aspect)
             shots = self._cached(entry)
             if shots is None:
-                shots = analyse_range(self.source_file, start, start + length, self.mode, self._info,
+                shots = analyse_range(self.source_file, start, start + length, self.modes[index], self._info,
                                       window=self.aspect)
                 self.cache.store_data("follow", entry, [s.as_data() for s in shots])
         except (OSError, ValueError, RuntimeError, ChildFailed) as e:
@@ -146,11 +171,15 @@ class FramingAnalysis:
             return None
 
     def shots(self, lengths):
-        """Per segment, its FollowShots, or None where it falls back to the blur framing."""
+        """Per segment, its FollowShots in the short's one look, or None where
+        it is not followed or falls back to the blur framing."""
         self._settled.set()
         self._thread.join()
         self._shown = []
         for i, seg in enumerate(self.segments):
+            if self.modes[i] is None:
+                self._shown.append(None)
+                continue
             length = lengths[i]
             if (i, length) not in self._found:
                 ranged = seg.end - seg.start
@@ -160,6 +189,8 @@ class FramingAnalysis:
                 else:
                     self._analyse(i, length)
             self._shown.append(self._found[(i, length)])
+        self.look, self.share, looked = one_look([None if isinstance(f, str) else f for f in self._shown])
+        self._shown = [f if isinstance(f, str) else shots for f, shots in zip(self._shown, looked)]
         return [None if isinstance(found, str) else found for found in self._shown]
 
     def notes(self, timings):
@@ -167,7 +198,15 @@ class FramingAnalysis:
         finished video (``timings``: the render's SegmentTimings), or why it
         kept the blur framing."""
         notes = []
+        how, why = face_search()
+        if how != "model":
+            notes.append(f"framing: {why}")
+        if self.look == WHOLE:
+            notes.append(f"framing: every followed segment shows the whole picture over its blurred fill, "
+                         f"one look for the short: subjects were framed in only {self.share:.0%} of it")
         for i, (found, timing) in enumerate(zip(self._shown, timings), 1):
+            if found is None:
+                continue
             if isinstance(found, str):
                 notes.append(f"segment {i}: framing not analysed ({found}); blur framing")
                 continue

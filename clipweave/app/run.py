@@ -15,7 +15,7 @@ import shutil
 from clipweave.app.checks import check
 from clipweave.app.console import Console, StudioProgress, escaped, mute_stdout
 from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableSource, failure
-from clipweave.app.framing import FOLLOW_FRAMES, FramingAnalysis
+from clipweave.app.framing import FramingAnalysis, followed, render_frames
 from clipweave.app.guard import guarded
 from clipweave.app.backend_swap import BackendSwap
 from clipweave.app.narration import NarrationError, narration_file, speak_all
@@ -136,7 +136,7 @@ class Run:
         analysis = None
         narrations = [narration_file(work, i) for i in range(len(parts.segments))]
         aspect = parts.settings["aspect"].value
-        if r.frame in FOLLOW_FRAMES:
+        if followed(parts.segments, r.frame):
             # Looked at while the narrations are made, each clip once its length is known.
             analysis = FramingAnalysis(source_file, parts.segments, r.frame, parts.cache,
                                        lambda i: self.clip_length(i, narrations[i]), aspect)
@@ -162,9 +162,9 @@ class Run:
             if analysis is not None:
                 follow = analysis.shots(self.clip_lengths(narrations))
                 self.framing = follow
+            frame, frames = render_frames(parts.segments, r.frame)
             self.studio = render_studio(
-                source_file, parts.segments, work, narrations,
-                frame="blur" if analysis is not None else r.frame, fit=r.fit,
+                source_file, parts.segments, work, narrations, frame=frame, frames=frames, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
                 aspect=aspect, progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels, follow=follow,

@@ -12,6 +12,7 @@ from clipweave.follow.analyse import (
     FollowShot,
     analyse_range,
     describe,
+    face_search,
 )
 
-__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe"]
+__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe", "face_search"]

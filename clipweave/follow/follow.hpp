@@ -16,7 +16,7 @@ namespace clipweave::follow {
 using Refused = common::Refused;
 
 // Bump when analysis results change, so cached ones are made again.
-constexpr int kVersion = 3;
+constexpr int kVersion = 4;
 
 // A box in fractions of the frame (0..1 both ways).
 struct Box {
@@ -46,11 +46,12 @@ constexpr int kHistogramBins = 256;
 constexpr int kLayoutWidth = 32, kLayoutHeight = 18;
 std::vector<float> signature(const Picture& p);
 
-// Faces (frontal and profile); people where no face is found. The cascades
-// are read from cascade_dir once.
-std::vector<Box> detect(const Picture& p, const std::string& cascade_dir);
+// Faces, by the face model at face_model (BlazeFace in ONNX), or where that
+// is empty by the Haar cascades in cascade_dir (frontal and profile); people
+// where no face is found. What they are read from is read once.
+std::vector<Box> detect(const Picture& p, const std::string& cascade_dir, const std::string& face_model);
 
-enum class Kind { Still, Track, Blur };
+enum class Kind { Still, Track, Wide, Blur };
 
 // Where the window's centre is, as a fraction of the frame along the axis
 // the window can move, at seconds from the range's start.
@@ -64,7 +65,14 @@ struct Shot {
     double end = 0;
     Kind kind = Kind::Blur;
     std::string reason;  // why, in a few words
-    std::vector<Key> path;  // Still: one key; Track: a key a sample
+    // Still and Wide: one key; Track: a key at each frame where the window's
+    // speed changes, and at the shot's end; Blur: the middle, where a short
+    // of cropped shots shows one.
+    std::vector<Key> path;
+    // Wide: the window's share of the frame along its free axis (more than
+    // the output's shape allows; shown over the blurred fill). Blur: 1 where
+    // subjects were found that take nearly the whole picture.
+    double width = 0;
 };
 
 struct Frames {

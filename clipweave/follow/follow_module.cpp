@@ -54,12 +54,12 @@ PyObject* detect_entry(PyObject*, PyObject* args) {
     return py::entry([&] {
         PyObject* frame = nullptr;
         int width = 0, height = 0;
-        const char* dir = nullptr;
-        if (!PyArg_ParseTuple(args, "Oiis:detect", &frame, &width, &height, &dir)) py::raise_current();
+        const char *dir = nullptr, *model = "";
+        if (!PyArg_ParseTuple(args, "Oiis|s:detect", &frame, &width, &height, &dir, &model)) py::raise_current();
         const py::BufferView view(frame, "frame");
         const Picture p = picture(view, width, height);
-        const std::string cascades = dir;
-        const std::vector<Box> boxes = py::released([&] { return detect(p, cascades); });
+        const std::string cascades = dir, face_model = model;
+        const std::vector<Box> boxes = py::released([&] { return detect(p, cascades, face_model); });
         py::Object out = py::list({});
         for (const Box& b : boxes)
             py::append(out, py::Object::steal(Py_BuildValue("(ddddN)", b.x, b.y, b.w, b.h,
@@ -105,7 +105,9 @@ common::Frame window_named(const char* name) {
     return *f;
 }
 
-const char* kind_name(Kind k) { return k == Kind::Still ? "still" : k == Kind::Track ? "track" : "blur"; }
+const char* kind_name(Kind k) {
+    return k == Kind::Still ? "still" : k == Kind::Track ? "track" : k == Kind::Wide ? "wide" : "blur";
+}
 
 PyObject* plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::entry([&] {
@@ -144,7 +146,7 @@ PyObject* plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             py::Object path = py::list({});
             for (const Key& k : s.path) py::append(path, py::Object::steal(Py_BuildValue("(dd)", k.t, k.centre)));
             py::append(out, py::dict({{"start", s.start}, {"end", s.end}, {"kind", kind_name(s.kind)},
-                                      {"reason", s.reason.c_str()}, {"path", path}}));
+                                      {"reason", s.reason.c_str()}, {"path", path}, {"width", s.width}}));
         }
         return out;
     });
@@ -174,14 +176,16 @@ py::ExtensionModule module_def{
          "signature(frame, width, height, /)\n--\n\nThe colour histogram of a BGR frame, for finding "
          "cuts, as bytes."},
         {"detect", detect_entry, METH_VARARGS,
-         "detect(frame, width, height, cascade_dir, /)\n--\n\nFaces in a BGR frame, or people where no "
-         "face is found: a list of (x, y, w, h, 'face' | 'person') in fractions of the frame."},
+         "detect(frame, width, height, cascade_dir, face_model='', /)\n--\n\nFaces in a BGR frame, or "
+         "people where no face is found: a list of (x, y, w, h, 'face' | 'person') in fractions of the "
+         "frame. Faces are searched by the face model at face_model (BlazeFace in ONNX), or where that is "
+         "empty by the Haar cascades in cascade_dir."},
         {"plan", py::with_keywords(plan_entry), METH_VARARGS | METH_KEYWORDS,
          "plan(times, signatures, sampled, found, duration, aspect, presence, window='9:16')\n--\n\n"
-         "The shots of a range, a list of {'start', 'end', 'kind': 'still' | 'track' | 'blur', 'reason', "
-         "'path': [(t, centre), ...]}: seconds from the range's start; the window's centre (a window of "
-         "the output frame's shape, its --aspect name) as a fraction of the frame along the axis it moves "
-         "on."},
+         "The shots of a range, a list of {'start', 'end', 'kind': 'still' | 'track' | 'wide' | 'blur', "
+         "'reason', 'path': [(t, centre), ...], 'width'}: seconds from the range's start; the window's "
+         "centre (a window of the output frame's shape, its --aspect name) as a fraction of the frame along "
+         "the axis it moves on; a wide window's share of the frame along that axis (0 for the others)."},
         {"window_share", window_share_entry, METH_VARARGS,
          "window_share(aspect, window='9:16', /)\n--\n\nThe share along its free axis of a window of "
          "the output frame's shape (its --aspect name) in a frame of this shape, a float."},

@@ -1,6 +1,8 @@
-// From what was seen to a framing per shot: the cuts, then for each shot
-// one still window holding every subject, or a smooth path, or the blur
-// framing where no window of the output's shape can hold them.
+// From what was seen to a framing per shot: the cuts, then for each shot a
+// camera that rests while its subjects stay in the window's comfortable
+// middle and moves smoothly where they would leave it; a wider still window
+// where they are wider than the output's shape allows; or the blur framing
+// where they take nearly the whole picture or none is found.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -146,7 +148,7 @@ std::vector<std::vector<Box>> main_subjects(const std::vector<std::vector<Box>>&
     return kept;
 }
 
-// Zero-phase Gaussian smoothing. Past its ends the path goes on at its
+// Zero-phase Gaussian smoothing. Past its ends the values go on at their
 // pace there (point reflection), so a subject still moving at a cut is not
 // left behind by a window slowing down for nothing.
 std::vector<double> smooth(const std::vector<double>& v, double sigma) {
@@ -171,64 +173,212 @@ std::vector<double> smooth(const std::vector<double>& v, double sigma) {
     return out;
 }
 
-// At most this many sweeps of the path's fitting (each costs a few
-// operations a sample; it usually settles in far fewer).
-constexpr int kSweeps = 5000;
-
-// The path near `target` that bends least while every point stays in its
-// room: least squares with `stiffness` times the squared second
-// differences, each point held in [lo, hi]. Solved by coordinate descent,
-// each point moved to its best place given its neighbours and then into its
-// room (this converges for a problem of this kind), from `path`. Where a
-// subject walks to the frame's edge, the window so slows down ahead of it
-// instead of stopping dead when the edge is reached.
-std::vector<double> smoothest_within(const std::vector<double>& target, const std::vector<Span>& room,
-                                     std::vector<double> path, double stiffness) {
-    const int n = static_cast<int>(path.size());
-    if (n < 3) return path;
-    double* p = path.data();
-    const double* t = target.data();
-    const Span* r = room.data();
-    // The second difference centred on k, where it exists.
-    auto bend = [&](int k) { return p[k - 1] - 2 * p[k] + p[k + 1]; };
-    for (int sweep = 0; sweep < kSweeps; ++sweep) {
-        double moved = 0;
-        for (int i = 0; i < n; ++i) {
-            // Gradient and curvature of the cost along point i alone.
-            double gradient = p[i] - t[i], curvature = 1;
-            for (int k = std::max(1, i - 1); k <= std::min(n - 2, i + 1); ++k) {
-                const double c = k == i ? -2.0 : 1.0;
-                gradient += stiffness * c * bend(k);
-                curvature += stiffness * c * c;
-            }
-            const double next = std::clamp(p[i] - gradient / curvature, r[i].lo, r[i].hi);
-            moved = std::max(moved, std::fabs(next - p[i]));
-            p[i] = next;
-        }
-        if (moved < 1e-7) break;
+// The mean of v over `width` values centred on each (a box), past the ends
+// going on at the pace there (point reflection), held within [lo, hi].
+std::vector<double> box(const std::vector<double>& v, int width, double lo, double hi) {
+    const int n = static_cast<int>(v.size()), half = width / 2;
+    if (n < 2 || width < 2) return v;
+    std::vector<double> padded;
+    padded.reserve(static_cast<size_t>(n + 2 * half + 1));
+    auto at = [&](int i) {
+        double x = v[static_cast<size_t>(std::clamp(i, 0, n - 1))];
+        if (i < 0) x = 2 * v.front() - v[static_cast<size_t>(std::min(-i, n - 1))];
+        if (i >= n) x = 2 * v.back() - v[static_cast<size_t>(std::max(2 * (n - 1) - i, 0))];
+        return std::clamp(x, lo, hi);
+    };
+    for (int i = -half; i < n + half + 1; ++i) padded.push_back(at(i));
+    // Running sums over the odd window 2 * half + 1.
+    std::vector<double> out(v.size());
+    double sum = 0;
+    for (int i = 0; i < 2 * half + 1; ++i) sum += padded[static_cast<size_t>(i)];
+    for (int i = 0; i < n; ++i) {
+        out[static_cast<size_t>(i)] = sum / (2 * half + 1);
+        sum += padded[static_cast<size_t>(i + 2 * half + 1)] - padded[static_cast<size_t>(i)];
     }
-    return path;
+    return out;
 }
 
 std::string percent(double share) { return std::to_string(static_cast<int>(std::lround(share * 100))) + " %"; }
 
-// A close-up face wider than the window is still followed where the
-// window holds this share of its box (the box runs from cheek to cheek).
-constexpr double kCloseUp = 0.7;
-// Seconds of the path's smoothing (the Gaussian's sigma): no jitter from
-// the detector's wobble, yet a turn of the subject is followed.
-constexpr double kSmoothing = 0.5;
-// Seconds over which the path's bends weigh as much as its distance from
-// the subjects (the stiffness is (kBend x samples a second)^4): a steady pan
-// is followed without lag, a wobble is not.
-constexpr double kBend = 0.75;
+// The camera. The subject's centre may stray this share of the window's
+// width from the window's centre before the window moves (the window's
+// comfortable middle), and the window comes to rest again where the subject
+// holds within kSettle of one place for kSettleTime seconds: the two
+// thresholds are the hysteresis that keeps it from flipping between
+// resting and moving.
+constexpr double kComfort = 0.18;
+constexpr double kSettle = 0.06;
+constexpr double kSettleTime = 1.0;
+// Seconds over which a move takes over the subject's offset in the window
+// when it starts, and gives the next rest's when it ends.
+constexpr double kBlend = 1.0;
+// Seconds of the subject's centre's smoothing (the Gaussian's sigma): the
+// detector's wobble is not followed.
+constexpr double kSmoothing = 0.25;
+// Seconds of a move's first easing (the box each frame's window is the
+// mean of, applied twice); longer where the limit below needs it.
+constexpr double kEase = 0.25;
+// At most this change of the window's speed from one frame to the next, in
+// the output's pixels per frame per frame (at the analysed rate, speed 1).
+// The path is eased to half of it, so that making it stop for a frame
+// where it turns back stays within it.
+constexpr double kMaxAcceleration = 1.0;
+// A window of subjects wider than the output's shape allows may be wider,
+// up to this share of the frame; beyond that the whole picture is shown.
+constexpr double kWidest = 0.8;
 
-// share: the window's share of the frame along its free axis; window: its shape's name.
-Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double share, double presence,
-                const char* window) {
+struct Rest {
+    size_t first = 0, last = 0;  // samples
+    double at = 0.5;
+};
+
+// Where the window rests, from the subjects' centres and the room each
+// sample leaves (room: for them whole with their margins; keep: with half
+// their margins): a rest starts where they hold within kSettle (of the
+// window's width) of one place for kSettleTime, or to the shot's end; it
+// lasts while one place keeps them within kComfort of it and whole, with
+// at least half their margins.
+std::vector<Rest> rests_of(const std::vector<double>& t, const std::vector<double>& centre,
+                           const std::vector<Span>& room, const std::vector<Span>& keep, double share) {
+    const size_t n = centre.size();
+    const double settle = kSettle * share, comfort = kComfort * share;
+    std::vector<Rest> rests;
+    // One place that holds the whole shot: the camera stands.
+    Span whole{0, 1};
+    for (size_t k = 0; k < n; ++k)
+        whole = {std::max({whole.lo, centre[k] - comfort, keep[k].lo}), std::min({whole.hi, centre[k] + comfort, keep[k].hi})};
+    if (n > 0 && whole.lo <= whole.hi) {
+        std::vector<double> held(centre);
+        std::nth_element(held.begin(), held.begin() + static_cast<long>(n / 2), held.end());
+        return {{0, n - 1, std::clamp(held[n / 2], whole.lo, whole.hi)}};
+    }
+    for (size_t i = 0; i < n;) {
+        Span common{0, 1};
+        size_t j = i;
+        for (; j < n; ++j) {
+            const Span next{std::max({common.lo, centre[j] - settle, room[j].lo}),
+                            std::min({common.hi, centre[j] + settle, room[j].hi})};
+            if (next.lo > next.hi) break;
+            common = next;
+        }
+        // A shorter hold counts at the shot's end, not a moment's at the end of a walk.
+        const double held_for = j > i ? t[j - 1] - t[i] : -1;
+        if (j == i || held_for < (j < n ? kSettleTime : i == 0 ? 0.0 : kSettleTime / 2)) {
+            ++i;
+            continue;
+        }
+        // Then it holds while one place keeps every sample's subjects whole
+        // and within the comfortable middle, on from there and back over
+        // the samples before it (the window waits there rather than moving
+        // to where it will rest).
+        Span place{0, 1};
+        auto narrowed = [&](size_t k) {
+            return Span{std::max({place.lo, centre[k] - comfort, keep[k].lo}),
+                        std::min({place.hi, centre[k] + comfort, keep[k].hi})};
+        };
+        for (size_t k = i; k < j; ++k) place = narrowed(k);
+        for (Span next; j < n && (next = narrowed(j)).lo <= next.hi; ++j) place = next;
+        size_t from = i;
+        for (Span next; from > (rests.empty() ? 0 : rests.back().last + 1) && (next = narrowed(from - 1)).lo <= next.hi;
+             --from)
+            place = next;
+        std::vector<double> held(centre.begin() + static_cast<long>(from), centre.begin() + static_cast<long>(j));
+        std::nth_element(held.begin(), held.begin() + static_cast<long>(held.size() / 2), held.end());
+        const double at = std::clamp(held[held.size() / 2], place.lo, place.hi);
+        rests.push_back({from, j - 1, at});
+        i = j;
+    }
+    return rests;
+}
+
+// The window's wanted place at each sample: still at each rest; between
+// rests with the subject, its offset in the window going over from the
+// last rest's to the next one's.
+std::vector<double> wanted(const std::vector<double>& t, const std::vector<double>& centre,
+                           const std::vector<Span>& room, const std::vector<Rest>& rests) {
+    const size_t n = centre.size();
+    std::vector<double> w(n);
+    size_t r = 0;
+    for (size_t i = 0; i < n; ++i) {
+        while (r < rests.size() && rests[r].last < i) ++r;
+        if (r < rests.size() && rests[r].first <= i) {
+            w[i] = rests[r].at;
+            continue;
+        }
+        double offset = 0;
+        if (r > 0) {  // after a rest
+            const Rest& a = rests[r - 1];
+            offset += (a.at - centre[a.last]) * std::max(0.0, 1 - (t[i] - t[a.last]) / kBlend);
+        }
+        if (r < rests.size()) {  // before one
+            const Rest& b = rests[r];
+            offset += (b.at - centre[b.first]) * std::max(0.0, 1 - (t[b.first] - t[i]) / kBlend);
+        }
+        w[i] = std::clamp(centre[i] + offset, room[i].lo, room[i].hi);
+    }
+    return w;
+}
+
+// The largest change of speed of a path, per frame per frame.
+double acceleration(const std::vector<double>& p) {
+    double most = 0;
+    for (size_t i = 2; i < p.size(); ++i) most = std::max(most, std::fabs(p[i] - 2 * p[i - 1] + p[i - 2]));
+    return most;
+}
+
+// Where the window's speed would change sign from one frame to the next, it
+// stands still for that frame instead; the next frame makes up the step.
+void stop_before_turning(std::vector<double>& p) {
+    std::vector<double> v(p.size() > 1 ? p.size() - 1 : 0);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = p[i + 1] - p[i];
+    for (size_t i = 0; i + 1 < v.size(); ++i)
+        if ((v[i] > 0 && v[i + 1] < 0) || (v[i] < 0 && v[i + 1] > 0)) {
+            v[i + 1] += v[i];
+            v[i] = 0;
+        }
+    for (size_t i = 0; i < v.size(); ++i) p[i + 1] = p[i] + v[i];
+}
+
+// The window's place at every frame of a shot from its wanted places at the
+// samples: eased (a box of frames, twice) as much as the limit on its
+// acceleration needs, stopped for a frame where it turns back. px: output
+// pixels per unit of the path. Empty where no easing keeps to the limit.
+std::vector<double> frames_path(const std::vector<double>& frame_t, const std::vector<double>& t,
+                                const std::vector<double>& want, double rate, double px, double half) {
+    std::vector<double> w(frame_t.size());
+    for (size_t f = 0, k = 0; f < frame_t.size(); ++f) {
+        while (k + 1 < t.size() && t[k + 1] <= frame_t[f]) ++k;
+        const size_t b = std::min(k + 1, t.size() - 1), a = b == k ? (k > 0 ? k - 1 : k) : k;
+        const double span = t[b] - t[a];
+        const double v = span > 0 ? want[a] + (want[b] - want[a]) * (frame_t[f] - t[a]) / span : want[k];
+        w[f] = std::clamp(v, half, 1 - half);
+    }
+    const double limit = kMaxAcceleration / px;
+    int width = std::max(3, static_cast<int>(std::lround(kEase * rate)) | 1);
+    for (int tries = 0; tries < 12; ++tries) {
+        std::vector<double> p = box(box(w, width, half, 1 - half), width, half, 1 - half);
+        const double eased = acceleration(p);
+        stop_before_turning(p);
+        for (double& x : p) x = std::clamp(x, half, 1 - half);
+        if (acceleration(p) <= limit) return p;
+        // A box twice as wide halves the acceleration: aim at half the limit.
+        width = std::max(width + 2, static_cast<int>(std::ceil(width * eased / (0.5 * limit))) | 1);
+        if (width > 4 * static_cast<int>(w.size()) + 3) break;
+    }
+    return {};
+}
+
+// share: the window's share of the frame along its free axis; px: output
+// pixels per unit of that axis; window: its shape's name; frame_t: the
+// times of the shot's frames.
+Shot frame_shot(const std::vector<Seen>& seen, const std::vector<double>& frame_t, double start, double end,
+                double share, double px, double presence, const char* window) {
     Shot shot;
     shot.start = start;
     shot.end = end;
+    // In a short of cropped shots, one whose subject is not followed shows
+    // the middle of the picture.
+    shot.path = {{start, 0.5}};
     size_t with = 0;
     for (const Seen& s : seen) with += s.any;
     if (with == 0) {
@@ -241,87 +391,116 @@ Shot frame_shot(const std::vector<Seen>& seen, double start, double end, double 
         return shot;
     }
     const double half = share / 2;
-    // Where the window's centre may stand for each sample to hold its subjects whole.
-    std::vector<Span> room(seen.size(), Span{half, 1 - half});
-    for (size_t i = 0; i < seen.size(); ++i) {
-        if (!seen[i].any) continue;
-        const Span core = seen[i].core;
-        if (core.hi - core.lo > share + 1e-9) {
-            if (seen[i].boxes > 1 || share < kCloseUp * (core.hi - core.lo)) {
-                shot.reason = std::string("its subjects do not fit one ") + window + " window";
-                return shot;
-            }
-            // One face in close-up: the window stands on its middle.
-            const double middle = std::clamp((core.lo + core.hi) / 2, half, 1 - half);
-            room[i] = {middle, middle};
-            continue;
-        }
-        Span span = seen[i].span;
-        if (span.hi - span.lo > share) {
-            // The margins cut down evenly to what fits.
-            const double spare = (share - (core.hi - core.lo)) / 2;
-            span = {std::max(span.lo, core.lo - spare), std::min(span.hi, core.hi + spare)};
-        }
-        room[i].lo = std::max(half, span.hi - half);
-        room[i].hi = std::min(1 - half, span.lo + half);
-        if (room[i].lo > room[i].hi) room[i].lo = room[i].hi = std::clamp((room[i].lo + room[i].hi) / 2, half, 1 - half);
-    }
-    Span common{half, 1 - half};
-    std::vector<double> centres;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        common.lo = std::max(common.lo, room[i].lo);
-        common.hi = std::min(common.hi, room[i].hi);
-        if (seen[i].any) centres.push_back((seen[i].core.lo + seen[i].core.hi) / 2);
-    }
-    if (common.lo <= common.hi) {
-        // One window holds everyone the whole shot: the camera stands still.
-        std::nth_element(centres.begin(), centres.begin() + static_cast<long>(centres.size() / 2), centres.end());
-        shot.kind = Kind::Still;
-        shot.reason = "still";
-        shot.path = {{start, std::clamp(centres[centres.size() / 2], common.lo, common.hi)}};
-        return shot;
-    }
-    // The subjects' centres, held across the samples that saw nothing.
-    std::vector<double> target(seen.size());
+    const size_t n = seen.size();
+    // The subjects' centres and their extent, held across the samples that saw nothing.
     std::vector<size_t> known;
-    for (size_t i = 0; i < seen.size(); ++i)
+    for (size_t i = 0; i < n; ++i)
         if (seen[i].any) known.push_back(i);
-    for (size_t i = 0, k = 0; i < seen.size(); ++i) {
+    std::vector<double> t(n), centre(n), lo(n), hi(n), core_lo(n), core_hi(n);
+    for (size_t i = 0, k = 0; i < n; ++i) {
         while (k + 1 < known.size() && known[k + 1] <= i) ++k;
         const size_t a = known[k];
-        const double ca = std::clamp((seen[a].core.lo + seen[a].core.hi) / 2, room[a].lo, room[a].hi);
-        if (i <= a || k + 1 >= known.size()) {
-            target[i] = ca;
-            continue;
-        }
-        const size_t b = known[k + 1];
-        const double cb = std::clamp((seen[b].core.lo + seen[b].core.hi) / 2, room[b].lo, room[b].hi);
-        target[i] = ca + (cb - ca) * static_cast<double>(i - a) / static_cast<double>(b - a);
+        const size_t b = i > a && k + 1 < known.size() ? known[k + 1] : a;
+        const double u = b > a ? static_cast<double>(i - a) / static_cast<double>(b - a) : 0.0;
+        auto mix = [&](double x, double y) { return x + (y - x) * u; };
+        t[i] = seen[i].t;
+        lo[i] = mix(seen[a].span.lo, seen[b].span.lo);
+        hi[i] = mix(seen[a].span.hi, seen[b].span.hi);
+        core_lo[i] = mix(seen[a].core.lo, seen[b].core.lo);
+        core_hi[i] = mix(seen[a].core.hi, seen[b].core.hi);
     }
-    const double rate = seen.size() > 1 ? (seen.size() - 1) / std::max(1e-6, seen.back().t - seen.front().t) : 1;
-    std::vector<double> path = smooth(target, kSmoothing * rate);
-    for (size_t i = 0; i < path.size(); ++i) path[i] = std::clamp(path[i], room[i].lo, room[i].hi);
-    path = smoothest_within(target, room, std::move(path), std::pow(kBend * rate, 4));
+    const double rate = n > 1 ? (n - 1) / std::max(1e-6, t.back() - t.front()) : 1;
+    lo = smooth(lo, kSmoothing * rate);
+    hi = smooth(hi, kSmoothing * rate);
+    core_lo = smooth(core_lo, kSmoothing * rate);
+    core_hi = smooth(core_hi, kSmoothing * rate);
+    // Subjects (with their margins) wider than the window at any time: the
+    // shot is framed wider, still, on all the room they take.
+    double widest = 0, all_lo = 1, all_hi = 0;
+    for (size_t i = 0; i < n; ++i) {
+        widest = std::max(widest, core_hi[i] - core_lo[i]);
+        all_lo = std::min(all_lo, lo[i]);
+        all_hi = std::max(all_hi, hi[i]);
+        centre[i] = (core_lo[i] + core_hi[i]) / 2;
+    }
+    bool fits = true;
+    for (size_t i = 0; i < n; ++i) fits = fits && hi[i] - lo[i] <= share;
+    if (!fits) {
+        const double width = std::max(share, all_hi - all_lo);
+        if (width > kWidest) {
+            // The whole picture, in a short of cropped shots too.
+            shot.reason = std::string("its subjects do not fit one ") + window + " window";
+            shot.width = 1;
+            return shot;
+        }
+        shot.kind = Kind::Wide;
+        shot.reason = "wider than the window";
+        shot.width = width;
+        shot.path = {{start, std::clamp((all_lo + all_hi) / 2, width / 2, 1 - width / 2)}};
+        return shot;
+    }
+    // Where the window's centre may stand for each sample to hold its
+    // subjects whole, margins and all (room), or half their margins (keep).
+    auto room_for = [&](double a, double b) {
+        Span r{std::max(half, b - half), std::min(1 - half, a + half)};
+        if (r.lo > r.hi) r.lo = r.hi = std::clamp((r.lo + r.hi) / 2, half, 1 - half);
+        return r;
+    };
+    std::vector<Span> room(n), keep(n);
+    for (size_t i = 0; i < n; ++i) {
+        room[i] = room_for(lo[i], hi[i]);
+        keep[i] = room_for((lo[i] + core_lo[i]) / 2, (hi[i] + core_hi[i]) / 2);
+    }
+    const std::vector<Rest> rests = rests_of(t, centre, room, keep, share);
+    if (rests.size() == 1 && rests[0].first == 0 && rests[0].last == n - 1) {
+        // The subjects hold within the window's comfortable middle: the camera stands.
+        shot.kind = Kind::Still;
+        shot.reason = "still";
+        shot.path = {{start, rests[0].at}};
+        return shot;
+    }
+    const std::vector<double> want = wanted(t, centre, room, rests);
+    const double frame_rate = frame_t.size() > 1 ? (frame_t.size() - 1) / std::max(1e-6, frame_t.back() - frame_t.front()) : rate;
+    const std::vector<double> p = frames_path(frame_t, t, want, frame_rate, px, half);
+    if (p.empty()) {
+        std::vector<double> middle(centre);
+        std::nth_element(middle.begin(), middle.begin() + static_cast<long>(n / 2), middle.end());
+        shot.kind = Kind::Still;
+        shot.reason = "still";
+        shot.path = {{start, std::clamp(middle[n / 2], half, 1 - half)}};
+        return shot;
+    }
+    // A key where the window's speed changes; the render joins them by straight lines.
     shot.kind = Kind::Track;
     shot.reason = "tracking";
-    // Before the first sample and after the last, on at the path's pace there.
-    auto onward = [&](size_t from, size_t to, double t) {
-        const double dt = seen[to].t - seen[from].t;
-        const double v = dt > 0 ? (path[to] - path[from]) / dt : 0;
-        return std::clamp(path[to] + v * (t - seen[to].t), half, 1 - half);
-    };
-    const size_t n = seen.size();
-    shot.path.push_back({start, n > 1 ? onward(1, 0, start) : path.front()});
-    for (size_t i = 0; i < n; ++i)
-        if (seen[i].t > start && seen[i].t < end) shot.path.push_back({seen[i].t, path[i]});
-    shot.path.push_back({end, n > 1 ? onward(n - 2, n - 1, end) : path.back()});
+    shot.path.clear();
+    const size_t m = p.size();
+    for (size_t f = 0; f < m; ++f) {
+        const bool bend = f > 0 && f + 1 < m && std::fabs(p[f + 1] - 2 * p[f] + p[f - 1]) > 1e-9;
+        if (f == 0 || f + 1 == m || bend) shot.path.push_back({frame_t[f], p[f]});
+    }
+    if (m > 1 && frame_t[m - 1] < end) {
+        const double v = (p[m - 1] - p[m - 2]) / (frame_t[m - 1] - frame_t[m - 2]);
+        shot.path.push_back({end, std::clamp(p[m - 1] + v * (end - frame_t[m - 1]), half, 1 - half)});
+    }
+    double low = 1, high = 0;
+    for (const Key& k : shot.path) {
+        low = std::min(low, k.centre);
+        high = std::max(high, k.centre);
+    }
+    if ((high - low) * px < 0.5) {  // moves by less than half an output pixel
+        shot.kind = Kind::Still;
+        shot.reason = "still";
+        shot.path = {{start, p.front()}};
+    }
     return shot;
 }
 
 // Room left around a subject (by plan, below), as a share of its own
-// width: a face cascade's box runs from eye to eye, the cheeks and hair lie
-// outside it. Less is kept where the whole of it does not fit.
-constexpr double kFaceMargin = 0.45;
+// width: the face model's box runs from brow to chin and cheek to cheek,
+// the hair and ears lie outside it. Less is kept where the whole of it
+// does not fit.
+constexpr double kFaceMargin = 0.25;
 constexpr double kPersonMargin = 0.1;
 
 }  // namespace
@@ -369,6 +548,8 @@ std::vector<Shot> plan(const Frames& f) {
     if (!(f.presence >= 0 && f.presence <= 1)) throw Refused("presence must be from 0 to 1");
     const double share = window_share(f.aspect, f.window.aspect());
     const bool across = moves_across(f.aspect, f.window.aspect());
+    // Output pixels per unit of the free axis (the window's share of it fills the output).
+    const double px = (across ? f.window.width : f.window.height) / share;
 
     std::vector<size_t> starts{0};
     for (size_t c : cuts(f.signatures)) starts.push_back(c);
@@ -416,12 +597,14 @@ std::vector<Shot> plan(const Frames& f) {
             none.start = start;
             none.end = end;
             none.reason = "too short to look at";
+            none.path = {{start, 0.5}};
             shots.push_back(none);
             continue;
         }
-        shots.push_back(frame_shot(seen, start, end, share, f.presence, f.window.name));
+        const std::vector<double> frame_t(f.times.begin() + static_cast<long>(first), f.times.begin() + static_cast<long>(last));
+        shots.push_back(frame_shot(seen, frame_t, start, end, share, px, f.presence, f.window.name));
     }
-    if (shots.empty()) shots.push_back({0, f.duration, Kind::Blur, "no frames", {}});
+    if (shots.empty()) shots.push_back({0, f.duration, Kind::Blur, "no frames", {{0, 0.5}}, 0});
     shots.back().end = f.duration;
     return shots;
 }

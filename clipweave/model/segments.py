@@ -8,6 +8,9 @@ import json
 import math
 import re
 from dataclasses import dataclass
+from typing import Optional
+
+from clipweave.model.options import option
 
 # Seconds (optionally with an ffmpeg unit) or [HH:]MM:SS[.fraction].
 # ASCII digits only: \d would take digits of any script, which ffmpeg refuses.
@@ -21,13 +24,15 @@ class Segment:
     """One narrated time range, checked: ``start`` and ``end`` in seconds
     (``end`` after ``start``), the times as written (``start_text``,
     ``end_text``: the exact pipeline and the messages use them), and the
-    ``narration`` to be spoken over it."""
+    ``narration`` to be spoken over it; ``frame``, its own framing (one of
+    --frame's choices) where the file gives one, else None: the run's."""
 
     start: float
     end: float
     start_text: str
     end_text: str
     narration: str
+    frame: Optional[str] = None
 
     @property
     def length(self):
@@ -156,6 +161,13 @@ def _segment_problems(seg):
             if seconds[key] is None:
                 problems.append(f'"{key}" is not a time such as 75.5 or '
                                 f'00:01:15.5: {seg[key]!r}')
+    if "frame" in seg:
+        # The segment's own framing; the exact pipeline's reader ignores the key.
+        choices = option("frame").choices
+        if not isinstance(seg["frame"], str):
+            problems.append(f'"frame" must be a string, not {_json_type(seg["frame"])}')
+        elif seg["frame"] not in choices:
+            problems.append(f'"frame" must be one of {", ".join(choices)}, got {seg["frame"][:40]!r}')
     if seconds.get("start") is not None and seconds.get("end") is not None:
         if seconds["end"] <= seconds["start"]:
             problems.append(f'"end" ({_text_of(seg["end"])}) is not after '
@@ -182,7 +194,7 @@ def parse_segments(path, data):
     if problems:
         raise UsageError(problems)
     return tuple(Segment(_seconds_of(seg["start"]), _seconds_of(seg["end"]),
-                         _text_of(seg["start"]), _text_of(seg["end"]), seg["voiceover"])
+                         _text_of(seg["start"]), _text_of(seg["end"]), seg["voiceover"], seg.get("frame"))
                  for seg in entries)
 
 

@@ -198,6 +198,9 @@ struct FollowShot {
     double start = 0;
     bool blur = false;            // the blur framing, no window
     std::vector<FollowKey> path;  // ascending t; one key holds still
+    // A still window wider than the output's shape (its share of the shown
+    // frame along the free axis), shown over the blurred fill; 0: none.
+    double width = 0;
 };
 
 struct Job {
@@ -210,6 +213,7 @@ struct Job {
     std::vector<bool> silent_tails;  // as PlanInput's
     Fit fit = Fit::Narration;
     Framing framing = Framing::Blur;
+    std::vector<Framing> framings;  // per segment, or empty: framing for all
     Frame frame = common::kDefaultFrame;  // the finished video's
     // Per segment, its shots' windows; a segment without shots (or none
     // given) is framed as framing says.

@@ -190,7 +190,7 @@ void add_tables(py::Handle module) {
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
     X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
-    X(silent_tails) X(follow) X(aspect)
+    X(silent_tails) X(follow) X(aspect) X(frames)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -308,17 +308,23 @@ std::vector<std::vector<WordTime>> to_words(const Fields& job, const Names& n) {
     });
 }
 
-// Per segment, None or its shots as (start, "still" | "track" | "blur",
-// ((t, centre), ...)); no entries at all: the job's framing everywhere.
+// Per segment, None or its shots as (start, "still" | "track" | "wide" |
+// "blur", ((t, centre), ...), width); no entries at all: the job's framing
+// everywhere.
 std::vector<std::vector<FollowShot>> to_follow(const Fields& job, const Names& n) {
     return per_segment<FollowShot>(job, n.follow, [](py::Handle item, const std::string& name) {
-        const std::vector<py::Object> parts = parts_of(item, name, 3, "a (start, kind, path) triple");
+        const std::vector<py::Object> parts = parts_of(item, name, 4, "a (start, kind, path, width) tuple");
         FollowShot shot;
         shot.start = to_double(parts[0], name + "[0]");
         const std::string kind = to_text(parts[1], name + "[1]");
-        if (kind != "still" && kind != "track" && kind != "blur")
-            throw Refused(name + "[1] must be 'still', 'track' or 'blur', got '" + kind.substr(0, 40) + "'");
+        if (kind != "still" && kind != "track" && kind != "wide" && kind != "blur")
+            throw Refused(name + "[1] must be 'still', 'track', 'wide' or 'blur', got '" + kind.substr(0, 40) + "'");
         shot.blur = kind == "blur";
+        if (kind == "wide") {
+            shot.width = to_double(parts[3], name + "[3]");
+            if (!(shot.width > 0 && shot.width <= 1))
+                throw Refused(name + "[3]: a wide window's share of the frame must be from 0 to 1");
+        }
         for_items(parts[2], name + "[2]", [&](py::Handle key, const std::string& at) {
             const std::vector<double> pair = numbers_of(key, at, 2, "a (t, centre) pair");
             shot.path.push_back({pair[0], pair[1]});
@@ -352,6 +358,10 @@ Job to_job(const Names& n, const Fields& job) {
     });
     j.texts = job.texts(n.texts);
     j.framing = job.choice(n.frame, kFramings);
+    // Per segment, its own framing where the segments file gives one ("": the job's).
+    for_items(job.get(n.frames), job.name(n.frames), [&](py::Handle item, const std::string& what) {
+        j.framings.push_back(to_text(item, what).empty() ? j.framing : to_choice(item, what, kFramings));
+    });
     j.frame = to_frame(job.get(n.aspect), job.name(n.aspect));
     j.follow = to_follow(job, n);
     j.captions = job.choice(n.captions, kCaptionModes);

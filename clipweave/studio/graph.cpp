@@ -245,6 +245,16 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
         const FollowShot& shot = shots[j];
         if (shot.blur) return blurred_fill(job.frame, shown, rate, count, n);
         const int span = across ? shown.width : shown.height, window = across ? cw : ch;
+        if (shot.width > 0) {
+            // Wider than the output's shape: that part of the picture over its blurred fill.
+            const int wide = std::clamp(even_floor(shot.width * span), window, span);
+            const double centre = shot.path.empty() ? 0.5 : shot.path.front().centre;
+            const int at = std::clamp(even_floor(centre * span - wide / 2.0), 0, span - wide);
+            const Size part = across ? Size{wide, shown.height} : Size{shown.width, wide};
+            return "crop=w=" + std::to_string(part.width) + ":h=" + std::to_string(part.height) + ":x=" +
+                   std::to_string(across ? at : 0) + ":y=" + std::to_string(across ? 0 : at) + "," +
+                   blurred_fill(job.frame, part, rate, count, n);
+        }
         const std::string pos = window_position(shot, shot.start, plan.speed, span, window);
         auto cut = [&](int w, int h, const std::string& at, bool exact) {
             return "crop=w=" + std::to_string(w) + ":h=" + std::to_string(h) + ":x=" + filter_arg(across ? at : "0") +
@@ -315,7 +325,8 @@ std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, siz
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
            (k < job.follow.size() && !job.follow[k].empty()
                 ? follow_framing(job, plan, c, k)
-                : framing(job.framing, job.frame, displayed_size(job.source), rate_text(plan.rate), c.frames, k)) +
+                : framing(k < job.framings.size() ? job.framings[k] : job.framing, job.frame,
+                          displayed_size(job.source), rate_text(plan.rate), c.frames, k)) +
            "[v" + std::to_string(k) + "]";
 }
 
@@ -449,6 +460,8 @@ void check_job(const Job& job) {
                       " dB, got " + number(job.bed_volume_db));
     if (!job.follow.empty() && job.follow.size() != n)
         throw Refused("follow shots must be given for every segment or none");
+    if (!job.framings.empty() && job.framings.size() != n)
+        throw Refused("frames must be given for every segment or none");
     for (size_t k = 0; k < job.follow.size(); ++k)
         for (size_t j = 0; j < job.follow[k].size(); ++j) {
             const FollowShot& shot = job.follow[k][j];

@@ -54,10 +54,13 @@ class StudioJob:
     nowhere known to be). ``output``, ``captions_file`` and
     ``graph_file`` are file names in the work directory, where ffmpeg
     runs. ``follow`` holds, per segment, None or its shots as (start,
-    "still" | "track" | "blur", ((t, centre), ...)): seconds from the
-    clip's start, the window's centre as a fraction of the shown frame
-    along the axis it moves on; such a segment is framed shot by shot
-    (``frame`` frames the others)."""
+    "still" | "track" | "wide" | "blur", ((t, centre), ...), width):
+    seconds from the clip's start, the window's centre as a fraction of the
+    shown frame along the axis it moves on, a wide window's share of the
+    frame along it (shown over the blurred fill); such a segment is framed
+    shot by shot. ``frames`` holds, per segment, the framing of one not
+    framed so (one the core draws, or "" for ``frame``), or is empty:
+    ``frame`` frames them all."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -78,5 +81,6 @@ class StudioJob:
     words: Sequence[Optional[Sequence[Tuple[str, float, float]]]] = ()
     glyphs: str = ""
     silent_tails: Sequence[bool] = ()
-    follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]]]]]] = ()
+    follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]], float]]]] = ()
     aspect: str = default("aspect")
+    frames: Sequence[str] = ()

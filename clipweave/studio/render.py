@@ -293,6 +293,7 @@ def render_studio(
     words: Optional[Sequence] = None,
     notes: Optional[Callable[[str], None]] = None,
     follow: Optional[Sequence] = None,
+    frames: Optional[Sequence[str]] = None,
 ) -> StudioResult:
     """Renders a finished recap of ``source``.
 
@@ -317,7 +318,9 @@ def render_studio(
     ``follow``, per segment, None or its shots (``clipweave.follow``'s
     FollowShot, times from the segment's start): that segment is framed
     shot by shot, a window of the output's shape standing or moving with
-    its subject, or blurred where it has none.
+    its subject, wider over the blurred fill where it is too wide for one,
+    or blurred where it has none. ``frames``, per segment, the framing of a
+    segment not followed ("blur", "crop", "fit", or "" for ``frame``).
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -404,8 +407,8 @@ def render_studio(
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
             glyphs=font_glyphs() if captions not in ("srt", "none") else "",
             silent_tails=silent_tails, aspect=aspect,
-            follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path) for s in shots)
-                         for shots in (follow or ())))
+            follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path, s.width) for s in shots)
+                         for shots in (follow or ())), frames=tuple(frames or ()))
         ready = _core.prepare(job)
         if notes is not None:
             for note in ready["notes"]:
