@@ -79,7 +79,10 @@ HEAVY_TESTS = {
         "test_a_failed_analysis_keeps_the_blur_framing",
         "test_a_clip_moved_earlier_is_analysed_where_it_is_shown",
         "test_each_clip_is_looked_at_once_as_soon_as_its_length_is_known",
-        "test_a_square_short_follows_with_a_square_window"},
+        "test_a_square_short_follows_with_a_square_window",
+        "test_a_small_face_walking_across_a_wide_frame_stays_whole",
+        "test_the_window_never_turns_back_from_one_frame_to_the_next_and_eases",
+        "test_a_segment_s_own_frame_is_honoured"},
     "test_options.py": {"test_a_settings_file_aspect_makes_a_4_5_short"},
 }
 

@@ -184,7 +184,7 @@ std::vector<double> box(const std::vector<double>& v, int width, double lo, doub
         double x = v[static_cast<size_t>(std::clamp(i, 0, n - 1))];
         if (i < 0) x = 2 * v.front() - v[static_cast<size_t>(std::min(-i, n - 1))];
         if (i >= n) x = 2 * v.back() - v[static_cast<size_t>(std::max(2 * (n - 1) - i, 0))];
-        return std::clamp(x, lo, hi);
+        return i >= 0 && i < n ? std::clamp(x, lo, hi) : x;
     };
     for (int i = -half; i < n + half + 1; ++i) padded.push_back(at(i));
     // Running sums over the odd window 2 * half + 1.

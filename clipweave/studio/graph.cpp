@@ -198,16 +198,25 @@ std::string framing(Framing how, const Frame& out, const Size& shown, const std:
 // however many keys there are.
 std::string window_position(const FollowShot& shot, double shot_start, double speed, int span, int window) {
     auto at = [&](double centre) { return std::clamp(centre * span - window / 2.0, 0.0, double(span - window)); };
-    std::string e = number(at(shot.path.empty() ? 0.5 : shot.path.front().centre), 3);
+    std::vector<std::string> terms{number(at(shot.path.empty() ? 0.5 : shot.path.front().centre), 3)};
     for (size_t i = 1; i < shot.path.size(); ++i) {
         const double from = (shot.path[i - 1].t - shot_start) / speed, to = (shot.path[i].t - shot_start) / speed;
         const double step = at(shot.path[i].centre) - at(shot.path[i - 1].centre);
         if (std::fabs(step) < 0.01) continue;
         if (to - from < 1e-6) {
-            e += "+" + number(step, 3) + "*gte(t," + number(from, 4) + ")";
+            terms.push_back(number(step, 3) + "*gte(t," + number(from, 4) + ")");
             continue;
         }
-        e += "+" + number(step, 3) + "*clip((t-" + number(from, 4) + ")/" + number(to - from, 4) + ",0,1)";
+        terms.push_back(number(step, 3) + "*clip((t-" + number(from, 4) + ")/" + number(to - from, 4) + ",0,1)");
+    }
+    // ffmpeg's expressions take some ninety terms in one sum: a path of a
+    // key a frame is summed in brackets of kTermsPerSum.
+    constexpr size_t kTermsPerSum = 40;
+    std::string e;
+    for (size_t i = 0; i < terms.size(); i += kTermsPerSum) {
+        std::string sum;
+        for (size_t j = i; j < std::min(terms.size(), i + kTermsPerSum); ++j) sum += (j > i ? "+" : "") + terms[j];
+        e += (i > 0 ? "+(" : "(") + sum + ")";
     }
     return "clip(" + e + ",0," + std::to_string(span - window) + ")";
 }

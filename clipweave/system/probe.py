@@ -43,7 +43,7 @@ class MediaInfo:
     a player turns the picture. ``rate`` and ``sar`` are (numerator,
     denominator) pairs. ``duration`` is NaN when ffprobe gives none.
     ``matrix`` is the video's colour matrix as ffprobe names it ("" when
-    untagged).
+    untagged); ``codec`` its codec's ffprobe name.
     """
 
     duration: float
@@ -55,6 +55,7 @@ class MediaInfo:
     sar: tuple = (1, 1)
     rate: tuple = (0, 1)
     matrix: str = ""
+    codec: str = ""
 
 
 def _ratio(text, separator):
@@ -95,7 +96,7 @@ def media_info(path):
     rate = _ratio(video.get("avg_frame_rate"), "/") or _ratio(video.get("r_frame_rate"), "/")
     return MediaInfo(duration, True, has_audio, int(video["width"]), int(video["height"]),
                      _rotation(video), _ratio(video.get("sample_aspect_ratio"), ":") or (1, 1),
-                     rate or (0, 1), str(video.get("color_space", "")))
+                     rate or (0, 1), str(video.get("color_space", "")), str(video.get("codec_name", "")))
 
 
 def picture_end(path, duration):
