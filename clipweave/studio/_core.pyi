@@ -1,8 +1,8 @@
 """The studio render's planning, captions and ffmpeg command (C++ extension module).
 
 A job is a ``clipweave.studio.job.StudioJob``, read by attribute: ``plan``
-reads its segments, narration durations, fit, speed and its source's
-duration and rate; ``captions`` its texts besides; ``prepare`` every field.
+reads its segments, narrations' durations and sound, silent tails, fit, speed
+and its source's duration, picture and rate; ``captions`` its texts besides; ``prepare`` every field.
 A job that cannot be rendered raises ValueError, a value of the wrong type
 TypeError.
 """
@@ -38,7 +38,11 @@ class ClipPlan(TypedDict):
     length: float
     source_part: float
     hold: float
+    pace: float
+    after: float
+    before: float
     narration: float
+    narration_skip: float
     narration_used: float
     start_at: float
     out_start: float

@@ -68,6 +68,16 @@ std::string rate_text(const Rational& r) {
     return r.den == 1 ? std::to_string(r.num) : std::to_string(r.num) + "/" + std::to_string(r.den);
 }
 
+// atempo for a factor below 1: one instance goes down to 0.5.
+std::string slowed_tempo(double pace) {
+    std::string chain;
+    while (pace < 0.5) {
+        chain += "atempo=0.5,";
+        pace *= 2;
+    }
+    return chain + "atempo=" + number(pace, 6);
+}
+
 int even_floor(double v) { return std::max(2, static_cast<int>(std::floor(v / 2)) * 2); }
 int even_ceil(double v) { return std::max(2, static_cast<int>(std::ceil(v / 2 - 1e-9)) * 2); }
 // Offsets of a picture inside the frame, even for the halved chroma planes.
@@ -221,6 +231,8 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     const Size shown = displayed_size(job.source);
     const std::string rate = rate_text(plan.rate);
     const std::vector<FollowShot>& shots = job.follow[k];
+    // Source seconds of the clip to seconds of the video.
+    const double pace = plan.speed * c.pace;
     // Frames from the pixel aspect's stretch onwards, so the window is cut in shown pixels.
     const bool stretched = job.source.sar.num > 0 && job.source.sar.den > 0 && job.source.sar.num != job.source.sar.den;
     const std::string head = stretched ? scale_to(shown) + "," : "";
@@ -233,9 +245,9 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     std::vector<std::pair<long long, long long>> frames;  // of each shot in the clip
     std::vector<size_t> used;
     for (size_t j = 0; j < shots.size(); ++j) {
-        const long long first = j == 0 ? 0 : std::clamp(std::llround(shots[j].start / plan.speed * plan.rate.value()), 0LL, c.frames);
+        const long long first = j == 0 ? 0 : std::clamp(std::llround(shots[j].start / pace * plan.rate.value()), 0LL, c.frames);
         const long long last = j + 1 == shots.size() ? c.frames
-                               : std::clamp(std::llround(shots[j + 1].start / plan.speed * plan.rate.value()), first, c.frames);
+                               : std::clamp(std::llround(shots[j + 1].start / pace * plan.rate.value()), first, c.frames);
         if (last > first) {
             frames.emplace_back(first, last);
             used.push_back(j);
@@ -245,7 +257,7 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
         const FollowShot& shot = shots[j];
         if (shot.blur) return blurred_fill(job.frame, shown, rate, count, n);
         const int span = across ? shown.width : shown.height, window = across ? cw : ch;
-        const std::string pos = window_position(shot, shot.start, plan.speed, span, window);
+        const std::string pos = window_position(shot, shot.start, pace, span, window);
         auto cut = [&](int w, int h, const std::string& at, bool exact) {
             return "crop=w=" + std::to_string(w) + ":h=" + std::to_string(h) + ":x=" + filter_arg(across ? at : "0") +
                    ":y=" + filter_arg(across ? "0" : at) + (exact ? ":exact=1," : ",");
@@ -308,9 +320,11 @@ bool bt601(const Source& source) {
 // The clip read by input `input` of its run, to its frames of the output's size [v<k>].
 std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, size_t input, size_t k) {
     const double pad = c.hold / plan.speed + 3.0 / plan.rate.value();
+    // A slowed clip's frames are spread over its length: fps shows each
+    // for as many output frames as fall on it.
     return "[" + std::to_string(input) + ":v:0]format=yuv420p," +
            (bt601(job.source) ? "colormatrix=bt601:bt709," : "") + "setpts=(PTS-STARTPTS)/" +
-           number(plan.speed) + ",fps=" + rate_text(plan.rate) +
+           number(plan.speed * c.pace, 9) + ",fps=" + rate_text(plan.rate) +
            ",tpad=stop_mode=clone:stop_duration=" + number(pad) +
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
            (k < job.follow.size() && !job.follow[k].empty()
@@ -325,7 +339,10 @@ std::string audio_chain(const Job& job, const ClipPlan& c, size_t source, size_t
                         size_t k) {
     const std::string n = std::to_string(k);
     const std::string samples = std::to_string(c.samples);
-    std::string narration = "[" + std::to_string(narration_input) + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat;
+    // The narration's own silence beyond a natural pause is skipped.
+    std::string narration = "[" + std::to_string(narration_input) + ":a:0]" +
+                            (c.narration_skip > 0 ? "atrim=start=" + number(c.narration_skip) + "," : "") +
+                            "asetpts=PTS-STARTPTS," + kAudioFormat;
     if (!job.narration_lufs.empty() && std::isfinite(job.narration_lufs[k])) {
         const double gain = std::clamp(kNarrationLufs - job.narration_lufs[k], -kMaxGain, kMaxGain);
         narration += ",volume=" + number(gain, 2) + "dB";
@@ -340,8 +357,10 @@ std::string audio_chain(const Job& job, const ClipPlan& c, size_t source, size_t
     const double bed = std::pow(10.0, job.bed_volume_db / 20.0);
     const std::string level = number(bed, 6) + "+" + number(1 - bed, 6) + "*clip((t-" +
                               number(c.narration_used) + ")/" + number(kBedRise) + ",0,1)";
+    // Under a slowed picture, the source's sound slowed with it (its pitch kept).
     return narration + "[n" + n + "];[" + std::to_string(source) + ":a:0]asetpts=PTS-STARTPTS," +
-           kAudioFormat + ",apad,atrim=end_sample=" + samples + ",volume=" + filter_arg(level) +
+           kAudioFormat + (c.pace < 1 ? "," + slowed_tempo(c.pace) : "") + ",apad,atrim=end_sample=" + samples +
+           ",volume=" + filter_arg(level) +
            ":eval=frame[b" + n + "];[b" + n + "][n" + n +
            "]amix=inputs=2:duration=first:dropout_transition=0:normalize=0[a" + n + "]";
 }
@@ -572,6 +591,7 @@ Render prepare(const Job& job) {
     PlanInput in;
     in.segments = job.segments;
     in.narration_seconds = job.narration_seconds;
+    in.narration_sound = job.narration_sound;
     in.source_seconds = job.source.seconds;
     in.video_seconds = job.source.video_seconds;
     in.silent_tails = job.silent_tails;
@@ -582,7 +602,8 @@ Render prepare(const Job& job) {
     r.plan = make_plan(in);  // first: the speed must be finite and in range for the tempo chain
     check_job(job);
     displayed_size(job.source);
-    Captions captions = make_captions(r.plan, job.texts, job.words, job.captions, job.coverage, job.frame);
+    Captions captions = make_captions(r.plan, job.texts, heard_times(r.plan, job.words), job.captions, job.coverage,
+                                      job.frame);
     if (job.captions != CaptionMode::None) {
         r.cues = std::move(captions.cues);
         r.srt = std::move(captions.srt);

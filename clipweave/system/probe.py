@@ -187,6 +187,32 @@ def video_problem(path):
     return None
 
 
+# The sound's peak level over each hundredth of a second, as astats writes it.
+_SPAN_STEP = 480  # samples at 48 kHz
+_PEAK_LINE = re.compile(rb"^frame:\d+\s+pts:\d+\s+pts_time:([\d.]+)\s*\n"
+                        rb"lavfi\.astats\.Overall\.Peak_level=(-?[\d.]+|-inf)", re.M)
+
+
+def sound_span(path, threshold_db=-50.0):
+    """(start, end) in seconds of where a file's first sound stream rises
+    above ``threshold_db`` dBFS first and falls below it last, to a
+    hundredth of a second; None when it never does.
+
+    Raises CalledProcessError when ffmpeg cannot read the file.
+    """
+    target = os.path.abspath(os.fspath(path))
+    out = children.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "error", "-i", target, "-map", "0:a:0",
+         "-af", f"aresample=48000,asetnsamples=n={_SPAN_STEP}:p=0,astats=metadata=1:reset=1,"
+                "ametadata=mode=print:key=lavfi.astats.Overall.Peak_level:file=/dev/stdout",
+         "-f", "null", "-"], capture=True).stdout
+    loud = [float(t) for t, level in _PEAK_LINE.findall(out)
+            if level != b"-inf" and float(level) > threshold_db]
+    if not loud:
+        return None
+    return loud[0], loud[-1] + _SPAN_STEP / 48000
+
+
 _MAX_VOLUME = re.compile(r"max_volume:\s*(-?[\d.]+|-inf)\s*dB")
 
 
