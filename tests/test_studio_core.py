@@ -25,7 +25,7 @@ def plan_job(segments, narrations, source=10.0, fit="narration", speed=1.0, rate
 
 def tempo_of(job):
     """The tempo filters the joined sound goes through."""
-    return re.match(r"\[1:a:0\]([^;]*?),aresample", _core.prepare(job)["finish"]["graph"]).group(1)
+    return re.match(r"\[0:a:0\]([^;]*?),aresample", _core.prepare(job)["mix"]["graph"]).group(1)
 
 
 def full_job(**changes):
@@ -387,26 +387,31 @@ def test_long_narration_captions():
 def test_command_reads_each_clip_by_input_seeking():
     ready = _core.prepare(full_job())
     first, second = (g["args"] for g in ready["groups"])
-    for args in (first, second, ready["finish"]["args"]):
+    (sound,) = (s["args"] for s in ready["sounds"])
+    mix, finish = ready["mix"]["args"], ready["finish"]["args"]
+    for args in (first, second, sound, mix, finish):
         assert args[:3] == ["ffmpeg", "-hide_banner", "-nostdin"]
         assert args[args.index("-progress") + 1] == "pipe:1"
-    inputs = [i for i, a in enumerate(first) if a == "-i"]
-    assert [first[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/n1.mp3"]
-    assert first[inputs[0] - 4:inputs[0]] == ["-ss", "1", "-t", "2.25"]
-    inputs = [i for i, a in enumerate(second) if a == "-i"]
-    assert [second[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/n2.mp3"]
-    assert second[inputs[0] - 4:inputs[0]] == ["-ss", "5", "-t", "3.25"]
-    finish = ready["finish"]["args"]
+    # A group of pictures decodes its clips' picture only; the sound's run
+    # the clips' sound (the bed) and their narrations.
+    for args, start, length in ((first, "1", "2.25"), (second, "5", "3.25")):
+        inputs = [i for i, a in enumerate(args) if a == "-i"]
+        assert [args[i + 1] for i in inputs] == ["file:/media/source.mp4"]
+        assert args[inputs[0] - 4:inputs[0]] == ["-ss", start, "-t", length]
+        assert "-an" in args
+    inputs = [sound[i + 1] for i, a in enumerate(sound) if a == "-i"]
+    assert inputs == ["file:/media/source.mp4"] * 2 + ["file:/media/n1.mp3", "file:/media/n2.mp3"]
     assert finish[-1] == "file:out.mp4.part"
     assert finish[finish.index("-movflags") + 1] == "+faststart"
-    # The groups' pictures and sounds, in order, through the join lists.
+    # The finish copies both: the pictures through their join list, the mix as it is.
+    assert finish[finish.index("-c") + 1] == "copy" and "-filter_complex" not in finish
+    assert "file:out.mp4.part.m4a" in finish and mix[-1] == "file:out.mp4.part.m4a"
     files = dict(ready["files"])
     assert files["out.mp4.part.video.txt"] == ("file 'file:out.mp4.part.v0.mp4'\n"
                                                "file 'file:out.mp4.part.v1.mp4'\n")
-    assert files["out.mp4.part.audio.txt"] == ("file 'file:out.mp4.part.a0.wav'\n"
-                                               "file 'file:out.mp4.part.a1.wav'\n")
+    assert files["out.mp4.part.audio.txt"] == "file 'file:out.mp4.part.a0.wav'\n"
     assert set(ready["scratch"]) == set(files) | {
-        "out.mp4.part.v0.mp4", "out.mp4.part.v1.mp4", "out.mp4.part.a0.wav", "out.mp4.part.a1.wav"}
+        "out.mp4.part.v0.mp4", "out.mp4.part.v1.mp4", "out.mp4.part.a0.wav", "out.mp4.part.m4a"}
 
 
 # The README's --quality table: x264's preset and CRF for each quality.
@@ -517,8 +522,10 @@ def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):
 
 @pytest.mark.parametrize("changes", [{"bed_volume": None}, {"has_audio": False}])
 def test_narration_alone_when_there_is_no_bed(changes):
-    for group in _core.prepare(full_job(**changes))["groups"]:
-        assert "amix" not in group["graph"] and "[0:a:0]" not in group["graph"]
+    (sound,) = _core.prepare(full_job(**changes))["sounds"]
+    assert "amix" not in sound["graph"]
+    inputs = [sound["args"][i + 1] for i, a in enumerate(sound["args"]) if a == "-i"]
+    assert inputs == ["file:/media/n1.mp3", "file:/media/n2.mp3"]
 
 
 def test_no_graph_grows_with_the_clips():
@@ -527,9 +534,9 @@ def test_no_graph_grows_with_the_clips():
     job = full_job(segments=[(i * 0.02, i * 0.02 + 0.01) for i in range(n)], narrations=["/n.mp3"] * n,
                    narration_seconds=[0.01] * n, narration_lufs=[None] * n, texts=["x"] * n)
     ready = _core.prepare(job)
-    runs = [g["args"] for g in ready["groups"]] + [ready["finish"]["args"]]
-    assert all("-filter_complex_script" not in args for args in runs)
-    assert max(len(g["graph"]) for g in ready["groups"]) < 64 * 1024
+    steps = ready["groups"] + ready["sounds"] + [ready["mix"]]
+    assert all("-filter_complex_script" not in s["args"] for s in steps)
+    assert max(len(s["graph"]) for s in steps) < 64 * 1024
 
 
 @pytest.mark.parametrize("changes, message", [

@@ -82,6 +82,8 @@ class Render(TypedDict):
     srt: str
     ass: str
     groups: list[Step]
+    sounds: list[Step]
+    mix: Step
     finish: Step
     files: list[tuple[str, str]]
     scratch: list[str]
@@ -94,8 +96,9 @@ def captions(job: StudioJob) -> Captions:
     captions, and their SRT and ASS texts."""
 
 def prepare(job: StudioJob) -> Render:
-    """Plan, captions and the ffmpeg runs: the groups (any two side by side),
-    then the finish; the files to write before them and those they leave."""
+    """Plan, captions and the ffmpeg runs: the pictures' groups (any two side
+    by side) and, beside them, the sounds then the mix; then the finish. The
+    files to write before them and those they leave."""
 
 def check_output_name(name: object) -> None:
     """ValueError unless name is a plain file name in the work directory ending in .mp4."""

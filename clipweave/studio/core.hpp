@@ -267,11 +267,15 @@ struct Render {
     std::vector<std::string> notes;  // the plan's and the captions', in segment order
     std::string srt;    // empty unless captions are kept
     std::string ass;    // empty unless captions are burned
-    // The clips in bounded groups, each rendered by a run of its own (any
-    // two side by side): its picture as H.264 and its sound as PCM. Then
-    // the finish joins the pictures by stream copy and mixes, speeds up and
-    // normalises the sound of the whole recap once.
+    // The clips' pictures in bounded groups, each rendered by a run of its
+    // own (any two side by side) as H.264. Beside them, in a line of their
+    // own: the clips' sound in runs of at most kMaxGroupClips, as PCM, then
+    // the mix, which speeds up, normalises and encodes the sound of the
+    // whole recap once. The finish joins the pictures and puts the sound
+    // beside them, by stream copy.
     std::vector<Step> groups;
+    std::vector<Step> sounds;
+    Step mix;
     Step finish;
     // Files the caller writes into the work directory before the runs
     // (name, text): the join lists and any graph too long for a command line.

@@ -468,6 +468,8 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
         const Render r = prepare(to_job(names_of(module), job_fields(job)));
         py::Object groups = py::list({});
         for (const Step& step : r.groups) py::append(groups, step_dict(step));
+        py::Object sounds = py::list({});
+        for (const Step& step : r.sounds) py::append(sounds, step_dict(step));
         py::Object files = py::list({});
         for (const auto& [name, content] : r.files) {
             py::Object a = text(name), b = text(content);
@@ -480,6 +482,8 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
                          {"srt", text(r.srt)},
                          {"ass", text(r.ass)},
                          {"groups", groups},
+                         {"sounds", sounds},
+                         {"mix", step_dict(r.mix)},
                          {"finish", step_dict(r.finish)},
                          {"files", files},
                          {"scratch", list_of(r.scratch)}});

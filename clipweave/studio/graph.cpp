@@ -6,12 +6,15 @@
 // length. Every clip is sped up and brought to the output rate before it is
 // framed, so the framing filters see output frames only.
 //
-// An ffmpeg run keeps every input's decoder until it ends, so the clips go
-// in bounded groups, a run each, which also lets two run side by side (one
-// filter graph runs on one thread). Each group writes its picture (H.264,
-// closed GOPs, the same settings for all) and its sound (PCM at the
-// source's pace); the finish joins the pictures by stream copy and speeds
-// up and normalises the sound of the whole recap at once.
+// An ffmpeg run keeps every input's decoder until it ends, so the clips'
+// pictures go in bounded groups, a run each, which also lets two run side by
+// side (one filter graph runs on one thread). Each group writes its picture
+// (H.264, closed GOPs, the same settings for all). The sound is made beside
+// them, in runs that decode no picture: the clips' sound (PCM at the
+// source's pace), then the mix, which speeds up, normalises and encodes the
+// sound of the whole recap at once. The finish only joins the pictures and
+// the sound by stream copy: nothing is left to do one thing at a time at
+// the end.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -383,6 +386,15 @@ std::vector<std::pair<size_t, size_t>> groups(size_t clips, const Source& source
     return out;
 }
 
+// Contiguous runs of the clips' sound, kMaxGroupClips at most: a run that
+// decodes no picture is bounded by its open files only.
+std::vector<std::pair<size_t, size_t>> sound_groups(size_t clips) {
+    const size_t count = (clips + kMaxGroupClips - 1) / kMaxGroupClips;
+    std::vector<std::pair<size_t, size_t>> out;
+    for (size_t g = 0; g < count; ++g) out.emplace_back(clips * g / count, clips * (g + 1) / count);
+    return out;
+}
+
 // A name in a join list, quoted as the concat demuxer reads it.
 std::string concat_quoted(const std::string& name) {
     std::string out = "'";
@@ -390,70 +402,97 @@ std::string concat_quoted(const std::string& name) {
     return out + "'";
 }
 
-// The run of the clips [first, last): their picture to `picture` (none when
-// no clip has a frame at this speed), their sound to `sound`.
-Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture,
-                const std::string& sound) {
+// The run of the clips [first, last) that have a frame at this speed: their
+// picture to `picture`.
+Step picture_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture) {
     Step step;
-    const size_t m = last - first;
-    std::string graph, video_inputs, audio_inputs;
-    size_t video_clips = 0;
+    std::string graph, video_inputs;
+    std::vector<size_t> shown;
+    for (size_t k = first; k < last; ++k)
+        if (plan.clips[k].frames > 0) shown.push_back(k);
     long long frames = 0;
-    long long samples = 0;
-    for (size_t k = first; k < last; ++k) {
-        const ClipPlan& c = plan.clips[k];
-        // A clip shorter than a frame at this speed adds sound only.
-        if (c.frames > 0) {
-            graph += video_chain(job, plan, c, k - first, k) + ";";
-            video_inputs += "[v" + std::to_string(k) + "]";
-            ++video_clips;
-            frames += c.frames;
-        }
-        graph += audio_chain(job, c, k - first, m + k - first, k) + ";";
-        audio_inputs += "[a" + std::to_string(k) + "]";
-        samples += c.samples;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const ClipPlan& c = plan.clips[shown[i]];
+        graph += video_chain(job, plan, c, i, shown[i]) + ";";
+        video_inputs += "[v" + std::to_string(shown[i]) + "]";
+        frames += c.frames;
     }
-    if (video_clips > 0) {
-        // concat takes a clip's last frame as lasting nothing: after a clip
-        // of one frame the next one's first frame had the same time and was
-        // dropped. Every clip is whole frames at the output rate, so the
-        // frames are numbered afresh.
-        graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0,setpts=N*" +
-                 std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
-        if (burned(job.captions)) {
-            // The captions are timed on the finished video: the group's
-            // frames are put in its place for them, then back at zero.
-            const ClipPlan& c = plan.clips[first];
-            const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
-                                   "/" + std::to_string(plan.rate.num);
-            graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
-                     ",setpts=PTS-STARTPTS,";
-        }
-        graph += "setsar=1,format=yuv420p[vout];";
+    // concat takes a clip's last frame as lasting nothing: after a clip
+    // of one frame the next one's first frame had the same time and was
+    // dropped. Every clip is whole frames at the output rate, so the
+    // frames are numbered afresh.
+    graph += video_inputs + "concat=n=" + std::to_string(shown.size()) + ":v=1:a=0,setpts=N*" +
+             std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
+    if (burned(job.captions)) {
+        // The captions are timed on the finished video: the group's
+        // frames are put in its place for them, then back at zero.
+        const ClipPlan& c = plan.clips[shown.front()];
+        const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
+                               "/" + std::to_string(plan.rate.num);
+        graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
+                 ",setpts=PTS-STARTPTS,";
     }
-    graph += audio_inputs + "concat=n=" + std::to_string(m) + ":v=0:a=1[aout]";
+    graph += "setsar=1,format=yuv420p[vout]";
     step.graph = graph;
     step.frames = frames;
-    step.duration = std::max(static_cast<double>(frames) * plan.rate.den / plan.rate.num,
-                             static_cast<double>(samples) / kSampleRate);
+    step.duration = static_cast<double>(frames) * plan.rate.den / plan.rate.num;
 
     std::vector<std::string>& a = step.args;
     a = run_head();
-    for (size_t k = first; k < last; ++k) {
+    for (size_t k : shown) {
         const ClipPlan& c = plan.clips[k];
         // A little more than the clip: the trims cut it to the frame.
         const double read = c.source_part + 0.25;
         a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
     }
-    for (size_t k = first; k < last; ++k) a.insert(a.end(), {"-i", file_url(job.narrations[k])});
-    a.insert(a.end(), {"-filter_complex", graph});
-    if (video_clips > 0) {
-        a.insert(a.end(), {"-map", "[vout]"});
-        for (std::string& e : video_args(job.encoder, job.quality)) a.push_back(std::move(e));
-        a.insert(a.end(), {"-an", "-map_metadata", "-1", "-f", "mp4", file_url(picture)});
-    }
-    a.insert(a.end(), {"-map", "[aout]", "-c:a", "pcm_f32le", "-f", "wav", file_url(sound)});
+    a.insert(a.end(), {"-filter_complex", graph, "-map", "[vout]"});
+    for (std::string& e : video_args(job.encoder, job.quality)) a.push_back(std::move(e));
+    a.insert(a.end(), {"-an", "-map_metadata", "-1", "-f", "mp4", file_url(picture)});
     return step;
+}
+
+// The run of the clips [first, last)'s sound at the source's pace to
+// `sound`: each narration over the source's own sound, where it is heard.
+Step sound_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& sound) {
+    Step step;
+    const size_t m = last - first;
+    const bool bed = job.has_bed && job.source.has_audio;
+    std::string graph, audio_inputs;
+    long long samples = 0;
+    for (size_t k = first; k < last; ++k) {
+        graph += audio_chain(job, plan.clips[k], k - first, (bed ? m : 0) + k - first, k) + ";";
+        audio_inputs += "[a" + std::to_string(k) + "]";
+        samples += plan.clips[k].samples;
+    }
+    graph += audio_inputs + "concat=n=" + std::to_string(m) + ":v=0:a=1[aout]";
+    step.graph = graph;
+    step.duration = static_cast<double>(samples) / kSampleRate;
+
+    std::vector<std::string>& a = step.args;
+    a = run_head();
+    if (bed)
+        for (size_t k = first; k < last; ++k) {
+            const ClipPlan& c = plan.clips[k];
+            a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(c.source_part + 0.25), "-i",
+                               file_url(job.source.path)});
+        }
+    for (size_t k = first; k < last; ++k) a.insert(a.end(), {"-i", file_url(job.narrations[k])});
+    a.insert(a.end(), {"-filter_complex", graph, "-map", "[aout]", "-c:a", "pcm_f32le", "-f", "wav", file_url(sound)});
+    return step;
+}
+
+// A graph too long for a command line goes to a file of the work directory.
+void graph_to_file(Render& r, Step& step, const Job& job, const std::string& tag) {
+    if (step.graph.size() <= kGraphArgumentLimit) return;
+    check_file_name(job.graph_file, "the filter graph file name");
+    const std::string name = job.graph_file + "." + tag;
+    r.files.emplace_back(name, step.graph);
+    r.scratch.push_back(name);
+    for (size_t i = 0; i < step.args.size(); ++i)
+        if (step.args[i] == "-filter_complex") {
+            step.args[i] = "-filter_complex_script";
+            step.args[i + 1] = file_url(name);
+        }
 }
 
 void check_job(const Job& job) {
@@ -620,28 +659,25 @@ Render prepare(const Job& job) {
     const Plan& plan = r.plan;
     std::string video_list, audio_list;
     for (const auto& [first, last] : groups(plan.clips.size(), job.source)) {
+        bool framed = false;
+        for (size_t k = first; k < last; ++k) framed = framed || plan.clips[k].frames > 0;
+        if (!framed) continue;  // clips shorter than a frame at this speed: sound only
         const std::string tag = std::to_string(r.groups.size());
         const std::string picture = job.output + ".v" + tag + ".mp4";
+        Step step = picture_step(job, plan, first, last, picture);
+        graph_to_file(r, step, job, "v" + tag);
+        video_list += "file " + concat_quoted(file_url(picture)) + "\n";
+        r.scratch.push_back(picture);
+        r.groups.push_back(std::move(step));
+    }
+    for (const auto& [first, last] : sound_groups(plan.clips.size())) {
+        const std::string tag = std::to_string(r.sounds.size());
         const std::string sound = job.output + ".a" + tag + ".wav";
-        Step step = group_step(job, plan, first, last, picture, sound);
-        if (step.graph.size() > kGraphArgumentLimit) {
-            check_file_name(job.graph_file, "the filter graph file name");
-            const std::string name = job.graph_file + "." + tag;
-            r.files.emplace_back(name, step.graph);
-            r.scratch.push_back(name);
-            for (size_t i = 0; i < step.args.size(); ++i)
-                if (step.args[i] == "-filter_complex") {
-                    step.args[i] = "-filter_complex_script";
-                    step.args[i + 1] = file_url(name);
-                }
-        }
-        if (step.frames > 0) {
-            video_list += "file " + concat_quoted(file_url(picture)) + "\n";
-            r.scratch.push_back(picture);
-        }
+        Step step = sound_step(job, plan, first, last, sound);
+        graph_to_file(r, step, job, "a" + tag);
         audio_list += "file " + concat_quoted(file_url(sound)) + "\n";
         r.scratch.push_back(sound);
-        r.groups.push_back(std::move(step));
+        r.sounds.push_back(std::move(step));
     }
     const std::string video_txt = job.output + ".video.txt", audio_txt = job.output + ".audio.txt";
     r.files.emplace_back(video_txt, video_list);
@@ -649,14 +685,14 @@ Render prepare(const Job& job) {
     r.scratch.push_back(video_txt);
     r.scratch.push_back(audio_txt);
 
-    // The finish: the pictures joined as they are; the sound of the whole
-    // recap sped up and normalised at once.
+    // The mix: the sound of the whole recap sped up, normalised and encoded
+    // at once, while the pictures are made.
     // loudnorm given less than its 3-second window at the end of its input
     // falls back on a fixed gain and came out 15 LU quiet; trailing silence
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    std::string graph = "[1:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
+    std::string graph = "[0:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
     const std::string samples = std::to_string(std::llround(plan.duration * kSampleRate));
     if (plan.duration < kLoudnormWindow) {
         // Silence after a recap this short fills most of loudnorm's window,
@@ -670,19 +706,28 @@ Render prepare(const Job& job) {
         graph += "concat=n=" + std::to_string(copies) + ":v=0:a=1," + kLoudnorm + "," + kAudioFormat +
                  ",apad,atrim=end_sample=" + samples + "[aout]";
     } else {
-        graph += std::string("[asped][2:a:0]concat=n=2:v=0:a=1,") + kLoudnorm + "," + kAudioFormat +
+        graph += std::string("[asped][1:a:0]concat=n=2:v=0:a=1,") + kLoudnorm + "," + kAudioFormat +
                  ",apad,atrim=end_sample=" + samples + "[aout]";
     }
+    const std::string mixed = job.output + ".m4a";
+    r.scratch.push_back(mixed);
+    Step& m = r.mix;
+    m.graph = graph;
+    m.duration = plan.duration;
+    m.args = run_head();
+    m.args.insert(m.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3",
+                                 "-i", "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "[aout]"});
+    for (std::string& e : audio_args()) m.args.push_back(std::move(e));
+    m.args.push_back(file_url(mixed));
+
+    // The finish: the pictures joined and the sound put beside them, as they are.
     Step& f = r.finish;
-    f.graph = graph;
     f.frames = plan.frames;
     f.duration = plan.duration;
     f.args = run_head();
-    f.args.insert(f.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(video_txt), "-f", "concat",
-                                 "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3", "-i",
-                                 "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "0:v:0",
-                                 "-c:v", "copy", "-map", "[aout]"});
-    for (std::string& e : audio_args()) f.args.push_back(std::move(e));
+    f.args.insert(f.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(video_txt), "-i", file_url(mixed),
+                                 "-map", "0:v:0", "-map", "1:a:0", "-c", "copy", "-movflags", "+faststart",
+                                 "-map_metadata", "-1", "-map_chapters", "-1", "-f", "mp4"});
     f.args.push_back(file_url(job.output));
     return r;
 }

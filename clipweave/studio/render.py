@@ -24,7 +24,7 @@ from typing import Callable, NamedTuple, Optional, Sequence, Union
 from clipweave.model.options import default
 from clipweave.model.segments import Segment
 from clipweave.system import children, files
-from clipweave.system.probe import loudness, media_info, peak_level, picture_end, sound_span
+from clipweave.system.probe import media_info, peak_level, picture_end, speech_level
 from clipweave.studio.job import SourceInfo, StudioJob
 import clipweave.studio._core as _core
 
@@ -41,9 +41,11 @@ _SOUND_DB = -50.0
 # What follows a narration in its range is looked at only when longer than
 # this: a shorter silence is no dead air worth a run of ffmpeg.
 _SILENCE_WORTH_CHECKING = 0.5
-# The finish copies the picture and encodes only the sound: its share of
-# the render's progress, per second of the recap, against a group's.
-_FINISH_WEIGHT = 0.05
+# The share of the render's progress, per second of the recap, against a
+# group of pictures': of the sound's runs (beside the pictures), and of the
+# finish, which only copies.
+_SOUND_WEIGHT = 0.05
+_FINISH_WEIGHT = 0.02
 # Seconds of the render's progress that its pace is measured over before the
 # speed and the time left are shown.
 _PACE_WINDOW = 2.0
@@ -168,8 +170,7 @@ def measure_narration(path):
         info = media_info(path)
         if not info.has_audio or not math.isfinite(info.duration) or info.duration <= 0:
             raise ValueError
-        level, _peak = loudness(path)
-        sound = sound_span(path, _SOUND_DB) if math.isfinite(level) else None
+        level, sound = speech_level(path, _SOUND_DB)
     except subprocess.CalledProcessError:
         raise ValueError(f"cannot be read: {path}") from None
     except ValueError:
@@ -194,10 +195,16 @@ def _probe_narrations(narrations, emit):
     return levels
 
 
-def _run_steps(groups, finish, work_dir, emit):
-    """Runs the groups, SIDE_BY_SIDE at a time, then the finish; reports
-    the progress of all as one. Any exception kills every run still going."""
-    weights = [g["duration"] for g in groups] + [finish["duration"] * _FINISH_WEIGHT]
+def _run_steps(ready, work_dir, emit):
+    """Runs the pictures' groups, SIDE_BY_SIDE at a time, and beside them
+    the sounds then the mix, one at a time; then the finish. Reports the
+    progress of all as one. Any exception kills every run still going."""
+    groups, sounds = ready["groups"], ready["sounds"]
+    steps = list(groups) + list(sounds) + [ready["mix"], ready["finish"]]
+    # The pictures are the work; the sound and the finish's copy little of it.
+    weights = ([g["duration"] for g in groups] +
+               [s["duration"] * _SOUND_WEIGHT for s in steps[len(groups):-1]] +
+               [ready["finish"]["duration"] * _FINISH_WEIGHT])
     total = sum(weights) or 1.0
     done = [0.0] * len(weights)
     first = []  # (time, fraction) when ffmpeg first reported any picture made
@@ -219,36 +226,40 @@ def _run_steps(groups, finish, work_dir, emit):
             emit("render", fraction, None, None)
             return
         # Seconds of the recap made per second, and the time left at that pace.
-        emit("render", fraction, rate * finish["duration"], (1 - fraction) / rate)
+        emit("render", fraction, rate * ready["finish"]["duration"], (1 - fraction) / rate)
 
-    steps = list(groups) + [finish]
-    _run_side_by_side(list(enumerate(groups)), work_dir, report)
-    _run_side_by_side([(len(groups), finish)], work_dir, report)
+    indexed = list(enumerate(steps))
+    _run_lines([(SIDE_BY_SIDE, indexed[:len(groups)]), (1, indexed[len(groups):-1])], work_dir, report)
+    _run_lines([(1, indexed[-1:])], work_dir, report)
     emit("render", 1.0, None, 0.0)
 
 
-def _run_side_by_side(steps, work_dir, report):
-    """Runs (index, step) pairs, SIDE_BY_SIDE at a time, reading their
-    progress (report(index, seconds written)); StudioError for the first
-    that fails."""
-    pending = list(reversed(steps))
+def _run_lines(lines, work_dir, report):
+    """Runs lines of (index, step) pairs side by side, each line's steps in
+    order, ``limit`` of them at a time (lines: (limit, steps) pairs), reading
+    their progress (report(index, seconds written)); StudioError for the
+    first that fails."""
+    pending = [list(reversed(steps)) for _, steps in lines]
+    running = [0] * len(lines)
     with contextlib.ExitStack() as stack, selectors.DefaultSelector() as selector:
-        def start():
-            index, step = pending.pop()
+        def start(line):
+            index, step = pending[line].pop()
             child = stack.enter_context(
                 children.spawn(step["args"], stdout=children.PIPE, cwd=work_dir))
-            selector.register(child.stdout, selectors.EVENT_READ, [index, child, b"", {}])
+            selector.register(child.stdout, selectors.EVENT_READ, [index, child, b"", {}, line])
+            running[line] += 1
 
-        while pending and len(selector.get_map()) < SIDE_BY_SIDE:
-            start()
+        for line, (limit, _) in enumerate(lines):
+            while pending[line] and running[line] < limit:
+                start(line)
         while selector.get_map():
             for key, _ in selector.select():
                 state = key.data
-                index, child = state[0], state[1]
+                index, child, line = state[0], state[1], state[4]
                 chunk = os.read(key.fd, 65536)
                 if chunk:
-                    *lines, state[2] = (state[2] + chunk).split(b"\n")
-                    for raw in lines:
+                    *rows, state[2] = (state[2] + chunk).split(b"\n")
+                    for raw in rows:
                         k, _, value = raw.decode("ascii", "replace").strip().partition("=")
                         state[3][k] = value
                         if k == "progress":
@@ -259,10 +270,11 @@ def _run_side_by_side(steps, work_dir, report):
                     continue
                 selector.unregister(key.fileobj)
                 returncode = child.wait(check=False)
+                running[line] -= 1
                 if returncode != 0:
                     raise StudioError(returncode, child.stderr_tail)
-                if pending:
-                    start()
+                if pending[line]:
+                    start(line)
 
 
 def _seconds(us):
@@ -504,7 +516,7 @@ def render_studio(
             with open(os.path.join(work_dir, name), "w", encoding="utf-8") as f:
                 f.write(text)
         plan = ready["plan"]
-        _run_steps(ready["groups"], ready["finish"], work_dir, emit)
+        _run_steps(ready, work_dir, emit)
         if os.path.getsize(output) == 0:
             raise StudioError(0, ["ffmpeg wrote nothing"])
         srt = None

@@ -193,24 +193,32 @@ _PEAK_LINE = re.compile(rb"^frame:\d+\s+pts:\d+\s+pts_time:([\d.]+)\s*\n"
                         rb"lavfi\.astats\.Overall\.Peak_level=(-?[\d.]+|-inf)", re.M)
 
 
-def sound_span(path, threshold_db=-50.0):
-    """(start, end) in seconds of where a file's first sound stream rises
-    above ``threshold_db`` dBFS first and falls below it last, to a
-    hundredth of a second; None when it never does.
+def speech_level(path, threshold_db=-50.0):
+    """(integrated loudness in LUFS, -inf for silence; and (start, end) in
+    seconds of where the first sound stream rises above ``threshold_db``
+    dBFS first and falls below it last, to a hundredth of a second, or None
+    where it never does) of a file, in one reading of it.
 
-    Raises CalledProcessError when ffmpeg cannot read the file.
+    Raises CalledProcessError when ffmpeg cannot read the file, ValueError
+    when it has no sound.
     """
     target = os.path.abspath(os.fspath(path))
-    out = children.run(
-        ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "error", "-i", target, "-map", "0:a:0",
-         "-af", f"aresample=48000,asetnsamples=n={_SPAN_STEP}:p=0,astats=metadata=1:reset=1,"
-                "ametadata=mode=print:key=lavfi.astats.Overall.Peak_level:file=/dev/stdout",
-         "-f", "null", "-"], capture=True).stdout
-    loud = [float(t) for t, level in _PEAK_LINE.findall(out)
+    done = children.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "info", "-i", target, "-map", "0:a:0",
+         # The meter last: its summary ends the error output, the kept tail holds it.
+         "-af", f"aresample=48000,asetnsamples=n={_SPAN_STEP}:p=0,astats=metadata=1:reset=1:"
+                "measure_perchannel=none:measure_overall=Peak_level,"
+                "ametadata=mode=print:key=lavfi.astats.Overall.Peak_level:file=/dev/stdout,"
+                "ebur128=framelog=verbose",
+         "-f", "null", "-"], capture=True)
+    err = done.stderr
+    summary = err[err.rfind("Summary:"):] if "Summary:" in err else ""
+    i = _SUMMARY_I.search(summary)
+    if not i:
+        raise ValueError(f"no sound to measure in {target}")
+    loud = [float(t) for t, level in _PEAK_LINE.findall(done.stdout)
             if level != b"-inf" and float(level) > threshold_db]
-    if not loud:
-        return None
-    return loud[0], loud[-1] + _SPAN_STEP / 48000
+    return float(i.group(1)), (loud[0], loud[-1] + _SPAN_STEP / 48000) if loud else None
 
 
 _MAX_VOLUME = re.compile(r"max_volume:\s*(-?[\d.]+|-inf)\s*dB")
