@@ -9,15 +9,19 @@ start to finish:
   * run_recap (--classic) and the studio render at --quality fast, at the
     default quality and at --quality small, on a 2-minute source;
   * the studio's render (its ffmpeg runs), timed inside the studio run;
+  * the floor under a render: a bare encode of as many seconds of the output
+    frame (a generated picture, no source to read, no filter) with the
+    studio's own encoder settings, at --quality fast and at the default;
   * the studio render on a 2-minute and on a 20-minute source, each in a
     fresh process, with the peak resident memory of that process;
   * the peak memory of the whole process tree (the command and every
     ffmpeg it runs, sampled from /proc) for 4 and for 24 segments of a
     720p source, in each framing.
 
-    .venv/py310/bin/python bench/studio.py [--quick] [--cache DIR]
+    .venv/py310/bin/python bench/studio.py [--quick] [--fast] [--cache DIR]
 
-Prints one JSON object; bench.py prints it as a table.
+Prints one JSON object; bench.py prints it as a table. --fast measures only
+run_recap, the fast render and its bare encode, and prints their ratios.
 """
 import argparse
 import contextlib
@@ -35,7 +39,8 @@ from clipweave.app.errors import ExitStatus
 from clipweave.app.request import RunRequest
 from clipweave.app.run import make_recap
 from clipweave.demo.services import DemoServices, SpeechService, make_source_video
-from clipweave.studio import render
+from clipweave.model.options import default
+from clipweave.studio import FRAMES, _core, render
 
 SEGMENTS = 12
 SEGMENT_SECONDS = 5.0
@@ -201,6 +206,33 @@ def tree_peak(video, segments, **options):
     return memory.peak_kb
 
 
+def bare_encode(seconds, rate, quality):
+    """Wall seconds of encoding ``seconds`` of a generated picture of the
+    output frame as the studio encodes its pictures at ``quality``."""
+    width, height = FRAMES[default("aspect")]
+    with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as out:
+        started = time.perf_counter()
+        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i",
+                        f"testsrc2=size={width}x{height}:rate={rate}:duration={seconds:g}", "-an",
+                        *_core.encode_args("libx264", quality), os.path.join(out, "bare.mp4")],
+                       check=True)
+        return time.perf_counter() - started
+
+
+def measure_fast(cache, quick=False):
+    """run_recap, the fast render and its bare encode, in one run."""
+    c = QUICK if quick else FULL
+    os.makedirs(cache, exist_ok=True)
+    short = source(cache, c["short"], c["size"], c["rate"])
+    with tempfile.TemporaryDirectory(prefix="clipweave-bench-") as work:
+        segments = segments_file(work, c["short"], c["segments"], c["length"])
+        classic, _ = run_job(short, segments, c["delay"], classic=True)
+        fast, fast_ffmpeg = run_job(short, segments, c["delay"], quality="fast")
+    bare = bare_encode(c["segments"] * c["length"], c["rate"], "fast")
+    return {"config": c, "classic": classic, "fast": fast, "fast_ffmpeg": fast_ffmpeg,
+            "bare_fast": bare, "fast_over_classic": fast / classic, "fast_over_bare": fast / bare}
+
+
 def measure(cache, quick=False):
     c = QUICK if quick else FULL
     os.makedirs(cache, exist_ok=True)
@@ -216,6 +248,7 @@ def measure(cache, quick=False):
         fast, fast_ffmpeg = run_job(short, short_segments, c["delay"], quality="fast")
         balanced, balanced_ffmpeg = run_job(short, short_segments, c["delay"])
         small, small_ffmpeg = run_job(short, short_segments, c["delay"], quality="small")
+        bare = {q: bare_encode(c["segments"] * c["length"], c["rate"], q) for q in ("fast", "balanced")}
         lengths = [in_fresh_process(short, short_segments, c["delay"]),
                    in_fresh_process(long_, long_segments, c["delay"])]
         memory = {}
@@ -227,7 +260,8 @@ def measure(cache, quick=False):
                                   for framing in FRAMINGS}
     return {"config": c, "classic": classic, "fast": fast, "fast_ffmpeg": fast_ffmpeg,
             "balanced": balanced, "balanced_ffmpeg": balanced_ffmpeg, "small": small,
-            "small_ffmpeg": small_ffmpeg, "short_run": lengths[0], "long_run": lengths[1],
+            "small_ffmpeg": small_ffmpeg, "bare_fast": bare["fast"], "bare_balanced": bare["balanced"],
+            "short_run": lengths[0], "long_run": lengths[1],
             "memory": memory}
 
 
@@ -235,12 +269,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="tiny configuration")
     parser.add_argument("--cache", default=os.path.join(os.path.dirname(__file__), ".cache"))
+    parser.add_argument("--fast", action="store_true",
+                        help="only run_recap, the fast render and its bare encode")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
         child(*args.child)
         return 0
-    print(json.dumps(measure(args.cache, args.quick)))
+    print(json.dumps((measure_fast if args.fast else measure)(args.cache, args.quick)))
     return 0
 
 

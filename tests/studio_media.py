@@ -1,6 +1,8 @@
 """Small media for the studio render tests, and ways to look inside the results."""
 import json
+import math
 import os
+import re
 import subprocess
 
 from clipweave.app.offline_speech import synthesize
@@ -137,6 +139,55 @@ def tone(path, seconds):
     ffmpeg("-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}",
            "-c:a", "pcm_s16le", os.fspath(path))
     return os.fspath(path)
+
+
+# numbered_video's frames: their number in BITS columns, a bit each, white for one.
+BITS = 12
+
+
+def numbered_video(path, seconds, rate=10, size="384x216"):
+    """A silent video whose every frame shows its own number: BITS columns
+    of equal width across the whole picture, the lowest bit on the left,
+    white for one, black for zero."""
+    width = int(size.split("x")[0])
+    assert width % BITS == 0
+    column = width // BITS
+    ffmpeg("-f", "lavfi", "-i", f"color=c=black:s={size}:r={rate}:d={seconds}",
+           "-vf", f"geq=lum='255*mod(floor(N/pow(2,floor(X/{column}))),2)':cb=128:cr=128",
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", str(rate),
+           os.fspath(path))
+    return os.fspath(path)
+
+
+def shown_numbers(path, band):
+    """The number numbered_video's picture shows in each frame of a render,
+    read from the band (top, height) of the frame where the picture lies."""
+    top, height = band
+    width = int(streams(path)["video"]["width"])
+    data = ffmpeg("-i", os.fspath(path), "-vf",
+                  f"crop={width}:{height}:0:{top},scale={BITS}:1:flags=area,format=gray",
+                  "-f", "rawvideo", "-")
+    return [sum(1 << b for b in range(BITS) if data[k + b] >= 128) for k in range(0, len(data), BITS)]
+
+
+def padded_tone(path, seconds, silence):
+    """A narration stand-in: ``silence`` seconds of silence, a tone of
+    ``seconds``, and the same silence again."""
+    ffmpeg("-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}",
+           "-af", f"adelay={round(silence * 1000)}:all=1,apad=pad_dur={silence}",
+           "-c:a", "pcm_s16le", os.fspath(path))
+    return os.fspath(path)
+
+
+def silences(path, at_least):
+    """(start, end) of every stretch of silence (under -50 dB) of a file's
+    sound that lasts ``at_least`` seconds."""
+    err = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", os.fspath(path), "-map", "0:a:0",
+                          "-af", f"silencedetect=n=-50dB:d={at_least}", "-f", "null", "-"],
+                         capture_output=True, text=True, check=True, timeout=120).stderr
+    starts = [float(v) for v in re.findall(r"silence_start: (-?[\d.]+)", err)]
+    ends = [float(v) for v in re.findall(r"silence_end: (-?[\d.]+)", err)]
+    return list(zip(starts, ends + [math.inf] * (len(starts) - len(ends))))
 
 
 def gray_frame(path, seconds):

@@ -32,7 +32,8 @@ def test_quick_run_prints_every_row(tmp_path):
     expected = labels + [
         "run_recap wall time", "child processes (8 runs)", "service answers (4 requests)",
         "wall / (children + answers)", "peak RSS, long source / short source",
-        "run_recap (--classic)", "studio fast / run_recap", "studio balanced / its ffmpeg run",
+        "run_recap (--classic)", "studio fast / run_recap", "studio fast / its bare encode",
+        "studio balanced / its ffmpeg run",
         "peak RSS, long / short source",
     ]
     missing = [text for text in expected if text not in out]

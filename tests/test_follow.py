@@ -456,9 +456,9 @@ def test_each_clip_is_looked_at_once_as_soon_as_its_length_is_known(media, tmp_p
     analysis = app_framing.FramingAnalysis(media["cross"], [segment(0, 2), segment(2.5, 4)], "follow",
                                            Cache(str(tmp_path / "cache"), enabled=False), measured.get)
     analysis.start()
-    measured[1] = 1.5
-    measured[0] = 2.4
-    shots = analysis.shots([2.4, 1.5])
+    measured[1] = (2.5, 1.5)
+    measured[0] = (0.0, 2.4)
+    shots = analysis.shots([(0.0, 2.4), (2.5, 1.5)])
     assert sorted(looked) == [1.5, 2.4]
     assert all(s is not None for s in shots) and shots[0][-1].end == pytest.approx(2.4)
     analysis.stop()
@@ -468,7 +468,7 @@ def test_each_clip_is_looked_at_once_as_soon_as_its_length_is_known(media, tmp_p
     analysis = app_framing.FramingAnalysis(media["cross"], [segment(0, 2), segment(2.5, 4)], "follow",
                                            Cache(str(tmp_path / "cache"), enabled=False))
     analysis.start()
-    analysis.shots([2.01, 2.0])
+    analysis.shots([(0.0, 2.01), (2.5, 2.0)])
     assert sorted(looked) == [1.5, 2.0, 2.0]
 
 

@@ -25,7 +25,7 @@ def plan_job(segments, narrations, source=10.0, fit="narration", speed=1.0, rate
 
 def tempo_of(job):
     """The tempo filters the joined sound goes through."""
-    return re.match(r"\[1:a:0\]([^;]*?),aresample", _core.prepare(job)["finish"]["graph"]).group(1)
+    return re.match(r"\[0:a:0\]([^;]*?),aresample", _core.prepare(job)["mix"]["graph"]).group(1)
 
 
 def full_job(**changes):
@@ -45,31 +45,102 @@ def full_job(**changes):
 # --- planning ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("fit, narration, length, used, hold, start, note", [
+@pytest.mark.parametrize("fit, narration, length, used, start, pace, note", [
     # A shorter narration never shortens the clip (the source's sound is not known to be silent).
-    ("narration", 1.0, 4.0, 1.0, 0.0, 4.0, None),
-    ("range", 1.0, 4.0, 1.0, 0.0, 4.0, None),
-    ("narration", 5.5, 5.5, 5.5, 0.0, 4.0,
-     "segment 1: narration 5.50 s is longer than its 4.00 s range; the clip runs on 1.50 s"),
-    ("range", 6.2, 4.0, 4.0, 0.0, 4.0,
+    ("narration", 1.0, 4.0, 1.0, 4.0, 1.0, None),
+    ("range", 1.0, 4.0, 1.0, 4.0, 1.0, None),
+    ("narration", 5.5, 5.5, 5.5, 4.0, 1.0,
+     "segment 1: narration 5.50 s is longer than its 4.00 s range; the clip runs on 1.50 s; "
+     "it shows 1.50 s past its range"),
+    ("range", 6.2, 4.0, 4.0, 4.0, 1.0,
      "segment 1: narration 6.20 s is longer than its 4.00 s range; narration cut by 2.20 s"),
-    # The source ends at 10: the 8 s run-on starts 2 s earlier instead of holding.
-    ("narration", 8.0, 8.0, 8.0, 0.0, 2.0,
+    # The source ends at 10: the 8 s run-on takes the 2 s after the range, then 2 s before it.
+    ("narration", 8.0, 8.0, 8.0, 2.0, 1.0,
      "segment 1: narration 8.00 s is longer than its 4.00 s range; the clip runs on 4.00 s; "
-     "the clip starts 2.00 s earlier, at 2.00 s"),
-    # Longer than the whole source: held for what it lacks.
-    ("narration", 11.0, 11.0, 11.0, 1.0, 0.0,
+     "it shows 2.00 s past its range; the clip starts 2.00 s earlier, at 2.00 s"),
+    # Longer than the whole source: all of it, slowed.
+    ("narration", 11.0, 11.0, 11.0, 0.0, 10 / 11,
      "segment 1: narration 11.00 s is longer than its 4.00 s range; the clip runs on 7.00 s; "
-     "the clip starts 4.00 s earlier, at 0.00 s; held on the last frame for 1.00 s"),
+     "it shows 2.00 s past its range; the clip starts 4.00 s earlier, at 0.00 s; "
+     "its picture is slowed to 0.91x for the other 1.00 s"),
 ])
-def test_clip_length_follows_fit(fit, narration, length, used, hold, start, note):
+def test_clip_length_follows_fit(fit, narration, length, used, start, pace, note):
     clip = _core.plan(plan_job([(4.0, 8.0)], [narration], fit=fit))["clips"][0]
     assert clip["source_start"] == start
     assert clip["length"] == pytest.approx(length)
     assert clip["narration_used"] == pytest.approx(used)
-    assert clip["hold"] == pytest.approx(hold)
-    assert clip["source_part"] == pytest.approx(length - hold)
+    assert clip["hold"] == 0 and clip["pace"] == pytest.approx(pace)
+    assert clip["source_part"] == pytest.approx(length * pace)
     assert clip["note"] == note
+
+
+def shown(clip):
+    return clip["source_start"], clip["source_start"] + clip["source_part"]
+
+
+@pytest.mark.parametrize("segments, narrations, spans, paces", [
+    # Adjacent ranges: the first has no room after or before it and is
+    # slowed; the second goes on into the source after it.
+    ([(0.0, 2.0), (2.0, 4.0)], [3.0, 3.0], [(0.0, 2.0), (2.0, 5.0)], [2 / 3, 1.0]),
+    # A gap is the first clip's to go on into; the next one takes what it
+    # leaves, before its own range.
+    ([(1.0, 3.0), (4.0, 5.0), (5.0, 6.0)], [2.5, 2.0, 1.0], [(1.0, 3.5), (3.5, 5.0), (5.0, 6.0)],
+     [1.0, 0.75, 1.0]),
+    # Out of order in the file: the same rooms.
+    ([(4.0, 5.0), (1.0, 3.0), (5.0, 6.0)], [2.0, 2.5, 1.0], [(3.5, 5.0), (1.0, 3.5), (5.0, 6.0)],
+     [0.75, 1.0, 1.0]),
+    # The user's own ranges overlap: they show what they share, but take
+    # nothing across another's range.
+    ([(0.0, 4.0), (3.0, 6.0), (6.0, 10.0)], [5.0, 4.0, 4.0], [(0.0, 4.0), (3.0, 6.0), (6.0, 10.0)],
+     [0.8, 0.75, 1.0]),
+    # Past the source's end (10 s): back into the time before the range.
+    ([(2.0, 4.0), (8.0, 10.0)], [1.0, 4.0], [(2.0, 4.0), (6.0, 10.0)], [1.0, 1.0]),
+])
+def test_no_moment_is_shown_twice(segments, narrations, spans, paces):
+    clips = _core.plan(plan_job(segments, narrations))["clips"]
+    assert [shown(c) for c in clips] == [pytest.approx(s) for s in spans]
+    assert [c["pace"] for c in clips] == pytest.approx(paces)
+    for c in clips:
+        assert c["source_part"] == pytest.approx(c["length"] * c["pace"])
+        assert c["source_part"] == pytest.approx(c["range"] + c["after"] + c["before"]) or c["length"] < c["range"]
+
+
+def test_a_slowed_clip_says_so_in_seconds_of_the_video():
+    clips = _core.plan(plan_job([(0.0, 2.0), (2.0, 4.0), (4.0, 9.0)], [3.0, 5.0, 1.0], speed=2.0))["clips"]
+    assert clips[0]["note"] == ("segment 1: narration 1.50 s is longer than its 1.00 s range; the clip runs on "
+                                "0.50 s; its picture is slowed to 0.67x, noticeably, for the other 0.50 s")
+    assert clips[1]["note"].endswith("its picture is slowed to 0.40x, noticeably, for the other 1.50 s")
+    assert clips[2]["note"] is None
+
+
+def test_a_range_past_the_picture_with_no_room_holds_the_last_frame():
+    # The picture ends at 8 s; the second range, after it, finds the time
+    # before it shown by the first.
+    plan = _core.plan(StudioJob(SourceInfo("/m/s.mp4", 10.0, video_seconds=8.0, rate=(25, 1)),
+                                [(0.0, 8.0), (8.5, 9.5)], [1.0, 1.0]))
+    clip = plan["clips"][1]
+    assert clip["source_start"] == pytest.approx(7.96) and clip["hold"] == pytest.approx(0.96)
+    assert clip["note"].endswith("held on the last frame for 0.96 s")
+
+
+@pytest.mark.parametrize("seconds, sound, silent, speed, skip, narration, length", [
+    # Unknown sound: the file as it is.
+    (3.0, None, False, 1.0, 0.0, 3.0, 4.0),
+    # The silence around the sound is cut to 0.05 s before and 0.1 s after it.
+    (3.0, (0.4, 2.5), False, 1.0, 0.35, 2.25, 4.0),
+    # Over a silent source, the clip ends 0.2 s after the narration.
+    (3.0, (0.4, 2.5), True, 1.0, 0.35, 2.25, 2.45),
+    # In seconds of the video at any speed: twice as much source at speed 2.
+    (3.0, (0.4, 2.5), True, 2.0, 0.3, 2.4, 2.8),
+    # A run-on over a silent source gets the same pause.
+    (4.5, (0.0, 4.2), True, 1.0, 0.0, 4.3, 4.5),
+])
+def test_narrations_are_trimmed_to_a_natural_pause(seconds, sound, silent, speed, skip, narration, length):
+    job = plan_job([(2.0, 6.0)], [seconds], speed=speed, narration_sound=[sound], silent_tails=[silent])
+    clip = _core.plan(job)["clips"][0]
+    assert clip["narration_skip"] == pytest.approx(skip)
+    assert clip["narration"] == pytest.approx(narration)
+    assert clip["length"] == pytest.approx(length)
 
 
 def test_range_past_the_source_end_starts_earlier():
@@ -99,10 +170,16 @@ def test_offsets_frames_and_samples_add_up(speed, rate):
         at += c["length"]
 
 
-@pytest.mark.parametrize("rate, expected", [((25, 1), (25, 1)), ((30000, 1001), (30000, 1001)),
-                                            ((120, 1), (60, 1)), ((60000, 1001), (60000, 1001))])
-def test_output_rate_is_the_source_rate_at_most_60(rate, expected):
-    assert _core.plan(plan_job([(0.0, 1.0)], [0.5], rate=rate))["rate"] == expected
+@pytest.mark.parametrize("rate, speed, expected", [
+    ((25, 1), 1.0, (25, 1)), ((30000, 1001), 1.0, (30000, 1001)), ((120, 1), 1.0, (60, 1)),
+    ((60000, 1001), 1.0, (60000, 1001)), ((2997, 125), 1.0, (2997, 125)), ((24, 1), 0.5, (24, 1)),
+    # Under film's rate, the lowest standard rate showing every picture
+    # equally often: 10 fps three times each at 30, 12 twice at 24.
+    ((10, 1), 1.0, (30, 1)), ((12, 1), 1.0, (24, 1)), ((15000, 1001), 1.0, (30000, 1001)),
+    ((25, 2), 1.0, (25, 1)), ((10, 1), 2.5, (25, 1)), ((20, 1), 1.0, (30, 1)), ((10, 1), 4.0, (30, 1)),
+])
+def test_output_rate_is_the_source_rate_at_most_60(rate, speed, expected):
+    assert _core.plan(plan_job([(0.0, 1.0)], [0.5], rate=rate, speed=speed))["rate"] == expected
 
 
 @pytest.mark.parametrize("segments, narrations, changes, message", [
@@ -253,6 +330,16 @@ def test_cues_are_on_the_output_timeline(speed):
     assert [(s / speed, e / speed, t) for s, e, t in slow] == pytest.approx(fast)
 
 
+def test_words_are_heard_from_the_trimmed_head():
+    # 0.4 s of silence before the first word: 0.35 s of it skipped, so each
+    # word comes 0.35 s sooner on the video's timeline, the clips after it too.
+    words = [[("one", 0.4, 0.8), ("two", 0.9, 1.5)], [("three", 0.0, 0.5)]]
+    plain = cues_of([(0.0, 3.0), (3.0, 5.0)], [1.6, 0.5], ["one two", "three"], words=words)["words"]
+    trimmed = cues_of([(0.0, 3.0), (3.0, 5.0)], [1.6, 0.5], ["one two", "three"], words=words,
+                      narration_sound=[(0.4, 1.5), None])["words"]
+    assert [w[1] for w in trimmed] == pytest.approx([w[1] - 0.35 for w in plain[:2]] + [plain[2][1]])
+
+
 def test_srt_and_ass_texts():
     result = cues_of([(0.0, 3.0), (3.0, 4.0)], [2.5, 0.5],
                      ['Say "hi", then\nleave.', "{\\b1}bold?\\N no"], captions="phrases")
@@ -300,26 +387,31 @@ def test_long_narration_captions():
 def test_command_reads_each_clip_by_input_seeking():
     ready = _core.prepare(full_job())
     first, second = (g["args"] for g in ready["groups"])
-    for args in (first, second, ready["finish"]["args"]):
+    (sound,) = (s["args"] for s in ready["sounds"])
+    mix, finish = ready["mix"]["args"], ready["finish"]["args"]
+    for args in (first, second, sound, mix, finish):
         assert args[:3] == ["ffmpeg", "-hide_banner", "-nostdin"]
         assert args[args.index("-progress") + 1] == "pipe:1"
-    inputs = [i for i, a in enumerate(first) if a == "-i"]
-    assert [first[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/n1.mp3"]
-    assert first[inputs[0] - 4:inputs[0]] == ["-ss", "1", "-t", "2.25"]
-    inputs = [i for i, a in enumerate(second) if a == "-i"]
-    assert [second[i + 1] for i in inputs] == ["file:/media/source.mp4", "file:/media/n2.mp3"]
-    assert second[inputs[0] - 4:inputs[0]] == ["-ss", "5", "-t", "3.25"]
-    finish = ready["finish"]["args"]
+    # A group of pictures decodes its clips' picture only; the sound's run
+    # the clips' sound (the bed) and their narrations.
+    for args, start, length in ((first, "1", "2.25"), (second, "5", "3.25")):
+        inputs = [i for i, a in enumerate(args) if a == "-i"]
+        assert [args[i + 1] for i in inputs] == ["file:/media/source.mp4"]
+        assert args[inputs[0] - 4:inputs[0]] == ["-ss", start, "-t", length]
+        assert "-an" in args
+    inputs = [sound[i + 1] for i, a in enumerate(sound) if a == "-i"]
+    assert inputs == ["file:/media/source.mp4"] * 2 + ["file:/media/n1.mp3", "file:/media/n2.mp3"]
     assert finish[-1] == "file:out.mp4.part"
     assert finish[finish.index("-movflags") + 1] == "+faststart"
-    # The groups' pictures and sounds, in order, through the join lists.
+    # The finish copies both: the pictures through their join list, the mix as it is.
+    assert finish[finish.index("-c") + 1] == "copy" and "-filter_complex" not in finish
+    assert "file:out.mp4.part.m4a" in finish and mix[-1] == "file:out.mp4.part.m4a"
     files = dict(ready["files"])
     assert files["out.mp4.part.video.txt"] == ("file 'file:out.mp4.part.v0.mp4'\n"
                                                "file 'file:out.mp4.part.v1.mp4'\n")
-    assert files["out.mp4.part.audio.txt"] == ("file 'file:out.mp4.part.a0.wav'\n"
-                                               "file 'file:out.mp4.part.a1.wav'\n")
+    assert files["out.mp4.part.audio.txt"] == "file 'file:out.mp4.part.a0.wav'\n"
     assert set(ready["scratch"]) == set(files) | {
-        "out.mp4.part.v0.mp4", "out.mp4.part.v1.mp4", "out.mp4.part.a0.wav", "out.mp4.part.a1.wav"}
+        "out.mp4.part.v0.mp4", "out.mp4.part.v1.mp4", "out.mp4.part.a0.wav", "out.mp4.part.m4a"}
 
 
 # The README's --quality table: x264's preset and CRF for each quality.
@@ -430,8 +522,10 @@ def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):
 
 @pytest.mark.parametrize("changes", [{"bed_volume": None}, {"has_audio": False}])
 def test_narration_alone_when_there_is_no_bed(changes):
-    for group in _core.prepare(full_job(**changes))["groups"]:
-        assert "amix" not in group["graph"] and "[0:a:0]" not in group["graph"]
+    (sound,) = _core.prepare(full_job(**changes))["sounds"]
+    assert "amix" not in sound["graph"]
+    inputs = [sound["args"][i + 1] for i, a in enumerate(sound["args"]) if a == "-i"]
+    assert inputs == ["file:/media/n1.mp3", "file:/media/n2.mp3"]
 
 
 def test_no_graph_grows_with_the_clips():
@@ -440,9 +534,9 @@ def test_no_graph_grows_with_the_clips():
     job = full_job(segments=[(i * 0.02, i * 0.02 + 0.01) for i in range(n)], narrations=["/n.mp3"] * n,
                    narration_seconds=[0.01] * n, narration_lufs=[None] * n, texts=["x"] * n)
     ready = _core.prepare(job)
-    runs = [g["args"] for g in ready["groups"]] + [ready["finish"]["args"]]
-    assert all("-filter_complex_script" not in args for args in runs)
-    assert max(len(g["graph"]) for g in ready["groups"]) < 64 * 1024
+    steps = ready["groups"] + ready["sounds"] + [ready["mix"]]
+    assert all("-filter_complex_script" not in s["args"] for s in steps)
+    assert max(len(s["graph"]) for s in steps) < 64 * 1024
 
 
 @pytest.mark.parametrize("changes, message", [

@@ -29,13 +29,18 @@ def test_no_run_opens_more_inputs_as_the_segments_grow(n, size, clips):
     """A group's clips are bounded by the pictures their decoders hold: each
     clip opens the source and its narration."""
     ready = _core.prepare(job(n, size=size))
-    runs = [g["args"] for g in ready["groups"]] + [ready["finish"]["args"]]
-    assert max(args.count("-i") for args in runs) <= 2 * clips
+    # A group of pictures opens the source once a clip; a run of sound its
+    # clips' source and narration, 32 clips at most.
+    assert max(g["args"].count("-i") for g in ready["groups"]) <= clips
+    assert max(s["args"].count("-i") for s in ready["sounds"]) <= 2 * min(n, 32)
+    assert len(ready["sounds"]) == -(-n // 32)
     # Two groups side by side at least, where there are two clips.
     assert len(ready["groups"]) >= 2
-    # The finish opens the groups through two join lists and copies the picture.
+    # The mix reads the sounds through a join list; the finish the groups
+    # through another, and copies both.
+    assert ready["mix"]["args"].count("concat") == 1
     finish = ready["finish"]["args"]
-    assert finish.count("concat") == 2 and finish[finish.index("-c:v") + 1] == "copy"
+    assert finish.count("concat") == 1 and finish[finish.index("-c") + 1] == "copy"
     assert sum(g["frames"] for g in ready["groups"]) == ready["plan"]["frames"]
 
 

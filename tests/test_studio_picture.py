@@ -2,7 +2,9 @@
 last frame, a narration past the source's end, silence after a narration,
 the colour tags and profile of the video, and the notes printed before the
 render. Tiny real renders, measured with ffprobe and by their pixels."""
+import itertools
 import json
+import math
 import os
 import subprocess
 import sys
@@ -12,7 +14,8 @@ import pytest
 from clipweave.model.segments import Segment
 from clipweave.studio import _core, render_studio
 from clipweave.studio.job import SourceInfo, StudioJob
-from studio_media import ffmpeg, frame, mean_difference, pattern_video, streams, tone
+from studio_media import (ffmpeg, frame, mean_difference, numbered_video, padded_tone, pattern_video, shown_numbers,
+                          silences, streams, tone)
 
 
 def segment(start, end, text="A line."):
@@ -67,16 +70,18 @@ def test_a_range_after_the_last_video_frame_keeps_the_picture_in_step(media, tmp
 
 
 def test_a_hold_is_a_real_frame_of_the_source(media, tmp_path):
-    """The whole picture is shorter than the narration: the clip holds the
+    """The second range lies past the picture's end, and the first shows all
+    the picture before it: with nothing left to show, the clip holds the
     last frame there is (not black, not missing)."""
-    result = render_studio(media["short_picture"], [segment(2, 3)], tmp_path,
-                           [tone(tmp_path / "four.wav", 4.0)], captions="none", quality="fast")
+    result = render_studio(media["short_picture"], [segment(0, 3), segment(3.5, 4.5)], tmp_path,
+                           [media["one"], media["one"]], captions="none", quality="fast")
     frames, _ = frames_and_sound(result.video)
     assert frames == 100
-    assert result.segments[0].hold == pytest.approx(1.0, abs=0.05)
+    assert result.segments[1].hold == pytest.approx(0.96, abs=0.05)
+    assert "held on the last frame" in result.segments[1].note
     box = (0, 700, 1080, 500)
     last = frame(result.video, 3.9, *box)
-    assert mean_difference(frame(result.video, 3.2, *box), last) < 1
+    assert mean_difference(frame(result.video, 3.1, *box), last) < 1
     assert sum(last) / len(last) > 30  # the picture, not black
 
 
@@ -85,8 +90,8 @@ def test_a_hold_is_a_real_frame_of_the_source(media, tmp_path):
     ([(8.0, 9.0)], [3.0], 10.0, 7.0, 0.0, "starts 1.00 s earlier"),
     # A range past the last frame of the picture (the sound goes on to 10 s).
     ([(8.5, 9.5)], [1.0], 8.0, 7.0, 0.0, "starts 1.50 s earlier"),
-    # Only a source shorter than the narration is held.
-    ([(1.0, 2.0)], [12.0], 10.0, 0.0, 2.0, "held on the last frame for 2.00 s"),
+    # A source shorter than the narration is shown whole, slowed.
+    ([(1.0, 2.0)], [12.0], 10.0, 0.0, 0.0, "its picture is slowed to 0.83x for the other 2.00 s"),
 ])
 def test_a_clip_past_the_end_starts_earlier(segments, narrations, video, start, hold, note):
     clip = plan(segments, narrations, video=video)["clips"][0]
@@ -104,11 +109,54 @@ def test_a_run_on_past_the_end_keeps_moving(media, tmp_path):
     assert mean_difference(frame(result.video, 2.0, *box), frame(result.video, 2.9, *box)) > 5
 
 
+# --- nothing shown twice, smooth motion, no dead air ------------------------------------
+
+
+@pytest.fixture(scope="module")
+def numbered(tmp_path_factory):
+    """A 10 fps source without sound whose frames show their own numbers,
+    and narrations with 0.4 s of silence either side of their sound."""
+    d = tmp_path_factory.mktemp("numbered")
+    return {"video": numbered_video(d / "numbered.mp4", 6), "long": padded_tone(d / "long.wav", 1.6, 0.4),
+            "short": padded_tone(d / "short.wav", 0.6, 0.4)}
+
+
+@pytest.mark.parametrize("speed", [1.0, 1.5])
+def test_adjacent_ranges_show_no_frame_twice_smoothly_and_without_dead_air(numbered, tmp_path, speed):
+    """Three adjacent ranges of a silent 10 fps source: the first narration
+    is longer than its range, which has no room around it (slowed); the
+    second is shorter (the clip ends a pause after it); the third runs on
+    into the source after its range."""
+    segments = [segment(0, 1.5), segment(1.5, 3), segment(3, 3.5)]
+    result = render_studio(numbered["video"], segments, tmp_path,
+                           [numbered["long"], numbered["short"], numbered["short"]],
+                           captions="none", quality="fast", speed=speed)
+    # Every picture shown equally long at 30 fps: three times each, or twice at 1.5x.
+    assert video_fields(result.video)["r_frame_rate"] == "30/1"
+    numbers = shown_numbers(result.video, (700, 520))
+    assert len(numbers) == round(result.duration * 30)
+    runs = [(n, len(list(same))) for n, same in itertools.groupby(numbers)]
+    shown = [n for n, _ in runs]
+    assert shown == sorted(set(shown)), "a source frame is shown twice"
+    first, second, third = result.segments
+    assert first.pace < 0.8 and "slowed" in first.note and second.pace == third.pace == 1
+    assert third.source_end > 3.5 + 0.3 and "past its range" in third.note
+    for timing in result.segments:
+        inside = numbers[math.floor(timing.out_start * 30 + 0.5):math.floor(timing.out_end * 30 + 0.5)]
+        assert timing.source_start * 10 - 0.5 <= min(inside) <= max(inside) < timing.source_end * 10 + 0.5
+        if timing is third:  # not slowed: an even cadence
+            assert {length for n, length in runs if n in inside[1:-1]} == {round(3 / speed)}
+    # The narrations' own silence is trimmed and a clip ends a short pause
+    # after its narration: nothing as long as half a second is silent.
+    assert silences(result.video, 0.5) == []
+    assert len(silences(result.video, 0.2)) >= 2
+
+
 # --- silence after a narration -------------------------------------------------------
 
 
 @pytest.mark.parametrize("fit, silent, length, note", [
-    ("narration", [True], 1.5, "the source is silent after the narration"),
+    ("narration", [True], 1.2, "the source is silent after the narration; the clip ends 0.20 s after it"),
     ("narration", [False], 4.0, None),
     ("range", [True], 4.0, None),
 ])
@@ -121,11 +169,11 @@ def test_a_silent_tail_ends_the_clip(fit, silent, length, note):
 
 
 def test_no_dead_air_after_the_narration(media, tmp_path):
-    """Where the source is silent the clip ends half a second after its
-    narration; where it has sound, or under fit="range", it keeps its range."""
+    """Where the source is silent the clip ends a short pause (0.2 s) after
+    its narration; where it has sound, or under fit="range", it keeps its range."""
     silent = render_studio(media["silent"], [segment(1, 4)], tmp_path / "a", [media["one"]],
                            captions="none", quality="fast")
-    assert silent.duration == pytest.approx(1.5, abs=0.04)
+    assert silent.duration == pytest.approx(1.2, abs=0.04)
     assert "silent after the narration" in silent.notes[0]
     kept = render_studio(media["six"], [segment(1, 4)], tmp_path / "b", [media["one"]],
                          captions="none", quality="fast")

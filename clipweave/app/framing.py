@@ -9,7 +9,6 @@ says why: the recap is made all the same.
 """
 import dataclasses
 import hashlib
-import math
 import os
 import threading
 
@@ -18,26 +17,24 @@ from clipweave.follow import ANALYSIS_VERSION, FollowShot, analyse_range, descri
 from clipweave.follow.look import WHOLE, one_look
 from clipweave.model.options import default, option
 from clipweave.system.children import ChildFailed
-from clipweave.system.probe import media_info, picture_end
+from clipweave.system.probe import media_info
 
 # The framings the analysis makes; the studio core draws the others.
 FOLLOW_FRAMES = option("frame").elsewhere
 # The content of the video, not its name: a file edited in place is analysed anew.
 _IDENTITY_BYTES = 1 << 20
-# A clip that runs on past its range by no more than this keeps the range's analysis.
+# A clip that shows no more than this past what was analysed from its start keeps that analysis.
 _RUN_ON_SLACK = 0.05
-# How often the lengths of clips not yet analysed are looked at, seconds.
-_LENGTH_POLL = 0.05
-# The render's tolerance on where a clip meets the end of the picture.
-_END_TOLERANCE = 0.0005
+# How often the places of clips not yet analysed are looked at, seconds.
+_PLACE_POLL = 0.05
 
 
 def on_output(shots, timing):
     """The shots of a segment's clip as the finished video shows them: each
     a FollowShot with ``out_start`` and ``out_end`` beside it, in seconds of
     the video (``timing``: the render's SegmentTiming), cut to the clip's
-    true length (a clip may end before the length analysed: 0.5 s after its
-    narration where the source is silent); a shot past the clip's end is
+    true length (a clip may end before the length analysed: a short pause
+    after its narration where the source is silent); a shot past the clip's end is
     left out. The shots' own times stay seconds from the clip's start."""
     length = timing.source_end - timing.source_start
     scale = (timing.out_end - timing.out_start) / length if length > 0 else 0.0
@@ -82,13 +79,14 @@ def render_frames(segments, frame):
 class FramingAnalysis:
     """The shots of every followed segment, looked at in a thread of its own.
 
-    ``start()`` begins; ``shots(lengths)`` waits and gives, per segment, its
-    FollowShots over ``lengths[i]`` seconds from its start (a clip whose
-    length was not known to ``length_of`` is analysed then); ``notes(timings)``
-    says per segment which framing each shot got, in seconds of the video;
-    ``stop()`` ends the thread."""
+    ``start()`` begins; ``shots(places)`` waits and gives, per segment, its
+    FollowShots over the source its clip shows, ``places[i]`` = (start,
+    seconds) as the render placed it (a clip whose place ``place_of`` did
+    not know is analysed then); ``notes(timings)`` says per segment which
+    framing each shot got, in seconds of the video; ``stop()`` ends the
+    thread."""
 
-    def __init__(self, source_file, segments, mode, cache, length_of=None,
+    def __init__(self, source_file, segments, mode, cache, place_of=None,
                  aspect=default("aspect")):
         self.source_file = source_file
         self.segments = segments
@@ -96,20 +94,20 @@ class FramingAnalysis:
         self.modes = [m if m in FOLLOW_FRAMES else None for m in (frame_of(s, mode) for s in segments)]
         self.cache = cache
         self.aspect = aspect  # the output's shape: the window's
-        # Seconds the clip of segment i will show, or None until its
-        # narration is measured: each clip is analysed once, over its
-        # whole length, as soon as that is known.
-        self.length_of = length_of or (lambda i: segments[i].end - segments[i].start)
+        # (start, seconds) of the source the clip of segment i shows (the
+        # render's plan: clipweave.studio.ClipPlaces), or None until that
+        # is settled: each clip is analysed once, where it is shown, as
+        # soon as that is known.
+        self.place_of = place_of or (lambda i: (segments[i].start, segments[i].end - segments[i].start))
         self._shown = []  # per segment, its FollowShots, why it was not analysed, or None
         self.look = None  # one_look's: the look and the framed share it was decided by
         self.share = 0.0
-        self._found = {}  # (index, length) -> list of FollowShot, or an error text
+        self._found = {}  # (index, start, seconds) -> list of FollowShot, or an error text
         self._thread = None
         self._stopping = threading.Event()
         self._settled = threading.Event()  # a length unknown now stays unknown
         self._info = None
         self._identity = None
-        self._picture = None
 
     def start(self):
         self._thread = threading.Thread(target=self._all, name="framing", daemon=True)
@@ -125,33 +123,24 @@ class FramingAnalysis:
         waiting = [i for i, m in enumerate(self.modes) if m is not None]
         while waiting and not self._stopping.is_set():
             for i in waiting:
-                length = self.length_of(i)
-                if length is not None:
+                try:
+                    place = self.place_of(i)
+                except (OSError, ValueError, RuntimeError, ChildFailed):
+                    place = None  # the render will say what is wrong
+                if place is not None:
                     waiting.remove(i)
-                    self._analyse(i, length)
+                    self._analyse(i, *place)
                     break
             else:
                 if self._settled.is_set():
                     return
-                self._stopping.wait(_LENGTH_POLL)
+                self._stopping.wait(_PLACE_POLL)
 
-    def clip_start(self, index, length):
-        """Where the render starts the clip: its range's start, or earlier
-        where the clip would otherwise run past the end of the picture."""
-        start = self.segments[index].start
-        if start + length > self._picture + _END_TOLERANCE:
-            start = max(0.0, self._picture - length)
-        return start
-
-    def _analyse(self, index, length):
+    def _analyse(self, index, start, length):
         try:
             if self._info is None:
                 self._info = media_info(self.source_file)
                 self._identity = video_identity(self.source_file)
-                end = picture_end(self.source_file, self._info.duration)
-                self._picture = (min(end, self._info.duration) if end > 0 and math.isfinite(end)
-                                 else self._info.duration)
-            start = self.clip_start(index, length)
             entry = key("follow", ANALYSIS_VERSION, face_search()[0], self._identity, round(start, 6),
                         round(length, 6), self.modes[index], self.aspect)
             shots = self._cached(entry)
@@ -161,7 +150,7 @@ class FramingAnalysis:
                 self.cache.store_data("follow", entry, [s.as_data() for s in shots])
         except (OSError, ValueError, RuntimeError, ChildFailed) as e:
             shots = f"{e}".splitlines()[0] if f"{e}" else type(e).__name__
-        self._found[(index, length)] = shots
+        self._found[(index, start, length)] = shots
 
     def _cached(self, entry):
         data = self.cache.fetch_data("follow", entry)
@@ -170,25 +159,24 @@ class FramingAnalysis:
         except (TypeError, ValueError):
             return None
 
-    def shots(self, lengths):
+    def shots(self, places):
         """Per segment, its FollowShots in the short's one look, or None where
         it is not followed or falls back to the blur framing."""
         self._settled.set()
         self._thread.join()
         self._shown = []
-        for i, seg in enumerate(self.segments):
+        for i, (start, length) in enumerate(places):
             if self.modes[i] is None:
                 self._shown.append(None)
                 continue
-            length = lengths[i]
-            if (i, length) not in self._found:
-                ranged = seg.end - seg.start
-                # A clip that runs on a hair past its range keeps its range's analysis.
-                if length <= ranged + _RUN_ON_SLACK and (i, ranged) in self._found:
-                    length = ranged
-                else:
-                    self._analyse(i, length)
-            self._shown.append(self._found[(i, length)])
+            # An analysis from the clip's start over at least what it shows
+            # (less a hair) serves: on_output cuts it to the clip.
+            done = [key for key in self._found
+                    if key[0] == i and key[1] == start and key[2] >= length - _RUN_ON_SLACK]
+            if not done:
+                self._analyse(i, start, length)
+                done = [(i, start, length)]
+            self._shown.append(self._found[done[0]])
         self.look, self.share, looked = one_look([None if isinstance(f, str) else f for f in self._shown])
         self._shown = [f if isinstance(f, str) else shots for f, shots in zip(self._shown, looked)]
         return [None if isinstance(found, str) else found for found in self._shown]

@@ -24,7 +24,7 @@ from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
 from clipweave.app.stage import Stage
 from clipweave.app.workspace import Workspace
 from clipweave.model.segments import UsageError, segments_outside
-from clipweave.studio import measure_narration, render_studio
+from clipweave.studio import ClipPlaces, measure_narration, render_studio
 from clipweave.system import children
 from clipweave.system.files import link_or_copy
 from clipweave.system.probe import probe, video_problem
@@ -137,9 +137,11 @@ class Run:
         narrations = [narration_file(work, i) for i in range(len(parts.segments))]
         aspect = parts.settings["aspect"].value
         if followed(parts.segments, r.frame):
-            # Looked at while the narrations are made, each clip once its length is known.
-            analysis = FramingAnalysis(source_file, parts.segments, r.frame, parts.cache,
-                                       lambda i: self.clip_length(i, narrations[i]), aspect)
+            # Looked at while the narrations are made, each clip once its place is known.
+            places = ClipPlaces(source_file, parts.segments, fit=r.fit, speed=r.speed)
+            analysis = FramingAnalysis(
+                source_file, parts.segments, r.frame, parts.cache,
+                lambda i: places([parts.narrator.levels.get(path) for path in narrations])[i], aspect)
             analysis.start()
         self.stage.enter("speech")
         progress = StudioProgress(self.console)
@@ -160,8 +162,9 @@ class Run:
             self.stage.enter("render")
             follow = None
             if analysis is not None:
-                follow = analysis.shots(self.clip_lengths(narrations))
-                self.framing = follow
+                def follow(places):
+                    self.framing = analysis.shots(places)
+                    return self.framing
             frame, frames = render_frames(parts.segments, r.frame)
             self.studio = render_studio(
                 source_file, parts.segments, work, narrations, frame=frame, frames=frames, fit=r.fit,
@@ -180,22 +183,6 @@ class Run:
         if r.captions != "none":
             produced[CAPTIONS] = self.studio.srt
         return produced
-
-    def clip_lengths(self, narrations):
-        """Seconds of the source each clip shows: its range, or its narration
-        where that is longer and lets the clip run on."""
-        lengths = [self.clip_length(i, path) for i, path in enumerate(narrations)]
-        return [seg.end - seg.start if n is None else n for seg, n in zip(self.parts.segments, lengths)]
-
-    def clip_length(self, index, narration):
-        """The seconds clip ``index`` shows; None while that waits on its
-        narration, not yet measured."""
-        seg = self.parts.segments[index]
-        length = seg.end - seg.start
-        if self.request.fit != "narration":
-            return length
-        spoken = self.parts.narrator.seconds.get(narration)
-        return None if spoken is None else max(length, spoken)
 
     def make_classic(self, work):
         """Runs the module's run_recap in the work directory, on the segments

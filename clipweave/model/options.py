@@ -113,8 +113,9 @@ OPTIONS = (
     Option("aspect", CHOICE, "the finished video's shape: {sizes} (default {default})",
            default="9:16", choices=("9:16", "4:5", "1:1", "16:9"), group=STUDIO,
            studio=True, file=True),
-    Option("fit", CHOICE, "a narration longer than its range lets the clip run on (narration, "
-           "default) or is cut (range)", default="narration", choices=("narration", "range"),
+    Option("fit", CHOICE, "a narration longer than its range lets the clip run on into moments no "
+           "other segment shows, its picture slowed where they run out (narration, default), or is "
+           "cut (range)", default="narration", choices=("narration", "range"),
            group=STUDIO, studio=True),
     Option("bed_volume", DECIBELS, "the source's own sound under the narration, in dB (default "
            "{default:g}), or off", default=-18.0, range=(-60.0, 0.0), metavar="DB", group=STUDIO,

@@ -18,6 +18,8 @@ from clipweave.studio import _core
 from clipweave.studio._core import FRAMES, MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED, SAFE_AREA
 from clipweave.studio.render import (
     DEFAULT_OUTPUT,
+    ClipPlaces,
+    NarrationLevel,
     RenderProgress,
     SegmentTiming,
     StudioError,
@@ -32,12 +34,14 @@ _options.check_core(_core.CHOICES, _core.OLD_NAMES, FRAMES,
                     {"speed": (MIN_SPEED, MAX_SPEED), "bed_volume": (MIN_BED_VOLUME, MAX_BED_VOLUME)})
 
 __all__ = [
+    "ClipPlaces",
     "DEFAULT_OUTPUT",
     "FRAMES",
     "MAX_BED_VOLUME",
     "MAX_SPEED",
     "MIN_BED_VOLUME",
     "MIN_SPEED",
+    "NarrationLevel",
     "RenderProgress",
     "SAFE_AREA",
     "SegmentTiming",

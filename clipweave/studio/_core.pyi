@@ -1,8 +1,8 @@
 """The studio render's planning, captions and ffmpeg command (C++ extension module).
 
 A job is a ``clipweave.studio.job.StudioJob``, read by attribute: ``plan``
-reads its segments, narration durations, fit, speed and its source's
-duration and rate; ``captions`` its texts besides; ``prepare`` every field.
+reads its segments, narrations' durations and sound, silent tails, fit, speed
+and its source's duration, picture and rate; ``captions`` its texts besides; ``prepare`` every field.
 A job that cannot be rendered raises ValueError, a value of the wrong type
 TypeError.
 """
@@ -38,7 +38,11 @@ class ClipPlan(TypedDict):
     length: float
     source_part: float
     hold: float
+    pace: float
+    after: float
+    before: float
     narration: float
+    narration_skip: float
     narration_used: float
     start_at: float
     out_start: float
@@ -78,6 +82,8 @@ class Render(TypedDict):
     srt: str
     ass: str
     groups: list[Step]
+    sounds: list[Step]
+    mix: Step
     finish: Step
     files: list[tuple[str, str]]
     scratch: list[str]
@@ -90,8 +96,9 @@ def captions(job: StudioJob) -> Captions:
     captions, and their SRT and ASS texts."""
 
 def prepare(job: StudioJob) -> Render:
-    """Plan, captions and the ffmpeg runs: the groups (any two side by side),
-    then the finish; the files to write before them and those they leave."""
+    """Plan, captions and the ffmpeg runs: the pictures' groups (any two side
+    by side) and, beside them, the sounds then the mix; then the finish. The
+    files to write before them and those they leave."""
 
 def check_output_name(name: object) -> None:
     """ValueError unless name is a plain file name in the work directory ending in .mp4."""

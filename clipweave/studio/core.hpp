@@ -3,6 +3,7 @@
 // converts to and from these structs for Python.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -46,9 +47,18 @@ struct Segment {
     double end = 0;
 };
 
+// Where a narration's sound begins and ends in its own file, in seconds;
+// NaN where that is not known (the whole file is taken as sound).
+struct Sound {
+    double start = std::nan("");
+    double end = std::nan("");
+};
+
 struct PlanInput {
     std::vector<Segment> segments;
     std::vector<double> narration_seconds;  // one per segment
+    // Per segment, where its narration's sound lies in the file; empty: unknown.
+    std::vector<Sound> narration_sound;
     double source_seconds = 0;
     // Where the source's picture ends (its last frame's end); 0: with the source.
     double video_seconds = 0;
@@ -61,15 +71,21 @@ struct PlanInput {
 };
 
 // Times in seconds. "Source" times run at the source's pace; "out" times
-// are on the finished video's timeline, after the speed change.
+// are on the finished video's timeline, after the speed change. A clip
+// longer than the source it may show (its range, and the time after and
+// before it that no other segment shows) shows that source slowed down.
 struct ClipPlan {
-    double source_start = 0;    // the segment's start, or earlier to stay in the picture
+    double source_start = 0;    // the segment's start, or earlier: before
     double range = 0;           // end - start as asked
-    double length = 0;          // the clip on the source timeline, hold included
-    double source_part = 0;     // of length, what the source itself supplies
-    double hold = 0;            // of length, the last frame held past the source's end
-    double narration = 0;       // the narration's own duration
-    double narration_used = 0;  // what of it is heard
+    double length = 0;          // the clip before the speed change, hold included
+    double source_part = 0;     // seconds of the source it shows
+    double hold = 0;            // of length, the last frame held (no picture left to show)
+    double pace = 1;            // source_part / (length - hold): below 1, slowed
+    double after = 0;           // of source_part, from after the range
+    double before = 0;          // of source_part, from before the range
+    double narration = 0;       // the narration as heard: its sound, a natural pause either side
+    double narration_skip = 0;  // seconds of silence skipped at the head of its file
+    double narration_used = 0;  // what of narration is heard
     double start_at = 0;        // offset in the joined clips, before the speed change
     double out_start = 0;       // offset in the finished video
     double out_length = 0;
@@ -91,8 +107,10 @@ struct Plan {
 // Checks and lays out the clips; Refused names the segment at fault.
 Plan make_plan(const PlanInput& in);
 
-// The output rate for a source rate: the source's own, at most 60.
-Rational output_rate(Rational source);
+// The output rate for a source rate played at speed: the source's own, at
+// most 60; a source under the film rate gets the lowest standard rate that
+// shows each of its frames equally often (30 where none does).
+Rational output_rate(Rational source, double speed = 1.0);
 
 // --- captions ----------------------------------------------------------------
 
@@ -162,6 +180,10 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
 
 std::string srt_text(const std::vector<Cue>& cues);
 
+// Word times per narration (in seconds of its file) as its clip plays them:
+// from the sound's trimmed head on.
+std::vector<std::vector<WordTime>> heard_times(const Plan& plan, const std::vector<std::vector<WordTime>>& words);
+
 // Whether the captions are burned into the picture.
 bool burned(CaptionMode mode);
 
@@ -209,6 +231,7 @@ struct Job {
     std::vector<std::string> narrations;      // audio files, one per segment
     std::vector<double> narration_seconds;
     std::vector<double> narration_lufs;       // measured loudness, NaN if unknown; or empty
+    std::vector<Sound> narration_sound;       // as PlanInput's
     std::vector<std::string> texts;
     std::vector<bool> silent_tails;  // as PlanInput's
     Fit fit = Fit::Narration;
@@ -248,11 +271,15 @@ struct Render {
     std::vector<std::string> notes;  // the plan's and the captions', in segment order
     std::string srt;    // empty unless captions are kept
     std::string ass;    // empty unless captions are burned
-    // The clips in bounded groups, each rendered by a run of its own (any
-    // two side by side): its picture as H.264 and its sound as PCM. Then
-    // the finish joins the pictures by stream copy and mixes, speeds up and
-    // normalises the sound of the whole recap once.
+    // The clips' pictures in bounded groups, each rendered by a run of its
+    // own (any two side by side) as H.264. Beside them, in a line of their
+    // own: the clips' sound in runs of at most kMaxGroupClips, as PCM, then
+    // the mix, which speeds up, normalises and encodes the sound of the
+    // whole recap once. The finish joins the pictures and puts the sound
+    // beside them, by stream copy.
     std::vector<Step> groups;
+    std::vector<Step> sounds;
+    Step mix;
     Step finish;
     // Files the caller writes into the work directory before the runs
     // (name, text): the join lists and any graph too long for a command line.

@@ -190,7 +190,7 @@ void add_tables(py::Handle module) {
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
     X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
-    X(silent_tails) X(follow) X(aspect) X(frames)
+    X(silent_tails) X(follow) X(aspect) X(narration_sound) X(frames)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -273,6 +273,14 @@ PlanInput to_plan_input(const Names& n, const Fields& job) {
         in.segments.push_back(to_segment(n, item, what));
     });
     in.narration_seconds = job.numbers(n.narration_seconds);
+    // Per segment, None or where its narration's sound begins and ends.
+    for_items(job.get(n.narration_sound), job.name(n.narration_sound), [&](py::Handle item, const std::string& what) {
+        Sound& sound = in.narration_sound.emplace_back();
+        if (item.ptr() == Py_None) return;
+        const std::vector<double> pair = numbers_of(item, what, 2, "None or a (start, end) pair");
+        sound.start = pair[0];
+        sound.end = pair[1];
+    });
     const Fields source(job.get(n.source), job.name(n.source), "a SourceInfo");
     in.source_seconds = source.number(n.seconds);
     in.video_seconds = source.number(n.video_seconds);
@@ -338,6 +346,7 @@ Job to_job(const Names& n, const Fields& job) {
     const PlanInput in = to_plan_input(n, job);
     j.segments = in.segments;
     j.narration_seconds = in.narration_seconds;
+    j.narration_sound = in.narration_sound;
     j.fit = in.fit;
     j.speed = in.speed;
     j.source.seconds = in.source_seconds;
@@ -393,8 +402,10 @@ py::Object clip_dict(const ClipPlan& c) {
     // Grouped as the plan computes them: where the clip comes from, its
     // narration, and where it lands in the output.
     return py::dict({{"source_start", c.source_start}, {"range", c.range}, {"length", c.length},
-                     {"source_part", c.source_part}, {"hold", c.hold},
-                     {"narration", c.narration}, {"narration_used", c.narration_used},
+                     {"source_part", c.source_part}, {"hold", c.hold}, {"pace", c.pace},
+                     {"after", c.after}, {"before", c.before},
+                     {"narration", c.narration}, {"narration_skip", c.narration_skip},
+                     {"narration_used", c.narration_used},
                      {"start_at", c.start_at}, {"out_start", c.out_start},
                      {"out_length", c.out_length}, {"first_frame", c.first_frame},
                      {"frames", c.frames}, {"samples", c.samples}, {"note", note}});
@@ -452,7 +463,7 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
         const Names& n = names_of(module);
         const Fields j = job_fields(job);
         const Plan plan = make_plan(to_plan_input(n, j));
-        const Captions c = make_captions(plan, j.texts(n.texts), to_words(j, n),
+        const Captions c = make_captions(plan, j.texts(n.texts), heard_times(plan, to_words(j, n)),
                                          j.choice(n.captions, kCaptionModes), parse_coverage(j.text(n.glyphs)),
                                          to_frame(j.get(n.aspect), j.name(n.aspect)));
         std::vector<std::string> notes;
@@ -467,6 +478,8 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
         const Render r = prepare(to_job(names_of(module), job_fields(job)));
         py::Object groups = py::list({});
         for (const Step& step : r.groups) py::append(groups, step_dict(step));
+        py::Object sounds = py::list({});
+        for (const Step& step : r.sounds) py::append(sounds, step_dict(step));
         py::Object files = py::list({});
         for (const auto& [name, content] : r.files) {
             py::Object a = text(name), b = text(content);
@@ -479,6 +492,8 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
                          {"srt", text(r.srt)},
                          {"ass", text(r.ass)},
                          {"groups", groups},
+                         {"sounds", sounds},
+                         {"mix", step_dict(r.mix)},
                          {"finish", step_dict(r.finish)},
                          {"files", files},
                          {"scratch", list_of(r.scratch)}});

@@ -6,12 +6,15 @@
 // length. Every clip is sped up and brought to the output rate before it is
 // framed, so the framing filters see output frames only.
 //
-// An ffmpeg run keeps every input's decoder until it ends, so the clips go
-// in bounded groups, a run each, which also lets two run side by side (one
-// filter graph runs on one thread). Each group writes its picture (H.264,
-// closed GOPs, the same settings for all) and its sound (PCM at the
-// source's pace); the finish joins the pictures by stream copy and speeds
-// up and normalises the sound of the whole recap at once.
+// An ffmpeg run keeps every input's decoder until it ends, so the clips'
+// pictures go in bounded groups, a run each, which also lets two run side by
+// side (one filter graph runs on one thread). Each group writes its picture
+// (H.264, closed GOPs, the same settings for all). The sound is made beside
+// them, in runs that decode no picture: the clips' sound (PCM at the
+// source's pace), then the mix, which speeds up, normalises and encodes the
+// sound of the whole recap at once. The finish only joins the pictures and
+// the sound by stream copy: nothing is left to do one thing at a time at
+// the end.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -66,6 +69,16 @@ constexpr const char kAudioFormat[] =
 
 std::string rate_text(const Rational& r) {
     return r.den == 1 ? std::to_string(r.num) : std::to_string(r.num) + "/" + std::to_string(r.den);
+}
+
+// atempo for a factor below 1: one instance goes down to 0.5.
+std::string slowed_tempo(double pace) {
+    std::string chain;
+    while (pace < 0.5) {
+        chain += "atempo=0.5,";
+        pace *= 2;
+    }
+    return chain + "atempo=" + number(pace, 6);
 }
 
 int even_floor(double v) { return std::max(2, static_cast<int>(std::floor(v / 2)) * 2); }
@@ -230,6 +243,8 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     const Size shown = displayed_size(job.source);
     const std::string rate = rate_text(plan.rate);
     const std::vector<FollowShot>& shots = job.follow[k];
+    // Source seconds of the clip to seconds of the video.
+    const double pace = plan.speed * c.pace;
     // Frames from the pixel aspect's stretch onwards, so the window is cut in shown pixels.
     const bool stretched = job.source.sar.num > 0 && job.source.sar.den > 0 && job.source.sar.num != job.source.sar.den;
     const std::string head = stretched ? scale_to(shown) + "," : "";
@@ -242,9 +257,9 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
     std::vector<std::pair<long long, long long>> frames;  // of each shot in the clip
     std::vector<size_t> used;
     for (size_t j = 0; j < shots.size(); ++j) {
-        const long long first = j == 0 ? 0 : std::clamp(std::llround(shots[j].start / plan.speed * plan.rate.value()), 0LL, c.frames);
+        const long long first = j == 0 ? 0 : std::clamp(std::llround(shots[j].start / pace * plan.rate.value()), 0LL, c.frames);
         const long long last = j + 1 == shots.size() ? c.frames
-                               : std::clamp(std::llround(shots[j + 1].start / plan.speed * plan.rate.value()), first, c.frames);
+                               : std::clamp(std::llround(shots[j + 1].start / pace * plan.rate.value()), first, c.frames);
         if (last > first) {
             frames.emplace_back(first, last);
             used.push_back(j);
@@ -264,7 +279,7 @@ std::string follow_framing(const Job& job, const Plan& plan, const ClipPlan& c, 
                    std::to_string(across ? at : 0) + ":y=" + std::to_string(across ? 0 : at) + "," +
                    blurred_fill(job.frame, part, rate, count, n);
         }
-        const std::string pos = window_position(shot, shot.start, plan.speed, span, window);
+        const std::string pos = window_position(shot, shot.start, pace, span, window);
         auto cut = [&](int w, int h, const std::string& at, bool exact) {
             return "crop=w=" + std::to_string(w) + ":h=" + std::to_string(h) + ":x=" + filter_arg(across ? at : "0") +
                    ":y=" + filter_arg(across ? "0" : at) + (exact ? ":exact=1," : ",");
@@ -327,9 +342,11 @@ bool bt601(const Source& source) {
 // The clip read by input `input` of its run, to its frames of the output's size [v<k>].
 std::string video_chain(const Job& job, const Plan& plan, const ClipPlan& c, size_t input, size_t k) {
     const double pad = c.hold / plan.speed + 3.0 / plan.rate.value();
+    // A slowed clip's frames are spread over its length: fps shows each
+    // for as many output frames as fall on it.
     return "[" + std::to_string(input) + ":v:0]format=yuv420p," +
            (bt601(job.source) ? "colormatrix=bt601:bt709," : "") + "setpts=(PTS-STARTPTS)/" +
-           number(plan.speed) + ",fps=" + rate_text(plan.rate) +
+           number(plan.speed * c.pace, 9) + ",fps=" + rate_text(plan.rate) +
            ",tpad=stop_mode=clone:stop_duration=" + number(pad) +
            ",trim=end_frame=" + std::to_string(c.frames) + ",setpts=PTS-STARTPTS," +
            (k < job.follow.size() && !job.follow[k].empty()
@@ -345,7 +362,10 @@ std::string audio_chain(const Job& job, const ClipPlan& c, size_t source, size_t
                         size_t k) {
     const std::string n = std::to_string(k);
     const std::string samples = std::to_string(c.samples);
-    std::string narration = "[" + std::to_string(narration_input) + ":a:0]asetpts=PTS-STARTPTS," + kAudioFormat;
+    // The narration's own silence beyond a natural pause is skipped.
+    std::string narration = "[" + std::to_string(narration_input) + ":a:0]" +
+                            (c.narration_skip > 0 ? "atrim=start=" + number(c.narration_skip) + "," : "") +
+                            "asetpts=PTS-STARTPTS," + kAudioFormat;
     if (!job.narration_lufs.empty() && std::isfinite(job.narration_lufs[k])) {
         const double gain = std::clamp(kNarrationLufs - job.narration_lufs[k], -kMaxGain, kMaxGain);
         narration += ",volume=" + number(gain, 2) + "dB";
@@ -360,8 +380,10 @@ std::string audio_chain(const Job& job, const ClipPlan& c, size_t source, size_t
     const double bed = std::pow(10.0, job.bed_volume_db / 20.0);
     const std::string level = number(bed, 6) + "+" + number(1 - bed, 6) + "*clip((t-" +
                               number(c.narration_used) + ")/" + number(kBedRise) + ",0,1)";
+    // Under a slowed picture, the source's sound slowed with it (its pitch kept).
     return narration + "[n" + n + "];[" + std::to_string(source) + ":a:0]asetpts=PTS-STARTPTS," +
-           kAudioFormat + ",apad,atrim=end_sample=" + samples + ",volume=" + filter_arg(level) +
+           kAudioFormat + (c.pace < 1 ? "," + slowed_tempo(c.pace) : "") + ",apad,atrim=end_sample=" + samples +
+           ",volume=" + filter_arg(level) +
            ":eval=frame[b" + n + "];[b" + n + "][n" + n +
            "]amix=inputs=2:duration=first:dropout_transition=0:normalize=0[a" + n + "]";
 }
@@ -384,6 +406,15 @@ std::vector<std::pair<size_t, size_t>> groups(size_t clips, const Source& source
     return out;
 }
 
+// Contiguous runs of the clips' sound, kMaxGroupClips at most: a run that
+// decodes no picture is bounded by its open files only.
+std::vector<std::pair<size_t, size_t>> sound_groups(size_t clips) {
+    const size_t count = (clips + kMaxGroupClips - 1) / kMaxGroupClips;
+    std::vector<std::pair<size_t, size_t>> out;
+    for (size_t g = 0; g < count; ++g) out.emplace_back(clips * g / count, clips * (g + 1) / count);
+    return out;
+}
+
 // A name in a join list, quoted as the concat demuxer reads it.
 std::string concat_quoted(const std::string& name) {
     std::string out = "'";
@@ -391,70 +422,97 @@ std::string concat_quoted(const std::string& name) {
     return out + "'";
 }
 
-// The run of the clips [first, last): their picture to `picture` (none when
-// no clip has a frame at this speed), their sound to `sound`.
-Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture,
-                const std::string& sound) {
+// The run of the clips [first, last) that have a frame at this speed: their
+// picture to `picture`.
+Step picture_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture) {
     Step step;
-    const size_t m = last - first;
-    std::string graph, video_inputs, audio_inputs;
-    size_t video_clips = 0;
+    std::string graph, video_inputs;
+    std::vector<size_t> shown;
+    for (size_t k = first; k < last; ++k)
+        if (plan.clips[k].frames > 0) shown.push_back(k);
     long long frames = 0;
-    long long samples = 0;
-    for (size_t k = first; k < last; ++k) {
-        const ClipPlan& c = plan.clips[k];
-        // A clip shorter than a frame at this speed adds sound only.
-        if (c.frames > 0) {
-            graph += video_chain(job, plan, c, k - first, k) + ";";
-            video_inputs += "[v" + std::to_string(k) + "]";
-            ++video_clips;
-            frames += c.frames;
-        }
-        graph += audio_chain(job, c, k - first, m + k - first, k) + ";";
-        audio_inputs += "[a" + std::to_string(k) + "]";
-        samples += c.samples;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const ClipPlan& c = plan.clips[shown[i]];
+        graph += video_chain(job, plan, c, i, shown[i]) + ";";
+        video_inputs += "[v" + std::to_string(shown[i]) + "]";
+        frames += c.frames;
     }
-    if (video_clips > 0) {
-        // concat takes a clip's last frame as lasting nothing: after a clip
-        // of one frame the next one's first frame had the same time and was
-        // dropped. Every clip is whole frames at the output rate, so the
-        // frames are numbered afresh.
-        graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0,setpts=N*" +
-                 std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
-        if (burned(job.captions)) {
-            // The captions are timed on the finished video: the group's
-            // frames are put in its place for them, then back at zero.
-            const ClipPlan& c = plan.clips[first];
-            const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
-                                   "/" + std::to_string(plan.rate.num);
-            graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
-                     ",setpts=PTS-STARTPTS,";
-        }
-        graph += "setsar=1,format=yuv420p[vout];";
+    // concat takes a clip's last frame as lasting nothing: after a clip
+    // of one frame the next one's first frame had the same time and was
+    // dropped. Every clip is whole frames at the output rate, so the
+    // frames are numbered afresh.
+    graph += video_inputs + "concat=n=" + std::to_string(shown.size()) + ":v=1:a=0,setpts=N*" +
+             std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
+    if (burned(job.captions)) {
+        // The captions are timed on the finished video: the group's
+        // frames are put in its place for them, then back at zero.
+        const ClipPlan& c = plan.clips[shown.front()];
+        const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
+                               "/" + std::to_string(plan.rate.num);
+        graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
+                 ",setpts=PTS-STARTPTS,";
     }
-    graph += audio_inputs + "concat=n=" + std::to_string(m) + ":v=0:a=1[aout]";
+    graph += "setsar=1,format=yuv420p[vout]";
     step.graph = graph;
     step.frames = frames;
-    step.duration = std::max(static_cast<double>(frames) * plan.rate.den / plan.rate.num,
-                             static_cast<double>(samples) / kSampleRate);
+    step.duration = static_cast<double>(frames) * plan.rate.den / plan.rate.num;
 
     std::vector<std::string>& a = step.args;
     a = run_head();
-    for (size_t k = first; k < last; ++k) {
+    for (size_t k : shown) {
         const ClipPlan& c = plan.clips[k];
         // A little more than the clip: the trims cut it to the frame.
         const double read = c.source_part + 0.25;
         a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
     }
-    for (size_t k = first; k < last; ++k) a.insert(a.end(), {"-i", file_url(job.narrations[k])});
-    a.insert(a.end(), {"-filter_complex", graph});
-    if (video_clips > 0) {
-        a.insert(a.end(), {"-map", "[vout]"});
-        for (std::string& e : video_args(job.encoder, job.quality)) a.push_back(std::move(e));
-        a.insert(a.end(), {"-an", "-map_metadata", "-1", "-f", "mp4", file_url(picture)});
-    }
-    a.insert(a.end(), {"-map", "[aout]", "-c:a", "pcm_f32le", "-f", "wav", file_url(sound)});
+    a.insert(a.end(), {"-filter_complex", graph, "-map", "[vout]"});
+    for (std::string& e : video_args(job.encoder, job.quality)) a.push_back(std::move(e));
+    a.insert(a.end(), {"-an", "-map_metadata", "-1", "-f", "mp4", file_url(picture)});
     return step;
+}
+
+// The run of the clips [first, last)'s sound at the source's pace to
+// `sound`: each narration over the source's own sound, where it is heard.
+Step sound_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& sound) {
+    Step step;
+    const size_t m = last - first;
+    const bool bed = job.has_bed && job.source.has_audio;
+    std::string graph, audio_inputs;
+    long long samples = 0;
+    for (size_t k = first; k < last; ++k) {
+        graph += audio_chain(job, plan.clips[k], k - first, (bed ? m : 0) + k - first, k) + ";";
+        audio_inputs += "[a" + std::to_string(k) + "]";
+        samples += plan.clips[k].samples;
+    }
+    graph += audio_inputs + "concat=n=" + std::to_string(m) + ":v=0:a=1[aout]";
+    step.graph = graph;
+    step.duration = static_cast<double>(samples) / kSampleRate;
+
+    std::vector<std::string>& a = step.args;
+    a = run_head();
+    if (bed)
+        for (size_t k = first; k < last; ++k) {
+            const ClipPlan& c = plan.clips[k];
+            a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(c.source_part + 0.25), "-i",
+                               file_url(job.source.path)});
+        }
+    for (size_t k = first; k < last; ++k) a.insert(a.end(), {"-i", file_url(job.narrations[k])});
+    a.insert(a.end(), {"-filter_complex", graph, "-map", "[aout]", "-c:a", "pcm_f32le", "-f", "wav", file_url(sound)});
+    return step;
+}
+
+// A graph too long for a command line goes to a file of the work directory.
+void graph_to_file(Render& r, Step& step, const Job& job, const std::string& tag) {
+    if (step.graph.size() <= kGraphArgumentLimit) return;
+    check_file_name(job.graph_file, "the filter graph file name");
+    const std::string name = job.graph_file + "." + tag;
+    r.files.emplace_back(name, step.graph);
+    r.scratch.push_back(name);
+    for (size_t i = 0; i < step.args.size(); ++i)
+        if (step.args[i] == "-filter_complex") {
+            step.args[i] = "-filter_complex_script";
+            step.args[i + 1] = file_url(name);
+        }
 }
 
 void check_job(const Job& job) {
@@ -594,6 +652,7 @@ Render prepare(const Job& job) {
     PlanInput in;
     in.segments = job.segments;
     in.narration_seconds = job.narration_seconds;
+    in.narration_sound = job.narration_sound;
     in.source_seconds = job.source.seconds;
     in.video_seconds = job.source.video_seconds;
     in.silent_tails = job.silent_tails;
@@ -604,7 +663,8 @@ Render prepare(const Job& job) {
     r.plan = make_plan(in);  // first: the speed must be finite and in range for the tempo chain
     check_job(job);
     displayed_size(job.source);
-    Captions captions = make_captions(r.plan, job.texts, job.words, job.captions, job.coverage, job.frame);
+    Captions captions = make_captions(r.plan, job.texts, heard_times(r.plan, job.words), job.captions, job.coverage,
+                                      job.frame);
     if (job.captions != CaptionMode::None) {
         r.cues = std::move(captions.cues);
         r.srt = std::move(captions.srt);
@@ -621,28 +681,25 @@ Render prepare(const Job& job) {
     const Plan& plan = r.plan;
     std::string video_list, audio_list;
     for (const auto& [first, last] : groups(plan.clips.size(), job.source)) {
+        bool framed = false;
+        for (size_t k = first; k < last; ++k) framed = framed || plan.clips[k].frames > 0;
+        if (!framed) continue;  // clips shorter than a frame at this speed: sound only
         const std::string tag = std::to_string(r.groups.size());
         const std::string picture = job.output + ".v" + tag + ".mp4";
+        Step step = picture_step(job, plan, first, last, picture);
+        graph_to_file(r, step, job, "v" + tag);
+        video_list += "file " + concat_quoted(file_url(picture)) + "\n";
+        r.scratch.push_back(picture);
+        r.groups.push_back(std::move(step));
+    }
+    for (const auto& [first, last] : sound_groups(plan.clips.size())) {
+        const std::string tag = std::to_string(r.sounds.size());
         const std::string sound = job.output + ".a" + tag + ".wav";
-        Step step = group_step(job, plan, first, last, picture, sound);
-        if (step.graph.size() > kGraphArgumentLimit) {
-            check_file_name(job.graph_file, "the filter graph file name");
-            const std::string name = job.graph_file + "." + tag;
-            r.files.emplace_back(name, step.graph);
-            r.scratch.push_back(name);
-            for (size_t i = 0; i < step.args.size(); ++i)
-                if (step.args[i] == "-filter_complex") {
-                    step.args[i] = "-filter_complex_script";
-                    step.args[i + 1] = file_url(name);
-                }
-        }
-        if (step.frames > 0) {
-            video_list += "file " + concat_quoted(file_url(picture)) + "\n";
-            r.scratch.push_back(picture);
-        }
+        Step step = sound_step(job, plan, first, last, sound);
+        graph_to_file(r, step, job, "a" + tag);
         audio_list += "file " + concat_quoted(file_url(sound)) + "\n";
         r.scratch.push_back(sound);
-        r.groups.push_back(std::move(step));
+        r.sounds.push_back(std::move(step));
     }
     const std::string video_txt = job.output + ".video.txt", audio_txt = job.output + ".audio.txt";
     r.files.emplace_back(video_txt, video_list);
@@ -650,14 +707,14 @@ Render prepare(const Job& job) {
     r.scratch.push_back(video_txt);
     r.scratch.push_back(audio_txt);
 
-    // The finish: the pictures joined as they are; the sound of the whole
-    // recap sped up and normalised at once.
+    // The mix: the sound of the whole recap sped up, normalised and encoded
+    // at once, while the pictures are made.
     // loudnorm given less than its 3-second window at the end of its input
     // falls back on a fixed gain and came out 15 LU quiet; trailing silence
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    std::string graph = "[1:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
+    std::string graph = "[0:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
     const std::string samples = std::to_string(std::llround(plan.duration * kSampleRate));
     if (plan.duration < kLoudnormWindow) {
         // Silence after a recap this short fills most of loudnorm's window,
@@ -671,19 +728,28 @@ Render prepare(const Job& job) {
         graph += "concat=n=" + std::to_string(copies) + ":v=0:a=1," + kLoudnorm + "," + kAudioFormat +
                  ",apad,atrim=end_sample=" + samples + "[aout]";
     } else {
-        graph += std::string("[asped][2:a:0]concat=n=2:v=0:a=1,") + kLoudnorm + "," + kAudioFormat +
+        graph += std::string("[asped][1:a:0]concat=n=2:v=0:a=1,") + kLoudnorm + "," + kAudioFormat +
                  ",apad,atrim=end_sample=" + samples + "[aout]";
     }
+    const std::string mixed = job.output + ".m4a";
+    r.scratch.push_back(mixed);
+    Step& m = r.mix;
+    m.graph = graph;
+    m.duration = plan.duration;
+    m.args = run_head();
+    m.args.insert(m.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3",
+                                 "-i", "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "[aout]"});
+    for (std::string& e : audio_args()) m.args.push_back(std::move(e));
+    m.args.push_back(file_url(mixed));
+
+    // The finish: the pictures joined and the sound put beside them, as they are.
     Step& f = r.finish;
-    f.graph = graph;
     f.frames = plan.frames;
     f.duration = plan.duration;
     f.args = run_head();
-    f.args.insert(f.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(video_txt), "-f", "concat",
-                                 "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3", "-i",
-                                 "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "0:v:0",
-                                 "-c:v", "copy", "-map", "[aout]"});
-    for (std::string& e : audio_args()) f.args.push_back(std::move(e));
+    f.args.insert(f.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(video_txt), "-i", file_url(mixed),
+                                 "-map", "0:v:0", "-map", "1:a:0", "-c", "copy", "-movflags", "+faststart",
+                                 "-map_metadata", "-1", "-map_chapters", "-1", "-f", "mp4"});
     f.args.push_back(file_url(job.output));
     return r;
 }

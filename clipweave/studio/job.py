@@ -3,8 +3,8 @@
 The core (``clipweave.studio._core``) reads these by attribute and checks
 every value itself: a value of the wrong type is a TypeError, one that
 cannot be rendered a ValueError. ``plan`` reads the segments, the
-narration durations, the source's duration and rate, ``fit`` and
-``speed``; ``captions`` the texts, the caption mode, the word times and
+narrations' durations and sound, the silent tails, the source's duration,
+picture and rate, ``fit`` and ``speed``; ``captions`` the texts, the caption mode, the word times and
 the glyphs besides; ``prepare`` every field.
 """
 from dataclasses import dataclass
@@ -51,7 +51,9 @@ class StudioJob:
     installed fonts as ``fc-list --format '%{charset}\n'`` writes it; empty
     shows every character. ``silent_tails`` says, per segment, whether the
     source is silent over what follows the narration in its range (empty:
-    nowhere known to be). ``output``, ``captions_file`` and
+    nowhere known to be). ``narration_sound`` says, per segment, None or
+    where its narration's sound begins and ends in its file, in seconds (or
+    is empty): the silence beyond a natural pause either side is skipped. ``output``, ``captions_file`` and
     ``graph_file`` are file names in the work directory, where ffmpeg
     runs. ``follow`` holds, per segment, None or its shots as (start,
     "still" | "track" | "wide" | "blur", ((t, centre), ...), width):
@@ -81,6 +83,7 @@ class StudioJob:
     words: Sequence[Optional[Sequence[Tuple[str, float, float]]]] = ()
     glyphs: str = ""
     silent_tails: Sequence[bool] = ()
+    narration_sound: Sequence[Optional[Tuple[float, float]]] = ()
     follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]], float]]]] = ()
     aspect: str = default("aspect")
     frames: Sequence[str] = ()

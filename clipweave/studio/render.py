@@ -10,6 +10,7 @@ the inputs, writes the files the runs read, runs them and reports their
 progress.
 """
 import contextlib
+import dataclasses
 import math
 import os
 import selectors
@@ -18,12 +19,12 @@ import secrets
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, NamedTuple, Optional, Sequence
+from typing import Callable, NamedTuple, Optional, Sequence, Union
 
 from clipweave.model.options import default
 from clipweave.model.segments import Segment
 from clipweave.system import children, files
-from clipweave.system.probe import loudness, media_info, peak_level, picture_end
+from clipweave.system.probe import media_info, peak_level, picture_end, speech_level
 from clipweave.studio.job import SourceInfo, StudioJob
 import clipweave.studio._core as _core
 
@@ -34,11 +35,17 @@ _FONT_LIST_TIMEOUT = 60
 SIDE_BY_SIDE = 2
 # Below this peak (dBFS) a source is silent.
 _SILENCE_DB = -60.0
-# A narration's clip goes on this long where the source is silent after it.
-_SILENT_TAIL = 0.5
-# The finish copies the picture and encodes only the sound: its share of
-# the render's progress, per second of the recap, against a group's.
-_FINISH_WEIGHT = 0.05
+# A narration's sound: where it rises above this level (dBFS) first and
+# falls below it last.
+_SOUND_DB = -50.0
+# What follows a narration in its range is looked at only when longer than
+# this: a shorter silence is no dead air worth a run of ffmpeg.
+_SILENCE_WORTH_CHECKING = 0.5
+# The share of the render's progress, per second of the recap, against a
+# group of pictures': of the sound's runs (beside the pictures), and of the
+# finish, which only copies.
+_SOUND_WEIGHT = 0.05
+_FINISH_WEIGHT = 0.02
 # Seconds of the render's progress that its pace is measured over before the
 # speed and the time left are shown.
 _PACE_WINDOW = 2.0
@@ -64,13 +71,14 @@ class SegmentTiming:
 
     number: int            # 1 for the first segment
     source_start: float
-    source_end: float      # start + length; past the source's end when held
+    source_end: float      # where the source it shows ends; past the picture's end when held
     hold: float            # seconds shown as the source's last frame
-    narration: float       # the narration's own duration
+    narration: float       # the narration as heard: its sound, a natural pause either side
     narration_used: float  # what of it is heard
     out_start: float
     out_end: float
     note: Optional[str]    # what was adjusted, or None
+    pace: float = 1.0      # the source's pace in the clip: below 1, slowed
 
 
 @dataclass(frozen=True)
@@ -143,41 +151,60 @@ def _check_segments(segments):
             raise TypeError(f"segment {n} must be a Segment, not {type(seg).__name__}")
 
 
+class NarrationLevel(NamedTuple):
+    """A narration file as the render needs it: its duration in seconds, its
+    integrated loudness in LUFS (None for silence) and where its sound
+    begins and ends, in seconds (None for silence): the silence around it
+    is trimmed to a natural pause."""
+
+    seconds: float
+    lufs: Optional[float]
+    sound: Optional[tuple] = None
+
+
 def measure_narration(path):
-    """(duration in seconds, integrated loudness in LUFS or None for silence)
-    of a narration file, as the render needs them; ValueError when it cannot
-    be read or has no sound. Callers that make narrations several at a time
+    """The NarrationLevel of a narration file; ValueError when it cannot be
+    read or has no sound. Callers that make narrations several at a time
     can measure each as it is made and hand the results to render_studio."""
     try:
         info = media_info(path)
         if not info.has_audio or not math.isfinite(info.duration) or info.duration <= 0:
             raise ValueError
-        level, _peak = loudness(path)
+        level, sound = speech_level(path, _SOUND_DB)
     except subprocess.CalledProcessError:
         raise ValueError(f"cannot be read: {path}") from None
     except ValueError:
         raise ValueError(f"has no sound: {path}") from None
-    return info.duration, (level if math.isfinite(level) else None)
+    return NarrationLevel(info.duration, level if math.isfinite(level) else None, sound)
+
+
+def _levels(levels):
+    """NarrationLevels of measure_narration results or (seconds, lufs) pairs."""
+    return [NarrationLevel(*level) for level in levels]
 
 
 def _probe_narrations(narrations, emit):
-    """Each narration's duration and loudness (None for silence)."""
-    seconds, lufs = [], []
+    """Each narration's NarrationLevel."""
+    levels = []
     for n, path in enumerate(narrations, 1):
         try:
-            duration, level = measure_narration(path)
+            levels.append(measure_narration(path))
         except ValueError as e:
             raise ValueError(f"narration {n} {e}") from None
-        seconds.append(duration)
-        lufs.append(level)
         emit("probe", n / (len(narrations) + 1))
-    return seconds, lufs
+    return levels
 
 
-def _run_steps(groups, finish, work_dir, emit):
-    """Runs the groups, SIDE_BY_SIDE at a time, then the finish; reports
-    the progress of all as one. Any exception kills every run still going."""
-    weights = [g["duration"] for g in groups] + [finish["duration"] * _FINISH_WEIGHT]
+def _run_steps(ready, work_dir, emit):
+    """Runs the pictures' groups, SIDE_BY_SIDE at a time, and beside them
+    the sounds then the mix, one at a time; then the finish. Reports the
+    progress of all as one. Any exception kills every run still going."""
+    groups, sounds = ready["groups"], ready["sounds"]
+    steps = list(groups) + list(sounds) + [ready["mix"], ready["finish"]]
+    # The pictures are the work; the sound and the finish's copy little of it.
+    weights = ([g["duration"] for g in groups] +
+               [s["duration"] * _SOUND_WEIGHT for s in steps[len(groups):-1]] +
+               [ready["finish"]["duration"] * _FINISH_WEIGHT])
     total = sum(weights) or 1.0
     done = [0.0] * len(weights)
     first = []  # (time, fraction) when ffmpeg first reported any picture made
@@ -199,36 +226,40 @@ def _run_steps(groups, finish, work_dir, emit):
             emit("render", fraction, None, None)
             return
         # Seconds of the recap made per second, and the time left at that pace.
-        emit("render", fraction, rate * finish["duration"], (1 - fraction) / rate)
+        emit("render", fraction, rate * ready["finish"]["duration"], (1 - fraction) / rate)
 
-    steps = list(groups) + [finish]
-    _run_side_by_side(list(enumerate(groups)), work_dir, report)
-    _run_side_by_side([(len(groups), finish)], work_dir, report)
+    indexed = list(enumerate(steps))
+    _run_lines([(SIDE_BY_SIDE, indexed[:len(groups)]), (1, indexed[len(groups):-1])], work_dir, report)
+    _run_lines([(1, indexed[-1:])], work_dir, report)
     emit("render", 1.0, None, 0.0)
 
 
-def _run_side_by_side(steps, work_dir, report):
-    """Runs (index, step) pairs, SIDE_BY_SIDE at a time, reading their
-    progress (report(index, seconds written)); StudioError for the first
-    that fails."""
-    pending = list(reversed(steps))
+def _run_lines(lines, work_dir, report):
+    """Runs lines of (index, step) pairs side by side, each line's steps in
+    order, ``limit`` of them at a time (lines: (limit, steps) pairs), reading
+    their progress (report(index, seconds written)); StudioError for the
+    first that fails."""
+    pending = [list(reversed(steps)) for _, steps in lines]
+    running = [0] * len(lines)
     with contextlib.ExitStack() as stack, selectors.DefaultSelector() as selector:
-        def start():
-            index, step = pending.pop()
+        def start(line):
+            index, step = pending[line].pop()
             child = stack.enter_context(
                 children.spawn(step["args"], stdout=children.PIPE, cwd=work_dir))
-            selector.register(child.stdout, selectors.EVENT_READ, [index, child, b"", {}])
+            selector.register(child.stdout, selectors.EVENT_READ, [index, child, b"", {}, line])
+            running[line] += 1
 
-        while pending and len(selector.get_map()) < SIDE_BY_SIDE:
-            start()
+        for line, (limit, _) in enumerate(lines):
+            while pending[line] and running[line] < limit:
+                start(line)
         while selector.get_map():
             for key, _ in selector.select():
                 state = key.data
-                index, child = state[0], state[1]
+                index, child, line = state[0], state[1], state[4]
                 chunk = os.read(key.fd, 65536)
                 if chunk:
-                    *lines, state[2] = (state[2] + chunk).split(b"\n")
-                    for raw in lines:
+                    *rows, state[2] = (state[2] + chunk).split(b"\n")
+                    for raw in rows:
                         k, _, value = raw.decode("ascii", "replace").strip().partition("=")
                         state[3][k] = value
                         if k == "progress":
@@ -239,10 +270,11 @@ def _run_side_by_side(steps, work_dir, report):
                     continue
                 selector.unregister(key.fileobj)
                 returncode = child.wait(check=False)
+                running[line] -= 1
                 if returncode != 0:
                     raise StudioError(returncode, child.stderr_tail)
-                if pending:
-                    start()
+                if pending[line]:
+                    start(line)
 
 
 def _seconds(us):
@@ -252,18 +284,93 @@ def _seconds(us):
         return None
 
 
-def _silent_tails(source, info, segments, narration_seconds, fit):
-    """Per segment, whether the source is silent over what would follow
-    its narration in its range (only where the clip could end sooner)."""
+def _source_info(source):
+    """The SourceInfo of a source video as the core reads it; ValueError
+    when it is no video the render can use."""
+    try:
+        info = media_info(source)
+    except subprocess.CalledProcessError:
+        raise ValueError(f"the source cannot be read: {source}") from None
+    if not info.has_video:
+        raise ValueError(f"the source has no video: {source}")
+    if not math.isfinite(info.duration) or info.duration <= 0:
+        raise ValueError(f"the source's duration is unknown: {source}")
+    try:
+        picture = picture_end(source, info.duration)
+    except subprocess.CalledProcessError:
+        picture = math.nan
+    return SourceInfo(source, info.duration, info.width, info.height, info.rotation, info.sar,
+                      info.rate, info.has_audio,
+                      picture if math.isfinite(picture) and picture > 0 else 0.0, info.matrix)
+
+
+def _plan_job(source, segments, levels, fit, speed):
+    """What the core plans the clips from."""
+    return StudioJob(source=source, segments=segments, narration_seconds=[l.seconds for l in levels],
+                     narration_lufs=[l.lufs for l in levels], narration_sound=[l.sound for l in levels],
+                     fit=fit, speed=speed)
+
+
+def _place(clip):
+    """(start, seconds) of the source a planned clip shows, its held last frame included."""
+    return clip["source_start"], clip["source_part"] + clip["hold"]
+
+
+class ClipPlaces:
+    """Where the render places each segment's clip in the source, known
+    before the render: the clips can be looked at while the narrations are
+    made.
+
+    Called with one entry per segment, its narration's NarrationLevel or
+    None while it is not measured, it gives per segment (start, seconds)
+    of the source that clip shows, or None where that is not settled: its
+    narration not measured, or the room it takes hanging on one that is
+    not. Clips that a silence in the source's sound would end sooner are
+    placed as though it did not (a source without sound excepted): their
+    place starts the same and is no shorter. Reads the source once, when
+    first called: ValueError when it is no usable video.
+    """
+
+    def __init__(self, source, segments, *, fit=default("fit"), speed=default("speed")):
+        self._source = os.path.abspath(os.fspath(source))
+        self._segments = tuple(segments)
+        self._fit = fit
+        self._speed = speed
+        self._info = None
+
+    def __call__(self, levels):
+        if self._info is None:
+            self._info = _source_info(self._source)
+        levels = list(levels)
+        silent = [not self._info.has_audio] * len(levels) if self._fit == "narration" else []
+
+        def places(unknown):
+            known = [NarrationLevel(unknown, None) if level is None else NarrationLevel(*level)
+                     for level in levels]
+            job = dataclasses.replace(_plan_job(self._info, self._segments, known, self._fit, self._speed),
+                                      silent_tails=silent)
+            return [_place(clip) for clip in _core.plan(job)["clips"]]
+
+        # A narration not yet measured takes no room, or all the room it can:
+        # a clip placed alike either way is placed so whatever it turns out to be.
+        least = places(0.0)
+        most = places(self._info.seconds + sum(s.end - s.start for s in self._segments))
+        return [a if level is not None and a == b else None for level, a, b in zip(levels, least, most)]
+
+
+def _silent_tails(source, info, segments, plan, fit):
+    """Per segment, whether the source is silent after its narration: always
+    for a source without sound; else where it is over the rest of its range
+    (``plan``: the core's plan without silent tails)."""
     if fit != "narration":
         return []
+    if not info.has_audio:
+        return [True] * len(segments)
     tails = []
-    for seg, narration in zip(segments, narration_seconds):
-        start, length = seg.start + narration, seg.end - seg.start - narration
-        if length <= _SILENT_TAIL:
+    for seg, clip in zip(segments, plan["clips"]):
+        start, length = seg.start + clip["narration"], seg.end - seg.start - clip["narration"]
+        if length <= _SILENCE_WORTH_CHECKING:
             tails.append(False)
-        elif not info.has_audio:
-            tails.append(True)
         else:
             try:
                 tails.append(peak_level(source, start, length) <= _SILENCE_DB)
@@ -292,7 +399,7 @@ def render_studio(
     narration_levels: Optional[Sequence[tuple]] = None,
     words: Optional[Sequence] = None,
     notes: Optional[Callable[[str], None]] = None,
-    follow: Optional[Sequence] = None,
+    follow: Union[Sequence, Callable[[list], Sequence], None] = None,
     frames: Optional[Sequence[str]] = None,
 ) -> StudioResult:
     """Renders a finished recap of ``source``.
@@ -310,17 +417,21 @@ def render_studio(
     output frame's shape, a name of clipweave.studio.FRAMES ("9:16",
     "4:5", "1:1", "16:9"): the captions keep to its safe area.
     ``encoder`` None picks the hardware encoder where it works.
-    ``narration_levels``, one ``measure_narration`` result per narration,
-    saves measuring them again. ``words``, per narration, its written
+    ``narration_levels``, one ``measure_narration`` result (or a
+    (seconds, lufs) pair: no silence trimmed) per narration, saves
+    measuring them again. ``words``, per narration, its written
     words as (text, start, end) in seconds of that narration, times the
     captions (None, or None for a narration: by their share of its
     characters); ``result.words`` are those heard, on the video's timeline.
     ``follow``, per segment, None or its shots (``clipweave.follow``'s
-    FollowShot, times from the segment's start): that segment is framed
-    shot by shot, a window of the output's shape standing or moving with
-    its subject, wider over the blurred fill where it is too wide for one,
-    or blurred where it has none. ``frames``, per segment, the framing of a
-    segment not followed ("blur", "crop", "fit", or "" for ``frame``).
+    FollowShot, times from the start of the source its clip shows): that
+    segment is framed shot by shot, a window of the output's shape standing
+    or moving with its subject, wider over the blurred fill where it is too wide for one,
+    or blurred where it has none. ``follow`` may
+    also be a callable that is given, once the clips are planned, per
+    segment (start, seconds) of the source its clip shows, and answers the
+    shots. ``frames``, per segment, the framing of a segment not followed
+    ("blur", "crop", "fit", or "" for ``frame``).
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -355,27 +466,19 @@ def render_studio(
                 raise FileExistsError(f"{path} exists; pass overwrite=True to replace it")
 
     emit("probe", 0.0)
-    try:
-        info = media_info(source)
-    except subprocess.CalledProcessError:
-        raise ValueError(f"the source cannot be read: {source}") from None
-    if not info.has_video:
-        raise ValueError(f"the source has no video: {source}")
-    if not math.isfinite(info.duration) or info.duration <= 0:
-        raise ValueError(f"the source's duration is unknown: {source}")
-    try:
-        picture = picture_end(source, info.duration)
-    except subprocess.CalledProcessError:
-        picture = math.nan
+    shown = _source_info(source)
     if narration_levels is None:
-        narration_seconds, narration_lufs = _probe_narrations(narrations, emit)
+        levels = _probe_narrations(narrations, emit)
     elif len(narration_levels) != len(narrations):
         raise ValueError(f"{len(narrations)} narrations need {len(narrations)} levels, "
                          f"got {len(narration_levels)}")
     else:
-        narration_seconds = [float(seconds) for seconds, _ in narration_levels]
-        narration_lufs = [lufs for _, lufs in narration_levels]
-    silent_tails = _silent_tails(source, info, segments, narration_seconds, fit)
+        levels = _levels(narration_levels)
+    planned = _plan_job(shown, segments, levels, fit, speed)
+    planned = dataclasses.replace(planned, silent_tails=_silent_tails(
+        source, shown, segments, _core.plan(planned), fit))
+    if callable(follow):
+        follow = follow([_place(clip) for clip in _core.plan(planned)["clips"]])
     if encoder is None:
         encoder = video_encoder()
 
@@ -395,18 +498,13 @@ def render_studio(
     try:
         output = scratch(".mp4.part")
         ass = scratch(".ass")
-        job = StudioJob(
-            source=SourceInfo(source, info.duration, info.width, info.height, info.rotation,
-                              info.sar, info.rate, info.has_audio,
-                              picture if math.isfinite(picture) and picture > 0 else 0.0,
-                              info.matrix),
-            segments=segments, narration_seconds=narration_seconds, texts=[s.narration for s in segments],
-            narrations=narrations, narration_lufs=narration_lufs, fit=fit, frame=frame,
-            captions=captions, quality=quality, bed_volume=bed_volume, speed=speed, encoder=encoder,
+        job = dataclasses.replace(
+            planned, texts=[s.narration for s in segments],
+            narrations=narrations, frame=frame,
+            captions=captions, quality=quality, bed_volume=bed_volume, encoder=encoder,
             output=os.path.basename(output), captions_file=os.path.basename(ass),
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
-            glyphs=font_glyphs() if captions not in ("srt", "none") else "",
-            silent_tails=silent_tails, aspect=aspect,
+            glyphs=font_glyphs() if captions not in ("srt", "none") else "", aspect=aspect,
             follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path, s.width) for s in shots)
                          for shots in (follow or ())), frames=tuple(frames or ()))
         ready = _core.prepare(job)
@@ -421,7 +519,7 @@ def render_studio(
             with open(os.path.join(work_dir, name), "w", encoding="utf-8") as f:
                 f.write(text)
         plan = ready["plan"]
-        _run_steps(ready["groups"], ready["finish"], work_dir, emit)
+        _run_steps(ready, work_dir, emit)
         if os.path.getsize(output) == 0:
             raise StudioError(0, ["ffmpeg wrote nothing"])
         srt = None
@@ -442,9 +540,9 @@ def render_studio(
                 pass
 
     timings = tuple(
-        SegmentTiming(n, c["source_start"], c["source_start"] + c["length"], c["hold"],
+        SegmentTiming(n, c["source_start"], sum(_place(c)), c["hold"],
                       c["narration"], c["narration_used"], c["out_start"],
-                      c["out_start"] + c["out_length"], c["note"])
+                      c["out_start"] + c["out_length"], c["note"], c["pace"])
         for n, c in enumerate(plan["clips"], 1))
     emit("done", 1.0, None, 0.0)
     shown = tuple((text, start, end, segment) for text, start, end, segment in ready["words"])

@@ -188,6 +188,40 @@ def video_problem(path):
     return None
 
 
+# The sound's peak level over each hundredth of a second, as astats writes it.
+_SPAN_STEP = 480  # samples at 48 kHz
+_PEAK_LINE = re.compile(rb"^frame:\d+\s+pts:\d+\s+pts_time:([\d.]+)\s*\n"
+                        rb"lavfi\.astats\.Overall\.Peak_level=(-?[\d.]+|-inf)", re.M)
+
+
+def speech_level(path, threshold_db=-50.0):
+    """(integrated loudness in LUFS, -inf for silence; and (start, end) in
+    seconds of where the first sound stream rises above ``threshold_db``
+    dBFS first and falls below it last, to a hundredth of a second, or None
+    where it never does) of a file, in one reading of it.
+
+    Raises CalledProcessError when ffmpeg cannot read the file, ValueError
+    when it has no sound.
+    """
+    target = os.path.abspath(os.fspath(path))
+    done = children.run(
+        ["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-v", "info", "-i", target, "-map", "0:a:0",
+         # The meter last: its summary ends the error output, the kept tail holds it.
+         "-af", f"aresample=48000,asetnsamples=n={_SPAN_STEP}:p=0,astats=metadata=1:reset=1:"
+                "measure_perchannel=none:measure_overall=Peak_level,"
+                "ametadata=mode=print:key=lavfi.astats.Overall.Peak_level:file=/dev/stdout,"
+                "ebur128=framelog=verbose",
+         "-f", "null", "-"], capture=True)
+    err = done.stderr
+    summary = err[err.rfind("Summary:"):] if "Summary:" in err else ""
+    i = _SUMMARY_I.search(summary)
+    if not i:
+        raise ValueError(f"no sound to measure in {target}")
+    loud = [float(t) for t, level in _PEAK_LINE.findall(done.stdout)
+            if level != b"-inf" and float(level) > threshold_db]
+    return float(i.group(1)), (loud[0], loud[-1] + _SPAN_STEP / 48000) if loud else None
+
+
 _MAX_VOLUME = re.compile(r"max_volume:\s*(-?[\d.]+|-inf)\s*dB")
 
 
