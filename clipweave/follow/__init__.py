@@ -12,6 +12,7 @@ from clipweave.follow.analyse import (
     FollowShot,
     analyse_range,
     describe,
+    find_cuts,
 )
 
-__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe"]
+__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe", "find_cuts"]

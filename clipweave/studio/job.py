@@ -57,7 +57,8 @@ class StudioJob:
     "still" | "track" | "blur", ((t, centre), ...)): seconds from the
     clip's start, the window's centre as a fraction of the shown frame
     along the axis it moves on; such a segment is framed shot by shot
-    (``frame`` frames the others)."""
+    (``frame`` frames the others). ``scale`` divides the frame's sizes
+    (a preview: 3 makes 1080x1920 360x640); they must stay whole and even."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -80,3 +81,4 @@ class StudioJob:
     silent_tails: Sequence[bool] = ()
     follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]]]]]] = ()
     aspect: str = default("aspect")
+    scale: int = 1

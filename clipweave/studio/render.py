@@ -293,6 +293,7 @@ def render_studio(
     words: Optional[Sequence] = None,
     notes: Optional[Callable[[str], None]] = None,
     follow: Optional[Sequence] = None,
+    scale: int = 1,
 ) -> StudioResult:
     """Renders a finished recap of ``source``.
 
@@ -317,7 +318,8 @@ def render_studio(
     ``follow``, per segment, None or its shots (``clipweave.follow``'s
     FollowShot, times from the segment's start): that segment is framed
     shot by shot, a window of the output's shape standing or moving with
-    its subject, or blurred where it has none.
+    its subject, or blurred where it has none. ``scale`` divides the
+    frame's sizes for a preview (3: 360x640 for 9:16).
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -403,7 +405,7 @@ def render_studio(
             output=os.path.basename(output), captions_file=os.path.basename(ass),
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
             glyphs=font_glyphs() if captions not in ("srt", "none") else "",
-            silent_tails=silent_tails, aspect=aspect,
+            silent_tails=silent_tails, aspect=aspect, scale=scale,
             follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path) for s in shots)
                          for shots in (follow or ())))
         ready = _core.prepare(job)
