@@ -6,6 +6,7 @@
     clipweave voices                      the offline voices (espeak-ng, flite)
     clipweave cache [--clear]             what the cache holds; empty it
     clipweave batch JOBS | worker         many recaps (clipweave.__main__ adds them)
+    clipweave edit SOURCE [SEGMENTS]      the editor in the browser (clipweave.__main__ adds it)
 """
 import argparse
 import os
@@ -55,7 +56,7 @@ config file: $XDG_CONFIG_HOME/clipweave/config.toml (~/.config/...); "clipweave
 config" shows what is in effect.
 
 other commands: clipweave demo | config | voices | cache [--clear] | batch JOBS |
-  worker --queue URL
+  worker --queue URL | edit SOURCE [SEGMENTS]
 
 exit status: 0 done, 1 the run failed, 2 bad arguments or input, or an output
 refused; 128+N ended by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)
