@@ -52,7 +52,7 @@ class Editor:
             environ.pop(name, None)
         argv = [sys.executable, "-m", "clipweave", "edit", os.fspath(source)]
         argv += [os.fspath(segments)] if segments else []
-        self.started = time.monotonic()
+        self.started_at = time.time()  # the page's clock is the wall clock's
         self.process = subprocess.Popen(argv + ["--no-browser", *args], cwd=cwd, env=environ,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)

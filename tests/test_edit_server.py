@@ -5,6 +5,8 @@ import json
 import os
 import random
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -14,6 +16,7 @@ import requests
 from clipweave.batch.jobs import load_jobs
 from clipweave.model.segments import MAX_BYTES, load_segments
 from clipweave.system.probe import media_info
+from standins import StandIns
 from editor_support import CUTS, Editor, descendants, processes_naming, shots_video, wait_for
 from support import alive, seg
 
@@ -234,6 +237,26 @@ def test_a_render_runs_as_the_command_and_can_be_cancelled(editor, folder):
     (job_read,) = load_jobs(str(folder / "jobs.json"))
     assert job_read.output_dir == str(folder / "renders" / "b") and "--speed=1.5" in job_read.options
     assert json.loads((folder / "jobs.json").read_text())[0]["segments"] == "shots.segments.json"
+
+
+def test_a_url_source_is_fetched_as_a_run_fetches_it(folder):
+    url = "https://www.youtube.com/watch?v=abc"
+    refused = subprocess.run([sys.executable, "-m", "clipweave", "edit", url, "--no-browser"],
+                             capture_output=True, text=True, timeout=120)
+    assert refused.returncode == 2 and "needs its segments file named" in refused.stderr
+    with StandIns(video_file=str(folder / "shots.mp4"), lifetime=300) as services:
+        editor = Editor(url, folder / "url.segments.json", "--downloader", "service",
+                        "--download-service", services.download.origin)
+        try:
+            source = editor.api("GET", "/api/project").json()["source"]
+            assert (source["label"], source["duration"]) == (url, pytest.approx(9.0, abs=0.1))
+            assert len(services.download.start_requests) == 1
+            job = editor.api("POST", "/api/preview", {"segments": GOOD[:1]}).json()
+            assert editor.wait_job(job["id"])["state"] == "done"
+            # The run took the video from the cache.
+            assert len(services.download.start_requests) == 1
+        finally:
+            editor.stop()
 
 
 def test_ctrl_c_stops_everything_and_unsaved_work_comes_back(folder):

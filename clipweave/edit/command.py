@@ -162,7 +162,9 @@ def _edit(args, request, backends, console, folder, stage):
     source_file = parts.source.kept() if not is_url(args.source) else None
     if source_file is None:
         stage.enter("download")
-        with guarded(parts.calls.stop):
+        # The module's messages go where a run's progress goes: standard output
+        # holds the page's address alone.
+        with guarded(parts.calls.stop), console.capture():
             source_file = os.path.join(folder, _SOURCE_FILE)
             parts.source.fetch(source_file)
     problem = video_problem(source_file)

@@ -633,18 +633,18 @@ async function watchMedia() {
 
 // --- keys ----------------------------------------------------------------------
 
-function seekBy(seconds) {
+function seekBy(seconds, pressed = true) {
   player.halt();
-  player.seek(player.time + seconds, true);
+  player.seek(player.time + seconds, pressed);
 }
 
-function cutFrom(direction) {
+function cutFrom(direction, pressed = true) {
   const cuts = timeline.media.cuts || [];
   const t = player.time;
   const found = direction > 0 ? cuts.find((c) => c > t + 0.01) : [...cuts].reverse().find((c) => c < t - 0.01);
   player.halt();
-  if (found !== undefined) player.seek(found, true);
-  else player.seek(direction > 0 ? state.duration : 0, true);
+  if (found !== undefined) player.seek(found, pressed);
+  else player.seek(direction > 0 ? state.duration : 0, pressed);
 }
 
 function keys(e) {
@@ -666,7 +666,7 @@ function keys(e) {
   }
   if (ctrl && (e.key === "ArrowLeft" || e.key === "ArrowRight")) {
     e.preventDefault();
-    cutFrom(e.key === "ArrowRight" ? 1 : -1);
+    cutFrom(e.key === "ArrowRight" ? 1 : -1, e.timeStamp);
     return;
   }
   if (ctrl || (e.altKey && !e.key.startsWith("Arrow"))) return;
@@ -676,8 +676,8 @@ function keys(e) {
     case "j": case "J": player.shuttle(-1); break;
     case "k": case "K": player.shuttle(0); break;
     case "l": case "L": player.shuttle(1); break;
-    case "ArrowLeft": if (e.shiftKey) seekBy(-1); else player.step(-1); break;
-    case "ArrowRight": if (e.shiftKey) seekBy(1); else player.step(1); break;
+    case "ArrowLeft": if (e.shiftKey) seekBy(-1, e.timeStamp); else player.step(-1, e.timeStamp); break;
+    case "ArrowRight": if (e.shiftKey) seekBy(1, e.timeStamp); else player.step(1, e.timeStamp); break;
     case "ArrowUp": case "ArrowDown": {
       const by = e.key === "ArrowUp" ? -1 : 1;
       if (e.altKey && item) move(item.id, by);

@@ -37,10 +37,12 @@ export class Player {
   // The time of the frame nearest t.
   snap(t) { return Math.round(t * this.fps) / this.fps; }
 
+  // measure: the time (performance.now()'s) of the key press that asked for
+  // the seek, or true for now; the seek is timed to its frame painted.
   seek(t, measure = false) {
     const to = Math.min(Math.max(0, t), Math.max(0, this.duration - this.frame / 2));
     if (measure && "requestVideoFrameCallback" in this.video) {
-      const started = performance.now();
+      const started = typeof measure === "number" ? measure : performance.now();
       const id = {};
       this.pendingSeek = id;
       this.video.requestVideoFrameCallback(() => {
@@ -54,10 +56,10 @@ export class Player {
     this.notify();
   }
 
-  step(frames) {
+  step(frames, pressed = true) {
     this.halt();
     // From the frame shown, so steps do not drift between frames.
-    this.seek(this.snap(this.time) + frames * this.frame + this.frame * 0.25, true);
+    this.seek(this.snap(this.time) + frames * this.frame + this.frame * 0.25, pressed);
   }
 
   toggle() {
