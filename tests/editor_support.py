@@ -43,8 +43,8 @@ def shots_video(path, size="320x180", rate=25):
 class Editor:
     """A running ``clipweave edit``: its process, address and token."""
 
-    def __init__(self, source, segments=None, *args, cwd=None, env=None, home=None):
-        self.home = home or tempfile.mkdtemp(prefix="clipweave-edit-home-")
+    def __init__(self, source, segments=None, *args, home, cwd=None, env=None):
+        self.home = os.fspath(home)  # its settings and cache
         environ = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.home, "config"),
                        XDG_CACHE_HOME=os.path.join(self.home, "cache"), **(env or {}))
         for name in ("CLIPWEAVE_DOWNLOAD_SERVICE", "CLIPWEAVE_SPEECH_SERVICE", "DISPLAY",

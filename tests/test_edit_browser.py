@@ -24,7 +24,7 @@ def folder(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def editor(folder):
-    running = Editor(folder / "shots.mp4")
+    running = Editor(folder / "shots.mp4", home=folder / "home")
     running.wait_media()
     yield running
     running.stop()

@@ -7,6 +7,7 @@ import random
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -32,7 +33,7 @@ def folder(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def editor(folder):
-    running = Editor(folder / "shots.mp4")
+    running = Editor(folder / "shots.mp4", home=folder / "home")
     yield running
     running.stop()
 
@@ -246,7 +247,7 @@ def test_a_url_source_is_fetched_as_a_run_fetches_it(folder):
     assert refused.returncode == 2 and "needs its segments file named" in refused.stderr
     with StandIns(video_file=str(folder / "shots.mp4"), lifetime=300) as services:
         editor = Editor(url, folder / "url.segments.json", "--downloader", "service",
-                        "--download-service", services.download.origin)
+                        "--download-service", services.download.origin, home=folder / "home4")
         try:
             source = editor.api("GET", "/api/project").json()["source"]
             assert (source["label"], source["duration"]) == (url, pytest.approx(9.0, abs=0.1))
@@ -260,7 +261,7 @@ def test_a_url_source_is_fetched_as_a_run_fetches_it(folder):
 
 
 def test_ctrl_c_stops_everything_and_unsaved_work_comes_back(folder):
-    editor = Editor(folder / "shots.mp4", folder / "draft.segments.json")
+    editor = Editor(folder / "shots.mp4", folder / "draft.segments.json", home=folder / "home2")
     editor.api("PUT", "/api/draft", {"segments": [seg("1", "2", "half a thou")], "base": None})
     editor.api("POST", "/api/preview", {"segments": GOOD})  # a run going on
     runners = wait_for(lambda: [p for p in descendants(editor.process.pid)
@@ -282,7 +283,7 @@ def test_ctrl_c_stops_everything_and_unsaved_work_comes_back(folder):
 
 def test_a_server_killed_mid_save_leaves_the_file_whole(folder):
     path = folder / "killed.segments.json"
-    editor = Editor(folder / "shots.mp4", path)
+    editor = Editor(folder / "shots.mp4", path, home=folder / "home3")
     small = [seg("1", "2", "The first version.")]
     editor.api("PUT", "/api/segments", {"segments": small, "base": None})
     first = path.read_bytes()
@@ -308,8 +309,23 @@ def test_a_server_killed_mid_save_leaves_the_file_whole(folder):
         # The old file or the new, whole; never a part of either.
         assert path.read_bytes() in (first, second)
         path.write_bytes(first)
+        killed = editor.process.pid
         editor = Editor(folder / "shots.mp4", path, home=editor.home)
+        # The killed one's scratch folder is gone with it, the new one's is marked.
+        assert killed not in sessions().values() and editor.process.pid in sessions().values()
     editor.stop()
+
+
+def sessions():
+    """{folder: pid} of the editors' scratch folders."""
+    found = {}
+    for entry in os.scandir(tempfile.gettempdir()):
+        try:
+            with open(os.path.join(entry.path, ".pid")) as f:
+                found[entry.path] = int(f.read())
+        except (OSError, ValueError):
+            pass
+    return found
 
 
 def _quietly(call, *args):

@@ -103,6 +103,42 @@ def _open_browser(url):
     return True
 
 
+_SESSION_PREFIX = "clipweave-edit-"
+_OWNER = ".pid"  # in a session's folder: the editor's process id
+
+
+def _session_folder():
+    """A scratch folder for this session, marked with our process id; the
+    folders of sessions that were killed outright (their editor is gone)
+    are removed first."""
+    scratch = tempfile.gettempdir()
+    for entry in os.scandir(scratch):
+        if not entry.name.startswith(_SESSION_PREFIX) or not entry.is_dir(follow_symlinks=False):
+            continue
+        try:
+            if entry.stat(follow_symlinks=False).st_uid != os.geteuid():
+                continue
+            with open(os.path.join(entry.path, _OWNER), encoding="ascii") as f:
+                pid = int(f.read())
+        except (OSError, ValueError):
+            continue  # not a session's, or one just being made
+        if not _is_editor(pid):
+            shutil.rmtree(entry.path, ignore_errors=True)
+    folder = tempfile.mkdtemp(prefix=_SESSION_PREFIX)
+    with open(os.path.join(folder, _OWNER), "w", encoding="ascii") as f:
+        f.write(str(os.getpid()))
+    return folder
+
+
+def _is_editor(pid):
+    """Whether pid is a running clipweave (a pid may be reused by another program)."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return b"clipweave" in f.read()
+    except OSError:
+        return False
+
+
 def _problems(args):
     problems = check_timeout(args.timeout)
     if not 0 <= args.port <= 65535:
@@ -131,7 +167,7 @@ def main(argv):
                          download_service=args.download_service,
                          speech_service=args.speech_service, cache_dir=args.cache_dir,
                          use_cache=not args.no_cache, timeout=args.timeout)
-    folder = tempfile.mkdtemp(prefix="clipweave-edit-")
+    folder = _session_folder()
     stage = Stage()
     try:
         with BackendSwap() as backends:
