@@ -50,7 +50,9 @@ class Editor:
         for name in ("CLIPWEAVE_DOWNLOAD_SERVICE", "CLIPWEAVE_SPEECH_SERVICE", "DISPLAY",
                      "WAYLAND_DISPLAY"):
             environ.pop(name, None)
-        argv = [sys.executable, "-m", "clipweave", "edit", os.fspath(source)]
+        # As the console script starts it: the current directory (cwd) is not on the module path.
+        argv = [sys.executable, "-c", "import sys; del sys.path[0]; from clipweave.__main__ import main;"
+                " sys.exit(main())", "edit", os.fspath(source)]
         argv += [os.fspath(segments)] if segments else []
         self.started_at = time.time()  # the page's clock is the wall clock's
         self.process = subprocess.Popen(argv + ["--no-browser", *args], cwd=cwd, env=environ,

@@ -33,7 +33,11 @@ def folder(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def editor(folder):
-    running = Editor(folder / "shots.mp4", home=folder / "home")
+    # Run from a folder that holds a source tree of clipweave, unbuilt, as a
+    # checkout is: its previews and renders must run the installed package.
+    (folder / "tree" / "clipweave").mkdir(parents=True)
+    (folder / "tree" / "clipweave" / "__init__.py").write_text("raise ImportError('the source tree')\n")
+    running = Editor(folder / "shots.mp4", home=folder / "home", cwd=folder / "tree")
     yield running
     running.stop()
 

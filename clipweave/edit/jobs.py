@@ -23,6 +23,13 @@ ENDED = ("done", "failed", "cancelled")
 _CANCEL_GRACE = 10.0  # seconds a cancelled run has to clean up before it is killed
 
 
+# The current directory taken off the module path: the package installed
+# for this interpreter runs, never a source tree there (the checkout, when
+# clipweave edit runs from it as the README shows).
+_BOOT = ("import sys; del sys.path[0]; from clipweave.edit.runner import main; "
+         "sys.exit(main(sys.argv[1:]))")
+
+
 class Job:
     """One run: ``kind`` "preview" or "render"; ``state`` "starting",
     "running", then one of ENDED; its progress as the command's bar has it."""
@@ -92,7 +99,7 @@ class _Runner:
         self._started.wait()
 
     def _life(self):
-        argv = [sys.executable, "-m", "clipweave.edit.runner", self.order]
+        argv = [sys.executable, "-c", _BOOT, self.order]
         try:
             self.child = children.spawn(argv, stdout=children.PIPE)
         except OSError as e:

@@ -165,6 +165,10 @@ export class JobList {
       card = this.make(job);
       this.cards.set(job.id, card);
       this.root.prepend(card.root);
+      this.update(card, job);
+      // Below the panel's fields: brought into sight, or a click seems to do nothing.
+      card.root.scrollIntoView({ block: "nearest" });
+      return;
     }
     this.update(card, job);
   }
