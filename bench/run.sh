@@ -20,6 +20,7 @@ for arg in "${args[@]+"${args[@]}"}"; do [[ $arg == --quick ]] && quick=(--quick
 .venv/py310/bin/python bench/align.py "${quick[@]+"${quick[@]}"}"
 .venv/py310/bin/python bench/batch.py "${quick[@]+"${quick[@]}"}"
 .venv/py310/bin/python bench/follow.py "${args[@]+"${args[@]}"}"
+.venv/py310/bin/python bench/edit.py "${args[@]+"${args[@]}"}"
 while read -r v; do
     [ "$v" = py310 ] && continue
     .venv/$v/bin/python bench/bench.py --calls-only "${args[@]+"${args[@]}"}"

@@ -1,7 +1,8 @@
 """The ``clipweave`` command (and ``python -m clipweave``): the application's
-command line, with the demo, batch and worker as sub-commands (outside the
-application: a batch checks its jobs with the application's own parser). The demo runs the
-application; the application knows nothing of the demo."""
+command line, with the demo, batch, worker and edit as sub-commands (outside the
+application: a batch checks its jobs with the application's own parser; the editor
+runs the application's own checks and runs). The demo runs the application; the
+application knows nothing of the demo or the editor."""
 import sys
 
 from clipweave.app import cli
@@ -15,9 +16,16 @@ def demo(argv):
     return demo_main(argv)
 
 
+def edit(argv):
+    # Imported on demand, like the demo: the server's libraries load only for it.
+    from clipweave.edit.command import main as edit_main
+
+    return edit_main(argv)
+
+
 def main(argv=None):
     """Entry point of ``clipweave``; returns the exit status."""
-    return cli.main(argv, more_commands={"demo": demo, **BATCH_COMMANDS})
+    return cli.main(argv, more_commands={"demo": demo, "edit": edit, **BATCH_COMMANDS})
 
 
 if __name__ == "__main__":

@@ -28,6 +28,7 @@ PACKAGES=(
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
     python3-requests python3-pytest python3-pytest-xdist python3-hypothesis python3-tqdm
     python3-exceptiongroup python3-tomli
+    python3-starlette python3-uvicorn chromium chromium-driver python3-selenium
 )
 DIST_PACKAGES=/usr/lib/python3/dist-packages
 PTH=zz-debian-dist-packages.pth

@@ -54,6 +54,15 @@ def seg(start, end, text="A line of narration."):
     return {"start": start, "end": end, "voiceover": text}
 
 
+def alive(pid):
+    """True while pid runs (a zombie waiting for its reaper has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 # --- odd arguments ---------------------------------------------------------
 
 

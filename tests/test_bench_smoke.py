@@ -63,6 +63,17 @@ def test_quick_follow_run_prints_its_rows(tmp_path):
         assert row in done.stdout, done.stdout
 
 
+def test_quick_edit_run_prints_its_rows(tmp_path):
+    done = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "edit.py"), "--quick", "--cache", str(tmp_path)],
+        capture_output=True, text=True, timeout=600, cwd=str(tmp_path))
+    assert done.returncode == 0, done.stderr
+    for row in ("browser copy ÷ the source's duration", "decoding the same source alone",
+                "key press to the new frame painted", "preview, click to playable",
+                "page ready after `edit` starts", "load average"):
+        assert row in done.stdout, done.stdout
+
+
 def test_quick_align_run_prints_its_tables(tmp_path):
     done = subprocess.run([sys.executable, os.path.join(BENCH, "align.py"), "--quick"],
                           capture_output=True, text=True, timeout=300, cwd=str(tmp_path))

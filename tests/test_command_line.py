@@ -313,6 +313,8 @@ def test_a_run_resumes_where_it_failed(tmp_path, services):
 
     cache = clipweave("cache", cwd=tmp_path)
     assert "videos         1" in cache.stdout and "narrations     4" in cache.stdout
+    assert [line.split()[0] for line in cache.stdout.splitlines()[1:]] == \
+        ["videos", "narrations", "framings", "proxies", "thumbnails"]
     cleared = clipweave("cache", "--clear", cwd=tmp_path)
     assert cleared.returncode == 0
     assert "narrations     0" in clipweave("cache", cwd=tmp_path).stdout

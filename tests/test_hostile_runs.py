@@ -20,7 +20,7 @@ from clipweave.app.workspace import Workspace
 from clipweave.demo.services import make_source_video
 from clipweave.system.probe import probe
 from standins import Reply
-from support import seg
+from support import alive, seg
 # The same 6 s source and stand-ins as the command line's other tests.
 from test_command_line import clipweave, command, movie, services  # noqa: F401
 
@@ -38,15 +38,6 @@ def one_error_line(stderr):
     lines = stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("clipweave: error: "), stderr
     return lines[0]
-
-
-def alive(pid):
-    """True while pid runs (a zombie waiting for its reaper has ended)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 def children_of(pid):

@@ -520,6 +520,20 @@ def test_captions_are_burned_and_kept_as_asked(mode, burned, kept):
     assert bool(ready["srt"]) == kept and bool(ready["cues"]) == kept
 
 
+@pytest.mark.parametrize("aspect, scale, size", [("9:16", 3, "360:640"), ("4:5", 3, "360:450"),
+                                                 ("16:9", 4, "480:270")])
+def test_a_preview_draws_the_same_frame_smaller(aspect, scale, size):
+    """The picture, the fill and the captions' canvas are drawn for the
+    frame divided: no size in the graph is larger, the widest is its width."""
+    width, height = (int(v) for v in size.split(":"))
+    for s, (w, h) in ((1, (width * scale, height * scale)), (scale, (width, height))):
+        ready = _core.prepare(full_job(aspect=aspect, scale=s))
+        assert f"PlayResX: {w}\nPlayResY: {h}" in ready["ass"]
+        drawn = [(int(a), int(b)) for graph in [g["graph"] for g in ready["groups"]]
+                 for a, b in re.findall(r"(?:scale|pad|crop)=(\d+):(\d+)", graph)]
+        assert max(a for a, _ in drawn) == w and all(a <= w and b <= h for a, b in drawn)
+
+
 @pytest.mark.parametrize("changes", [{"bed_volume": None}, {"has_audio": False}])
 def test_narration_alone_when_there_is_no_bed(changes):
     (sound,) = _core.prepare(full_job(**changes))["sounds"]
@@ -549,6 +563,9 @@ def test_no_graph_grows_with_the_clips():
     ({"width": 0}, "the source has no video picture"),
     ({"texts": ["\ud800", "x"]}, "job.texts[0] is not valid Unicode text"),
     ({"output": ""}, "the output name is empty"),
+    ({"scale": 0}, "job.scale must be from 1 to 8"),
+    ({"scale": 7}, "job.scale: 1080x1920 divided by 7 is not whole and even"),
+    ({"aspect": "4:5", "scale": 2}, "job.scale: 1080x1350 divided by 2 is not whole and even"),
 ])
 def test_unsafe_or_impossible_jobs_are_refused(changes, message):
     with pytest.raises(ValueError) as info:

@@ -23,15 +23,21 @@ import tempfile
 
 from clipweave.system.files import link_or_copy
 
-# A framing analysis is data alone: its entry is its JSON.
-KINDS = {"sources": ".mp4", "speech": ".mp3", "follow": ".json"}
+# A framing analysis is data alone: its entry is its JSON. The editor's
+# browser copies ("editor") keep their waveforms, motion and shot cuts as
+# data under keys of their own; their strips of thumbnails are "strips".
+KINDS = {"sources": ".mp4", "speech": ".mp3", "follow": ".json", "editor": ".mp4",
+         "strips": ".jpg"}
+# What each kind holds, as `clipweave cache` lists it.
+KIND_NAMES = {"sources": "videos", "speech": "narrations", "follow": "framings",
+              "editor": "proxies", "strips": "thumbnails"}
 DATA = ".json"  # what an entry keeps beside its file
 SUM = ".sum"  # its size and SHA-256
 MARKER = ".clipweave-cache"
 SIGNATURE = "clipweave cache directory: its entries are removed by 'clipweave cache --clear'\n"
 PARTIAL = ".partial-"
 # The names the cache gives files: nothing else in it is the cache's.
-_OWN_NAME = re.compile(r"[0-9a-f]{64}\.(mp4|mp3|json)(\.sum)?|\.partial-.*", re.S)
+_OWN_NAME = re.compile(r"[0-9a-f]{64}\.(mp4|mp3|json|jpg)(\.sum)?|\.partial-.*", re.S)
 
 
 class NotOwned(Exception):

@@ -65,22 +65,22 @@ def check_studio(request):
     return problems
 
 
-def check(request, backends, console):
-    """The run's Checked parts, or UsageError listing every problem.
-    ``backends`` gives the module's own clients; ``console`` where a
-    downloader's progress goes."""
+def check_timeout(timeout):
+    if not (math.isfinite(timeout) and timeout > 0):
+        return [f"--timeout must be a number of seconds above 0, got {timeout!r}"]
+    return []
+
+
+def choose(request, backends, console):
+    """(the run's parts but its segments, chosen: a Checked whose segments
+    are empty; the problems of those choices). The settings, the cache, the
+    source, who speaks and the service calls, and whether the programs they
+    need are here. ``backends`` gives the module's own clients; ``console``
+    where a downloader's progress goes."""
     r = request
     builtin = builtin_origins()
     settings = config.resolve({o.name: getattr(r, o.name) for o in FILE_OPTIONS}, builtin,
                               r.environ)
-    problems = check_speed(r.speed)
-    segments_data, segments = b"", ()
-    try:
-        data = read_text(r.segments)
-        segments = parse_segments(r.segments, data)
-        segments_data = module_form(data, segments)
-    except UsageError as e:
-        problems += e.problems
     cache = Cache(r.cache_dir or default_dir(r.environ), enabled=r.use_cache)
     mapping = {builtin["download_service"]: settings["download_service"].value,
                builtin["download_site"]: settings["download_service"].value,
@@ -89,17 +89,35 @@ def check(request, backends, console):
     requests = MappedRequests(mapping, calls)
     source, source_problems = _choose_source(r, settings, cache, backends, console)
     narrator, speech_problems, notes = _choose_speech(r, settings, cache, backends)
-    problems += source_problems + speech_problems
+    problems = source_problems + speech_problems
     tools = ["ffmpeg", "ffprobe"] + (source.tools() if source else []) \
         + narrator.backend.tools()
     problems += check_tools(tools)
+    return Checked(settings, (), b"", source, narrator, requests, calls, notes, cache), problems
+
+
+def check(request, backends, console):
+    """The run's Checked parts, or UsageError listing every problem.
+    ``backends`` gives the module's own clients; ``console`` where a
+    downloader's progress goes."""
+    r = request
+    problems = check_speed(r.speed)
+    segments_data, segments = b"", ()
+    try:
+        data = read_text(r.segments)
+        segments = parse_segments(r.segments, data)
+        segments_data = module_form(data, segments)
+    except UsageError as e:
+        problems += e.problems
+    parts, chosen = choose(r, backends, console)
+    problems += chosen
     problems += check_name(r.output_dir)
     problems += check_studio(r)
-    if not (math.isfinite(r.timeout) and r.timeout > 0):
-        problems.append(f"--timeout must be a number of seconds above 0, got {r.timeout!r}")
+    problems += check_timeout(r.timeout)
     if problems:
         raise UsageError(problems)
-    return Checked(settings, segments, segments_data, source, narrator, requests, calls, notes, cache)
+    parts.segments, parts.segments_data = segments, segments_data
+    return parts
 
 
 def _placeholder(what, origin, flag, variable, environ, alternatives):

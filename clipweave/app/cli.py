@@ -6,6 +6,7 @@
     clipweave voices                      the offline voices (espeak-ng, flite)
     clipweave cache [--clear]             what the cache holds; empty it
     clipweave batch JOBS | worker         many recaps (clipweave.__main__ adds them)
+    clipweave edit SOURCE [SEGMENTS]      the editor in the browser (clipweave.__main__ adds it)
 """
 import argparse
 import os
@@ -13,7 +14,7 @@ import sys
 
 from clipweave import __version__
 from clipweave.app import settings as config
-from clipweave.app.cache import Cache, NotOwned, default_dir
+from clipweave.app.cache import KIND_NAMES, Cache, NotOwned, default_dir
 from clipweave.app.console import PROG, Console, escaped, mute_stdout, open_standard_streams
 from clipweave.app.errors import BindingBusy, ConfigError, ExitStatus, failure
 from clipweave.app.origins import builtin_origins, is_placeholder
@@ -55,7 +56,7 @@ config file: $XDG_CONFIG_HOME/clipweave/config.toml (~/.config/...); "clipweave
 config" shows what is in effect.
 
 other commands: clipweave demo | config | voices | cache [--clear] | batch JOBS |
-  worker --queue URL
+  worker --queue URL | edit SOURCE [SEGMENTS]
 
 exit status: 0 done, 1 the run failed, 2 bad arguments or input, or an output
 refused; 128+N ended by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)
@@ -150,7 +151,8 @@ def show_voices(argv):
 def show_cache(argv):
     parser = argparse.ArgumentParser(
         prog=f"{PROG} cache",
-        description="Show what the cache of downloads and narrations holds, or empty it.")
+        description="Show what the cache of downloads, narrations, framing analyses and the "
+                    "editor's browser copies holds, or empty it.")
     parser.add_argument("--cache-dir", metavar="DIR",
                         help="the cache (default: $XDG_CACHE_HOME/clipweave)")
     parser.add_argument("--clear", action="store_true", help="remove every entry")
@@ -167,9 +169,8 @@ def show_cache(argv):
         print(f"cleared {escaped(cache.root)}: {total / 1e6:.1f} MB freed")
         return ExitStatus.OK
     print(f"{escaped(cache.root)}: {total / 1e6:.1f} MB")
-    names = {"sources": "videos", "speech": "narrations"}
     for kind, (count, size) in usage.items():
-        print(f"  {names[kind]:<10} {count:>5}  {size / 1e6:>9.1f} MB")
+        print(f"  {KIND_NAMES[kind]:<10} {count:>5}  {size / 1e6:>9.1f} MB")
     return ExitStatus.OK
 
 

@@ -193,15 +193,20 @@ def _clock(seconds):
 
 class StudioProgress:
     """Narrations as "narration n/N", then the render as a bar with percent,
-    speed and time left on a terminal, or as a line every 10 % elsewhere."""
+    speed and time left on a terminal, or as a line every 10 % elsewhere.
+    ``listener``, when given, is handed every event as well:
+    ("narration", done, total) and each RenderProgress."""
 
-    def __init__(self, console):
+    def __init__(self, console, listener=None):
         self.stream = console.progress
         self.tty = console.mode != "quiet" and self.stream.isatty()
         self._bar = None
         self._shown = -1
+        self._listener = listener
 
     def narration(self, done, total):
+        if self._listener is not None:
+            self._listener(("narration", done, total))
         if self.tty:
             self.stream.write(f"\rnarration {done}/{total}" + ("\n" if done == total else ""))
             self.stream.flush()
@@ -209,6 +214,8 @@ class StudioProgress:
             print(f"narration {done}/{total}", file=self.stream, flush=True)
 
     def render(self, event):
+        if self._listener is not None:
+            self._listener(event)
         if event.stage != "render":
             return
         detail = []

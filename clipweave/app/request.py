@@ -45,6 +45,12 @@ class RunRequest:
     # A name under which the fetched source video is published beside the
     # results (the demo keeps its sample for a first real run); None: not kept.
     keep_source: str | None = None
+    # Called with each progress event beside the console's display: ("narration",
+    # done, total) after each narration, then the render's RenderProgress events
+    # (the editor follows a run through them); None: the console alone.
+    progress: object = None
+    # The frame's sizes divided by this (a preview: 3 makes 1080x1920 360x640).
+    scale: int = 1
     environ: dict = field(default_factory=lambda: os.environ)
 
     def results(self):

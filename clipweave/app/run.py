@@ -144,7 +144,7 @@ class Run:
                 lambda i: places([parts.narrator.levels.get(path) for path in narrations])[i], aspect)
             analysis.start()
         self.stage.enter("speech")
-        progress = StudioProgress(self.console)
+        progress = StudioProgress(self.console, r.progress)
         try:
             # Each narration is measured as it is made, while others are still asked for.
             parts.narrator.measure = measure_narration
@@ -171,7 +171,7 @@ class Run:
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
                 aspect=aspect, progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels, follow=follow,
-                notes=self.console.say)
+                notes=self.console.say, scale=r.scale)
             if analysis is not None:  # once the clips' places in the video are known
                 for note in analysis.notes(self.studio.segments):
                     self.console.say(note)

@@ -13,6 +13,7 @@ from clipweave.follow.analyse import (
     analyse_range,
     describe,
     face_search,
+    find_cuts,
 )
 
-__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe", "face_search"]
+__all__ = ["ANALYSIS_VERSION", "CASCADE_DIR", "FollowShot", "analyse_range", "describe", "face_search", "find_cuts"]

@@ -180,6 +180,28 @@ def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASC
             for p in planned]
 
 
+def find_cuts(source, info=None):
+    """Seconds from the start of the video file ``source`` at which a new
+    shot begins (the cuts the analysis finds, none searched for faces),
+    ascending. ``info`` is its MediaInfo (probed when None)."""
+    info = info or media_info(source)
+    if not info.has_video or not (math.isfinite(info.duration) and info.duration > 0):
+        return []
+    shown = shown_size(info)
+    size = _follow.analysis_size(*shown)
+    rate = min(MAX_RATE, info.rate[0] / info.rate[1]) if info.rate and info.rate[1] else MAX_RATE
+    rate = rate if math.isfinite(rate) and rate >= 1 else MAX_RATE
+    times, signatures = [], []
+    for i, frame in enumerate(_frames(source, 0.0, info.duration, size, rate)):
+        times.append(i / rate)
+        signatures.append(_follow.signature(frame, *size))
+    if not times:
+        return []
+    shots = _follow.plan(times, signatures, [], [], max(info.duration, times[-1] + 1 / rate),
+                         shown[0] / shown[1], 0.0)
+    return [p["start"] for p in shots[1:]]
+
+
 def describe(shots):
     """The framing of a range's shots in words: "tracking 0.00-3.20 s; blur 3.20-5.00 s (no face or person found)"."""
     parts = []

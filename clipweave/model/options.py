@@ -5,7 +5,8 @@ Everything else reads this table: the command's flags and ``--help``
 (clipweave.app.options), the settings file and ``clipweave config``
 (clipweave.app.settings), the jobs of a batch (clipweave.batch.jobs), a
 run's request (clipweave.app.request), the studio's job and render
-(clipweave.studio), and the README's table of options. The studio core's
+(clipweave.studio), the editor's render panel (clipweave.edit), and the
+README's table of options. The studio core's
 choices, frames and limits are checked against it when clipweave.studio
 is imported: a choice added here and not drawn there (or the reverse)
 stops the import.
@@ -54,6 +55,7 @@ class Option:
     environment: Optional[str] = None  # the variable that sets it, after the flag
     studio: bool = False       # the studio render's only: refused with --classic
     exclusive: Optional[str] = None  # at most one option of this name at a time
+    editor: bool = True        # the editor's render panel offers it (clipweave edit)
 
     @property
     def flag(self):
@@ -71,12 +73,13 @@ class Option:
 
 OPTIONS = (
     Option("downloader", CHOICE, "how a URL is fetched (default: yt-dlp when it is on the search "
-           "path, else service)", choices=("service", "yt-dlp"), group=SOURCE),
+           "path, else service)", choices=("service", "yt-dlp"), group=SOURCE, editor=False),
     Option("download_service", ORIGIN, "origin of the download service, e.g. "
            "https://dl.example.org (http:// for one on your own machine or network)",
-           metavar="ORIGIN", group=SETTINGS, file=True, environment="CLIPWEAVE_DOWNLOAD_SERVICE"),
+           metavar="ORIGIN", group=SETTINGS, file=True, environment="CLIPWEAVE_DOWNLOAD_SERVICE",
+           editor=False),
     Option("speech_service", ORIGIN, "origin of the speech service", metavar="ORIGIN",
-           group=SETTINGS, file=True, environment="CLIPWEAVE_SPEECH_SERVICE"),
+           group=SETTINGS, file=True, environment="CLIPWEAVE_SPEECH_SERVICE", editor=False),
     Option("speech", CHOICE, "who speaks the narration: the speech service, or espeak-ng or "
            "flite on this machine (default: {default}; when no speech service is set up, flite "
            "for English voices, espeak-ng for others)", default="service",
@@ -91,17 +94,17 @@ OPTIONS = (
     Option("overwrite", FLAG, "replace results that exist already", default=False, short="-y",
            group=OUTPUT, batch=False),
     Option("json", FLAG, "progress on standard error; standard output gets one JSON object",
-           default=False, group=OUTPUT, batch=False, exclusive="output"),
+           default=False, group=OUTPUT, batch=False, exclusive="output", editor=False),
     Option("quiet", FLAG, "print only the result's path, or the error", default=False, short="-q",
-           group=OUTPUT, batch=False, exclusive="output"),
+           group=OUTPUT, batch=False, exclusive="output", editor=False),
     Option("keep_work", FLAG, "keep the run's work directory (inside DIR) for inspection",
-           default=False),
+           default=False, editor=False),
     Option("cache_dir", TEXT, "where downloads and narrations are kept for the next run "
-           "(default: $XDG_CACHE_HOME/clipweave)", metavar="DIR"),
-    Option("no_cache", FLAG, "neither use nor fill the cache", default=False),
+           "(default: $XDG_CACHE_HOME/clipweave)", metavar="DIR", editor=False),
+    Option("no_cache", FLAG, "neither use nor fill the cache", default=False, editor=False),
     Option("timeout", NUMBER, "the longest wait for a service's whole answer (default "
            "{default:g}); a download may take {download_factor} times as long", default=120.0,
-           metavar="SECONDS"),
+           metavar="SECONDS", editor=False),
     Option("classic", FLAG, "the exact pipeline: run_recap as it is, centre crop, narration only",
            default=False, group=STUDIO),
     Option("frame", CHOICE, "the whole picture over a blurred fill of itself (blur, default), "

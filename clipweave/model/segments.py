@@ -175,6 +175,21 @@ def _segment_problems(seg):
     return problems
 
 
+def entry_problems(entries):
+    """Per entry of a decoded segments list, what is wrong with it (a list
+    of messages each, without the file's name and the entry's number): the
+    checks of :func:`parse_segments`, for a caller that shows each next to
+    its entry (the editor)."""
+    return [_segment_problems(seg) for seg in entries]
+
+
+def read_entries(path):
+    """The decoded JSON value of a segments file, unchecked (the editor
+    shows a file's entries with what is wrong with each), or UsageError
+    when it cannot be read or decoded."""
+    return _decode(path, read_text(path))
+
+
 def load_segments(path):
     """The Segments of a file, or UsageError listing everything wrong with it."""
     return parse_segments(path, read_text(path))
@@ -190,7 +205,7 @@ def parse_segments(path, data):
     if not entries:
         raise UsageError([f"segments file {path} holds no segments"])
     problems = [f"segments file {path}, segment {n}: {problem}"
-                for n, seg in enumerate(entries, 1) for problem in _segment_problems(seg)]
+                for n, found in enumerate(entry_problems(entries), 1) for problem in found]
     if problems:
         raise UsageError(problems)
     return tuple(Segment(_seconds_of(seg["start"]), _seconds_of(seg["end"]),
@@ -211,6 +226,14 @@ def _seconds_of(value):
     if _is_number(value):
         return float(value) if math.isfinite(value) and value >= 0 else None
     return parse_time(value)
+
+
+def time_seconds(value):
+    """Seconds of a segment's time as written (a string or a JSON number of
+    seconds), or None when the command would not take it."""
+    if isinstance(value, str) or _is_number(value):
+        return _seconds_of(value)
+    return None
 
 
 def _text_of(value):
@@ -239,7 +262,11 @@ def outside(segments, duration, tolerance=END_TOLERANCE):
             if not seg.inside(duration, tolerance)]
 
 
+def outside_message(seg, duration):
+    """What is wrong with a segment that does not lie inside a video of that length."""
+    return f"({seg.start_text} to {seg.end_text}) is not inside the video, which lasts {duration:.2f} s"
+
+
 def segments_outside(segments, duration):
     """One problem per segment that does not lie inside a video of that length."""
-    return [f"segment {n} ({seg.start_text} to {seg.end_text}) is not inside the video, "
-            f"which lasts {duration:.2f} s" for n, seg in outside(segments, duration)]
+    return [f"segment {n} {outside_message(seg, duration)}" for n, seg in outside(segments, duration)]

@@ -143,6 +143,20 @@ Frame to_frame(py::Handle o, const std::string& what) {
     throw Refused(what + " must be one of " + names + ", got '" + text.substr(0, 40) + "'");
 }
 
+// A preview's frame: the output frame's sizes divided by ``scale`` (3 makes
+// 1080x1920 360x640), each whole and even; 1 is the frame itself.
+constexpr int kMaxScale = 8;
+Frame scaled(Frame f, py::Handle o, const std::string& what) {
+    const int scale = to_int(o, what);
+    if (scale < 1 || scale > kMaxScale) throw Refused(what + " must be from 1 to " + std::to_string(kMaxScale));
+    if (f.width % scale != 0 || f.height % scale != 0 || (f.width / scale) % 2 != 0 || (f.height / scale) % 2 != 0)
+        throw Refused(what + ": " + std::to_string(f.width) + "x" + std::to_string(f.height) + " divided by " +
+                      std::to_string(scale) + " is not whole and even");
+    f.width /= scale;
+    f.height /= scale;
+    return f;
+}
+
 // The names of a job's choices, listed first, then the old names each
 // stands for; the table of options (clipweave.model.options) is checked
 // against them when clipweave.studio is imported.
@@ -190,7 +204,7 @@ void add_tables(py::Handle module) {
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
     X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
-    X(silent_tails) X(follow) X(aspect) X(narration_sound) X(frames)
+    X(silent_tails) X(follow) X(aspect) X(narration_sound) X(frames) X(scale)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -371,7 +385,7 @@ Job to_job(const Names& n, const Fields& job) {
     for_items(job.get(n.frames), job.name(n.frames), [&](py::Handle item, const std::string& what) {
         j.framings.push_back(to_text(item, what).empty() ? j.framing : to_choice(item, what, kFramings));
     });
-    j.frame = to_frame(job.get(n.aspect), job.name(n.aspect));
+    j.frame = scaled(to_frame(job.get(n.aspect), job.name(n.aspect)), job.get(n.scale), job.name(n.scale));
     j.follow = to_follow(job, n);
     j.captions = job.choice(n.captions, kCaptionModes);
     j.words = to_words(job, n);
@@ -465,7 +479,8 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
         const Plan plan = make_plan(to_plan_input(n, j));
         const Captions c = make_captions(plan, j.texts(n.texts), heard_times(plan, to_words(j, n)),
                                          j.choice(n.captions, kCaptionModes), parse_coverage(j.text(n.glyphs)),
-                                         to_frame(j.get(n.aspect), j.name(n.aspect)));
+                                         scaled(to_frame(j.get(n.aspect), j.name(n.aspect)), j.get(n.scale),
+                                                j.name(n.scale)));
         std::vector<std::string> notes;
         for (const Note& note : c.notes) notes.push_back(note.text);
         return py::dict({{"cues", cue_list(c.cues)}, {"words", word_list(c.words)}, {"notes", list_of(notes)},

@@ -62,7 +62,8 @@ class StudioJob:
     frame along it (shown over the blurred fill); such a segment is framed
     shot by shot. ``frames`` holds, per segment, the framing of one not
     framed so (one the core draws, or "" for ``frame``), or is empty:
-    ``frame`` frames them all."""
+    ``frame`` frames them all. ``scale`` divides the frame's sizes (a
+    preview: 3 makes 1080x1920 360x640); they must stay whole and even."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -87,3 +88,4 @@ class StudioJob:
     follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]], float]]]] = ()
     aspect: str = default("aspect")
     frames: Sequence[str] = ()
+    scale: int = 1

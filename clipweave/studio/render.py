@@ -401,6 +401,7 @@ def render_studio(
     notes: Optional[Callable[[str], None]] = None,
     follow: Union[Sequence, Callable[[list], Sequence], None] = None,
     frames: Optional[Sequence[str]] = None,
+    scale: int = 1,
 ) -> StudioResult:
     """Renders a finished recap of ``source``.
 
@@ -431,7 +432,8 @@ def render_studio(
     also be a callable that is given, once the clips are planned, per
     segment (start, seconds) of the source its clip shows, and answers the
     shots. ``frames``, per segment, the framing of a segment not followed
-    ("blur", "crop", "fit", or "" for ``frame``).
+    ("blur", "crop", "fit", or "" for ``frame``). ``scale`` divides the
+    frame's sizes for a preview (3: 360x640 for 9:16).
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -504,7 +506,7 @@ def render_studio(
             captions=captions, quality=quality, bed_volume=bed_volume, encoder=encoder,
             output=os.path.basename(output), captions_file=os.path.basename(ass),
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
-            glyphs=font_glyphs() if captions not in ("srt", "none") else "", aspect=aspect,
+            glyphs=font_glyphs() if captions not in ("srt", "none") else "", aspect=aspect, scale=scale,
             follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path, s.width) for s in shots)
                          for shots in (follow or ())), frames=tuple(frames or ()))
         ready = _core.prepare(job)
