@@ -25,6 +25,8 @@ from clipweave.system.files import link_or_copy
 
 # A framing analysis is data alone: its entry is its JSON.
 KINDS = {"sources": ".mp4", "speech": ".mp3", "follow": ".json"}
+# What 'clipweave cache' calls each kind's entries.
+LABELS = {"sources": "videos", "speech": "narrations", "follow": "framings"}
 DATA = ".json"  # what an entry keeps beside its file
 SUM = ".sum"  # its size and SHA-256
 MARKER = ".clipweave-cache"
@@ -165,6 +167,10 @@ class Cache:
         except OSError:
             return False
         for name in names:
+            if name == MARKER or name.startswith(PARTIAL):
+                # Another run marking the directory right now: its marker, or
+                # the marker's temporary name.
+                continue
             folder = os.path.join(self.root, name)
             if name not in KINDS or os.path.islink(folder) or not os.path.isdir(folder):
                 return False

@@ -13,7 +13,7 @@ import sys
 
 from clipweave import __version__
 from clipweave.app import settings as config
-from clipweave.app.cache import Cache, NotOwned, default_dir
+from clipweave.app.cache import LABELS, Cache, NotOwned, default_dir
 from clipweave.app.console import PROG, Console, escaped, mute_stdout, open_standard_streams
 from clipweave.app.errors import BindingBusy, ConfigError, ExitStatus, failure
 from clipweave.app.origins import builtin_origins, is_placeholder
@@ -167,9 +167,8 @@ def show_cache(argv):
         print(f"cleared {escaped(cache.root)}: {total / 1e6:.1f} MB freed")
         return ExitStatus.OK
     print(f"{escaped(cache.root)}: {total / 1e6:.1f} MB")
-    names = {"sources": "videos", "speech": "narrations"}
     for kind, (count, size) in usage.items():
-        print(f"  {names[kind]:<10} {count:>5}  {size / 1e6:>9.1f} MB")
+        print(f"  {LABELS[kind]:<10} {count:>5}  {size / 1e6:>9.1f} MB")
     return ExitStatus.OK
 
 
