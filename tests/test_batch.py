@@ -99,11 +99,13 @@ def test_local_batch_broken_job_skips_and_stale_work(tmp_path):
     assert sorted(os.listdir(tmp_path / "out" / "c")) == ["FINAL_RECAP.job.json",
                                                           "FINAL_RECAP.mp4"]
     assert "3 jobs: 2 done, 1 failed" in r.stderr
-    assert record(outcomes[1]["output_dir"])["state"] == "failed"
+    # Refused by its run before it began (its segment is not in the video): it
+    # leaves nothing, as a refused single run does.
+    broken = tmp_path / "out" / "broken"
+    assert not broken.exists()
 
     # A dead run's work directory goes; a kept one (there before that run) stays.
-    broken = tmp_path / "out" / "broken"
-    (broken / ".clipweave-work-kept").mkdir()
+    (broken / ".clipweave-work-kept").mkdir(parents=True)
     (broken / RECORD).write_text(json.dumps({"state": "running", "time": 0,
                                              "work_dirs": [".clipweave-work-kept"]}))
     (broken / ".clipweave-work-dead").mkdir()
@@ -132,23 +134,41 @@ def test_local_batch_broken_job_skips_and_stale_work(tmp_path):
     assert snapshot(tmp_path / "out" / "c")["FINAL_RECAP.mp4"] != \
         before["c"]["FINAL_RECAP.mp4"]
 
+    # The record is never written through a symbolic link.
+    victim = tmp_path / "victim.txt"
+    victim.write_text("the user's own")
+    (tmp_path / "out" / "a" / RECORD).unlink()
+    (tmp_path / "out" / "a" / RECORD).symlink_to(victim)
+    write_jobs(tmp_path, [jobs[0]])
+    linked = clipweave("batch", path, "--json", "-y", cwd=tmp_path)
+    [a] = json.loads(linked.stdout)
+    assert a["status"] == "failed" and "the job's record is a symbolic link" in a["error"]
+    assert victim.read_text() == "the user's own"
+
 
 def test_local_batch_stops_cleanly_on_sigterm(tmp_path):
+    """SIGTERM stops the running job cleanly and starts no other; a -y run
+    stopped so leaves the results it was to replace as made, and skipped."""
     jobs = [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),), quality="small"),
             make_job(tmp_path, "b")]
-    path = write_jobs(tmp_path, jobs)
-    batch = start_clipweave("batch", path, "--json", cwd=tmp_path)
+    path = write_jobs(tmp_path, jobs[:1])
+    assert clipweave("batch", path, cwd=tmp_path).returncode == 0
     out_a = tmp_path / "out" / "a"
-    wait_for(lambda: out_a.is_dir() and work_dirs(out_a), 120, "job a's run")
+    made = snapshot(out_a)["FINAL_RECAP.mp4"]
+    path = write_jobs(tmp_path, jobs)
+    batch = start_clipweave("batch", path, "--json", "-y", cwd=tmp_path)
+    wait_for(lambda: work_dirs(out_a), 120, "job a's run")
     batch.send_signal(signal.SIGTERM)
     stdout, stderr = batch.communicate(timeout=60)
     assert batch.returncode == 143, stderr
     a, b = json.loads(stdout)
     assert a["status"] == b["status"] == "failed"
     assert b["error"] == "not started: the batch was stopped"
-    assert work_dirs(out_a) == [] and not (out_a / "FINAL_RECAP.mp4").exists()
+    assert work_dirs(out_a) == [] and snapshot(out_a)["FINAL_RECAP.mp4"] == made
     assert record(out_a)["state"] == "stopped", (stdout, stderr)
     assert not (tmp_path / "out" / "b").exists()
+    again = clipweave("batch", path, "--json", cwd=tmp_path)
+    assert [o["status"] for o in json.loads(again.stdout)] == ["skipped", "done"], again.stderr
 
 
 def test_queue_worker_killed_mid_render(tmp_path):
