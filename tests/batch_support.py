@@ -9,7 +9,8 @@ import subprocess
 import sys
 import time
 
-from studio_media import pattern_video
+from clipweave.batch.record import RECORD
+from studio_media import pattern_video, streams
 
 
 def clipweave(*args, cwd=None, timeout=300, **kwargs):
@@ -172,3 +173,22 @@ def wait_for(predicate, timeout, what):
     while not predicate():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.1)
+
+
+def record(directory):
+    """The job's record, read as a user would: without its lock, so perhaps
+    in the middle of a write (then read again)."""
+    for _ in range(50):
+        with open(os.path.join(directory, RECORD)) as f:
+            text = f.read()
+        try:
+            return json.loads(text)
+        except ValueError:
+            time.sleep(0.02)
+    raise AssertionError(f"{directory}: the record is not JSON: {text!r}")
+
+
+def assert_recap(final):
+    found = streams(final)
+    assert (found["video"]["width"], found["video"]["height"]) == (1080, 1920)
+    assert float(found["audio"]["duration"]) > 1.0

@@ -12,7 +12,6 @@ import threading
 import time
 import zlib
 
-import pytest
 from redis import Redis
 from rq import Queue
 from rq.serializers import JSONSerializer
@@ -24,6 +23,7 @@ from clipweave.batch.queued_job import arguments
 from clipweave.batch.rq_queue import JOB_FUNCTION, acl_rule
 
 PASSWORD = "s3cret-Pa55"
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 class _Exploit:
@@ -190,6 +190,9 @@ def _silent_server():
 
 
 def test_a_redis_that_asks_who_you_are(tmp_path):
+    # The ACL user tested here is the one the set-up steps give.
+    with open(os.path.join(REPO, "docs", "batch.md"), encoding="utf-8") as f:
+        assert acl_rule("recaps", "A-LONG-RANDOM-PASSWORD") in f.read()
     acl = tmp_path / "users.acl"
     acl.write_text(f"user default on >{PASSWORD} ~* &* +@all\n"
                    + acl_rule("recaps", PASSWORD) + "\n"
@@ -279,3 +282,15 @@ def test_a_batch_waits_for_a_lost_queue_then_gives_up(tmp_path):
     [a] = json.loads(stdout)
     assert a["status"] == "failed"
     assert a["error"] == "the queue was lost for 3 s; the job was last queued"
+
+
+def test_queue_unreachable(tmp_path):
+    path = write_jobs(tmp_path, [make_job(tmp_path, "a")])
+    port_url = "redis://127.0.0.1:9/0"  # the discard port: nothing listens
+    r = clipweave("batch", path, "--queue", port_url, cwd=tmp_path, timeout=60)
+    assert r.returncode == 1 and "the queue at redis://127.0.0.1:9/0" in r.stderr
+    w = clipweave("worker", "--queue", port_url, cwd=tmp_path, timeout=60)
+    assert w.returncode == 2 and "cannot reach the queue" in w.stdout + w.stderr
+    bad = clipweave("batch", path, "--queue", "http://127.0.0.1:9/", cwd=tmp_path, timeout=60)
+    assert bad.returncode == 2 and "--queue http://127.0.0.1:9/: " in bad.stderr
+    assert not (tmp_path / "out").exists()

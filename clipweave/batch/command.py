@@ -52,16 +52,20 @@ def main(argv):
                         help="make every job again, replacing its results")
     add_queue_options(parser, "put the jobs on the Redis queue there and wait for workers "
                               "(clipweave worker) to run them")
-    parser.add_argument("--timeout", type=float, default=LOST_WAIT, metavar="SECONDS",
+    parser.add_argument("--timeout", type=float, metavar="SECONDS",
                         help="with --queue: how long to wait for a queue that was lost before "
-                             f"giving the jobs up (default {LOST_WAIT:g})")
+                             f"giving the jobs up (default {LOST_WAIT:g}; a job's own "
+                             "timeout goes in the jobs file)")
     parser.add_argument("--status", action="store_true",
                         help="with --queue and no JOBS: list the queue's jobs by state")
     args = parser.parse_args(argv)
     console = Console("json" if args.json else "normal")
     if args.jobs < 1:
         parser.error("--jobs: at least 1")
-    if not (math.isfinite(args.timeout) and args.timeout > 0):
+    if args.timeout is not None and not args.queue:
+        parser.error("--timeout is how long a batch waits for a lost queue: it needs --queue "
+                     "(a job's own timeout goes in the jobs file)")
+    if args.timeout is not None and not (math.isfinite(args.timeout) and args.timeout > 0):
         parser.error("--timeout: a number of seconds above 0")
     if args.status:
         if not args.queue or args.jobs_file:
@@ -82,7 +86,8 @@ def main(argv):
             return ExitStatus.USAGE
         try:
             queue.check()
-            results = queue.wait(jobs, queue.enqueue(jobs, args.overwrite), lines, args.timeout)
+            results = queue.wait(jobs, queue.enqueue(jobs, args.overwrite), lines,
+                                 args.timeout or LOST_WAIT)
         except KeyboardInterrupt:
             console.failure(["interrupted; the queued jobs go on, watch them with: "
                              + queue.watch_command], "interrupted")

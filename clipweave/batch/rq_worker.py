@@ -193,7 +193,8 @@ class _RecapWorker(Worker):
             job.origin = job.origin or queue.name
             self._until_answered(lambda: self._fail(job, queue, f"refused: {reason}"))
             return
-        self.set_state(WorkerStatus.BUSY)
+        with suppress(RedisError):  # the job is this worker's now, Redis or not
+            self.set_state(WorkerStatus.BUSY)
         self.fork_work_horse(job, queue)
         self.monitor_work_horse(job, queue)
         with suppress(RedisError):
