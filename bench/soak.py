@@ -21,7 +21,9 @@ one does not hold:
 
     .venv/py310/bin/python bench/soak.py [--jobs 100] [--kills N] [--json]
 
---kills N stops killing after N kills (the tests run 20 jobs and 2 kills);
+--kills N stops killing after N kills, --kill-every MIN MAX sets the seconds
+between them (the tests run 20 jobs and 2 kills, early, so that the lost
+job's wait overlaps the others' renders);
 --no-baseline skips the batch without kills, and the wall time's check.
 """
 import argparse
@@ -68,8 +70,12 @@ def make_jobs(folder, count):
 
 
 def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    """The file's sha256, or None when it is not there."""
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except FileNotFoundError:
+        return None
 
 
 def single_runs(folder, env):
@@ -142,7 +148,7 @@ def published(folder, count):
     return found
 
 
-def soak(folder, count, kills, env, seed=28):
+def soak(folder, count, kills, env, every=KILL_EVERY, seed=28):
     """Runs the batch under the kills and the restart; its figures."""
     rng = random.Random(seed)
     path, _ = make_jobs(folder, count)
@@ -160,7 +166,7 @@ def soak(folder, count, kills, env, seed=28):
                                   daemon=True)
         reader.start()
         seen = {}
-        next_kill = began + rng.uniform(*KILL_EVERY)
+        next_kill = began + rng.uniform(*every)
         try:
             while batch.poll() is None:
                 time.sleep(0.5)
@@ -179,7 +185,7 @@ def soak(folder, count, kills, env, seed=28):
                 if figures["kills"] < kills and time.monotonic() >= next_kill:
                     figures["kills"] += 1
                     workers.kill(rng, whole_tree=figures["kills"] % 2 == 1)
-                    next_kill = time.monotonic() + rng.uniform(*KILL_EVERY)
+                    next_kill = time.monotonic() + rng.uniform(*every)
             reader.join(timeout=60)
             figures["wall"] = time.monotonic() - began
         finally:
@@ -187,6 +193,9 @@ def soak(folder, count, kills, env, seed=28):
             workers.stop()
     figures.update(batch=batch.returncode, stdout=out.get("stdout", ""),
                    stderr=out.get("stderr", ""), logs="".join(workers.logs))
+    # What happened, to read when a check fails.
+    (folder / "batch.log").write_text(figures["stderr"])
+    (folder / "workers.log").write_text(figures["logs"])
     return figures
 
 
@@ -270,6 +279,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--jobs", type=int, default=100)
     parser.add_argument("--kills", type=int, default=1000, help="at most this many kills")
+    parser.add_argument("--kill-every", type=float, nargs=2, default=KILL_EVERY,
+                        metavar=("MIN", "MAX"), help="seconds between kills (default %(default)s)")
     parser.add_argument("--no-baseline", action="store_true")
     parser.add_argument("--json", action="store_true", help="the figures as JSON")
     parser.add_argument("--keep", metavar="DIR", help="work in DIR and keep it")
@@ -285,7 +296,7 @@ def main():
         if not args.no_baseline:
             (root / "calm").mkdir(exist_ok=True)
             base = baseline(root / "calm", args.jobs, env)
-        figures = soak(root / "soak", args.jobs, args.kills, env)
+        figures = soak(root / "soak", args.jobs, args.kills, env, args.kill_every)
         problems, shown = check(root / "soak", args.jobs, figures, singles, base)
     if args.json:
         print(json.dumps({**shown, "problems": problems}))

@@ -8,6 +8,7 @@ import pytest
 
 from batch_support import (RECORD, assert_recap, clipweave, make_job, record, snapshot,
                            start_clipweave, wait_for, work_dirs, write_jobs)
+from clipweave.batch import runner
 from clipweave.batch.jobs import load_jobs
 from clipweave.model.segments import UsageError
 
@@ -128,8 +129,8 @@ def test_local_batch_broken_job_skips_and_stale_work(tmp_path):
 def test_local_batch_stops_cleanly_on_sigterm(tmp_path):
     """SIGTERM stops the running job cleanly and starts no other; a -y run
     stopped so leaves the results it was to replace as made, and skipped."""
-    jobs = [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),), quality="small"),
-            make_job(tmp_path, "b")]
+    # SIGTERM goes as soon as the run's work directory is there: a short job will do.
+    jobs = [make_job(tmp_path, "a"), make_job(tmp_path, "b")]
     path = write_jobs(tmp_path, jobs[:1])
     assert clipweave("batch", path, cwd=tmp_path).returncode == 0
     out_a = tmp_path / "out" / "a"
@@ -148,3 +149,23 @@ def test_local_batch_stops_cleanly_on_sigterm(tmp_path):
     assert not (tmp_path / "out" / "b").exists()
     again = clipweave("batch", path, "--json", cwd=tmp_path)
     assert [o["status"] for o in json.loads(again.stdout)] == ["skipped", "done"], again.stderr
+
+
+def test_a_run_stopped_after_it_published_made_its_job(tmp_path, monkeypatch):
+    """A run stopped (its worker lost) just after it moved its results into
+    place: the job is made, and the next run of the batch takes it as done,
+    where it failed on the results "in the way" ever after."""
+    real_run = runner._run
+
+    def stopped_late(*args):
+        real_run(*args)  # to its end: its results are in place
+        return runner.STOPPED, None, "its worker was lost", runner.TERMINATED
+
+    monkeypatch.setattr(runner, "_run", stopped_late)
+    [job] = load_jobs(str(write_jobs(tmp_path, [make_job(tmp_path, "a")])))
+    first = runner.run_job(job, batch="b1")
+    assert first["status"] == "done" and not first["stopped"], first
+    assert_recap(first["final"])
+    monkeypatch.setattr(runner, "_run", real_run)
+    assert runner.run_job(job, batch="b1")["status"] == "done"
+    assert runner.run_job(job, batch="b2")["status"] == "skipped"

@@ -247,7 +247,8 @@ def test_queue_soak(tmp_path):
     soak = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                         "bench", "soak.py")
     done = subprocess.run([sys.executable, soak, "--jobs", "20", "--kills", "2",
-                           "--no-baseline", "--json", "--keep", str(tmp_path)],
+                           "--kill-every", "4", "8", "--no-baseline", "--json",
+                           "--keep", str(tmp_path)],
                           capture_output=True, text=True, timeout=1200)
     figures = json.loads(done.stdout)
     assert done.returncode == 0 and figures["problems"] == [], (figures, done.stderr[-3000:])

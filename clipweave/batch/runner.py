@@ -58,12 +58,11 @@ def _answer(child, code):
     return None, " ".join(str(error or f"exit status {code}").split())
 
 
-def _published_by(record, results):
-    """The results the dead run in ``record`` had already moved into place."""
-    since = record.last.get("time", float("inf"))
+def _published_by(directory, results, since):
+    """The results moved into place in ``directory`` by a run that began at ``since``."""
     found = []
     for name in results:
-        path = os.path.join(record.directory, name)
+        path = os.path.join(directory, name)
         if os.path.isfile(path) and os.stat(path).st_mtime >= since:
             found.append(name)
     return found
@@ -92,9 +91,12 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
                 return outcome(job, DONE, final)  # a retried job its first run made
             if maker is not None and not overwrite:
                 return outcome(job, SKIPPED, final)
-            if record.dead_run() and record.last.get("inputs") == inputs:
-                # A dead run of this job may have published before it died.
-                published = _published_by(record, results)
+            if record.last.get("inputs") == inputs and (record.dead_run()
+                                                        or record.last.get("published")):
+                # A dead run of this job may have published before it died,
+                # a stopped one before it was stopped.
+                published = _published_by(job.output_dir, results,
+                                          record.last.get("began", record.last.get("time")))
                 if published == results:
                     record.remove_stale()
                     record.write(DONE, inputs=inputs, batch=record.last.get("batch"),
@@ -103,6 +105,7 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
                 overwrite = overwrite or bool(published)
             record.remove_stale()
             record.write("running", inputs=inputs, batch=batch, results=results)
+            began = record.last["time"]
             if started is not None:
                 started()
             try:
@@ -110,6 +113,14 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
             except BaseException:  # the run was stopped, and cleaned up, from outside
                 record.write(STOPPED, inputs=inputs, batch=batch, results=results)
                 raise
+            published = _published_by(job.output_dir, results, began) if status == STOPPED \
+                else []
+            if published == results:  # stopped only after it had published every result
+                status, final, error = DONE, os.path.join(job.output_dir, FINAL), None
+            elif published:  # the next run of the job replaces these, as its own
+                record.write(status, inputs=inputs, batch=batch, results=results, error=error,
+                             began=began, published=published)
+                return outcome(job, status, final, error)
             if code == ExitStatus.USAGE:
                 record.restore()  # refused before it began: it changed nothing
             else:
