@@ -9,7 +9,8 @@ import subprocess
 import sys
 import time
 
-from studio_media import pattern_video
+from clipweave.batch.record import RECORD
+from studio_media import pattern_video, streams
 
 
 def clipweave(*args, cwd=None, timeout=300, **kwargs):
@@ -17,9 +18,9 @@ def clipweave(*args, cwd=None, timeout=300, **kwargs):
                           capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
-def start_clipweave(*args, cwd=None):
+def start_clipweave(*args, cwd=None, env=None):
     return subprocess.Popen([sys.executable, "-m", "clipweave", *map(str, args)], cwd=cwd,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
 
 
 def make_job(folder, name, seconds=2.0, ranges=((0.2, 1.4),), **options):
@@ -65,26 +66,77 @@ def free_port():
         return s.getsockname()[1]
 
 
-@contextlib.contextmanager
-def redis_server(folder):
-    """A redis-server of its own on loopback, gone when the block ends; its URL."""
-    port = free_port()
-    server = subprocess.Popen(
-        [shutil.which("redis-server"), "--port", str(port), "--bind", "127.0.0.1",
-         "--save", "", "--appendonly", "no", "--dir", str(folder)],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
+class RedisServer:
+    """A redis-server of its own on loopback, in ``folder``: ``settings`` are
+    more of its settings, ``tls`` (certificate, key) makes it speak TLS
+    alone. Started by start(); kill() and start() again restart it on the
+    same port, with what it kept (--appendonly yes keeps every write)."""
+
+    def __init__(self, folder, *settings, tls=None):
+        self.folder = folder
+        self.port = free_port()
+        self.settings = [str(s) for s in settings]
+        self.tls = tls
+        self.process = None
+
+    @property
+    def url(self):
+        return f"{'rediss' if self.tls else 'redis'}://127.0.0.1:{self.port}/0"
+
+    def start(self):
+        ports = ["--port", str(self.port)]
+        if self.tls:
+            ports = ["--port", "0", "--tls-port", str(self.port), "--tls-cert-file",
+                     str(self.tls[0]), "--tls-key-file", str(self.tls[1]),
+                     "--tls-auth-clients", "no"]
+        self.process = subprocess.Popen(
+            [shutil.which("redis-server"), *ports, "--bind", "127.0.0.1", "--save", "",
+             "--appendonly", "no", "--dir", str(self.folder), *self.settings],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 20
         while True:
             with contextlib.suppress(OSError):
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            assert server.poll() is None and time.monotonic() < deadline, "no redis-server"
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return self
+            assert self.process.poll() is None and time.monotonic() < deadline, \
+                "no redis-server"
             time.sleep(0.05)
-        yield f"redis://127.0.0.1:{port}/0"
-    finally:
-        server.kill()
-        server.wait()
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.kill()
+
+
+@contextlib.contextmanager
+def redis_server(folder, *settings):
+    """A redis-server of its own on loopback, gone when the block ends; its URL."""
+    with RedisServer(folder, *settings) as server:
+        yield server.url
+
+
+def certificates(folder):
+    """(authority, certificate, key) in folder: a certificate authority of
+    the test's own, and a certificate it signed for 127.0.0.1 and localhost."""
+    ca, cert, key = folder / "ca.crt", folder / "server.crt", folder / "server.key"
+
+    def openssl(*args):
+        subprocess.run(["openssl", *map(str, args)], check=True, capture_output=True)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+            "/CN=clipweave test authority", "-keyout", folder / "ca.key", "-out", ca)
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+            "-keyout", key, "-out", folder / "server.csr")
+    (folder / "names.ext").write_text("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    openssl("x509", "-req", "-days", "2", "-in", folder / "server.csr", "-CA", ca,
+            "-CAkey", folder / "ca.key", "-CAcreateserial", "-extfile", folder / "names.ext",
+            "-out", cert)
+    return ca, cert, key
 
 
 def descendants(pid):
@@ -121,3 +173,22 @@ def wait_for(predicate, timeout, what):
     while not predicate():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.1)
+
+
+def record(directory):
+    """The job's record, read as a user would: without its lock, so perhaps
+    in the middle of a write (then read again)."""
+    for _ in range(50):
+        with open(os.path.join(directory, RECORD)) as f:
+            text = f.read()
+        try:
+            return json.loads(text)
+        except ValueError:
+            time.sleep(0.02)
+    raise AssertionError(f"{directory}: the record is not JSON: {text!r}")
+
+
+def assert_recap(final):
+    found = streams(final)
+    assert (found["video"]["width"], found["video"]["height"]) == (1080, 1920)
+    assert float(found["audio"]["duration"]) > 1.0

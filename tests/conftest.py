@@ -50,7 +50,7 @@ NATIVE_FILES = {
     "test_studio_captions.py", "test_voice.py", "test_align.py", "test_follow.py", "test_cli.py",
 }
 HEAVY_FILES = {
-    "test_batch.py", "test_bench_smoke.py", "test_build.py", "test_command_line.py",
+    "test_batch.py", "test_workers.py", "test_bench_smoke.py", "test_build.py", "test_command_line.py",
     "test_end_to_end.py", "test_hostile_runs.py", "test_studio_picture.py",
     "test_studio_render.py", "test_edit_server.py", "test_edit_browser.py",
 }

@@ -1,36 +1,16 @@
-"""clipweave batch and clipweave worker: real runs, a real redis-server, real workers."""
+"""clipweave batch on this machine: the jobs file checked whole, skipping and
+remaking jobs, records, signals. Real runs of the command."""
 import json
 import os
 import signal
-import time
 
 import pytest
 
-from batch_support import (clipweave, descendants, kill_tree, make_job, redis_server, rendering,
-                           snapshot, start_clipweave, wait_for, work_dirs, write_jobs)
+from batch_support import (RECORD, assert_recap, clipweave, make_job, record, snapshot,
+                           start_clipweave, wait_for, work_dirs, write_jobs)
+from clipweave.batch import runner
 from clipweave.batch.jobs import load_jobs
-from clipweave.batch.record import RECORD
 from clipweave.model.segments import UsageError
-from studio_media import streams
-
-
-def record(directory):
-    """The job's record, read as a user would: without its lock, so perhaps
-    in the middle of a write (then read again)."""
-    for _ in range(50):
-        with open(os.path.join(directory, RECORD)) as f:
-            text = f.read()
-        try:
-            return json.loads(text)
-        except ValueError:
-            time.sleep(0.02)
-    raise AssertionError(f"{directory}: the record is not JSON: {text!r}")
-
-
-def assert_recap(final):
-    found = streams(final)
-    assert (found["video"]["width"], found["video"]["height"]) == (1080, 1920)
-    assert float(found["audio"]["duration"]) > 1.0
 
 
 def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
@@ -99,11 +79,13 @@ def test_local_batch_broken_job_skips_and_stale_work(tmp_path):
     assert sorted(os.listdir(tmp_path / "out" / "c")) == ["FINAL_RECAP.job.json",
                                                           "FINAL_RECAP.mp4"]
     assert "3 jobs: 2 done, 1 failed" in r.stderr
-    assert record(outcomes[1]["output_dir"])["state"] == "failed"
+    # Refused by its run before it began (its segment is not in the video): it
+    # leaves nothing, as a refused single run does.
+    broken = tmp_path / "out" / "broken"
+    assert not broken.exists()
 
     # A dead run's work directory goes; a kept one (there before that run) stays.
-    broken = tmp_path / "out" / "broken"
-    (broken / ".clipweave-work-kept").mkdir()
+    (broken / ".clipweave-work-kept").mkdir(parents=True)
     (broken / RECORD).write_text(json.dumps({"state": "running", "time": 0,
                                              "work_dirs": [".clipweave-work-kept"]}))
     (broken / ".clipweave-work-dead").mkdir()
@@ -132,175 +114,58 @@ def test_local_batch_broken_job_skips_and_stale_work(tmp_path):
     assert snapshot(tmp_path / "out" / "c")["FINAL_RECAP.mp4"] != \
         before["c"]["FINAL_RECAP.mp4"]
 
+    # The record is never written through a symbolic link.
+    victim = tmp_path / "victim.txt"
+    victim.write_text("the user's own")
+    (tmp_path / "out" / "a" / RECORD).unlink()
+    (tmp_path / "out" / "a" / RECORD).symlink_to(victim)
+    write_jobs(tmp_path, [jobs[0]])
+    linked = clipweave("batch", path, "--json", "-y", cwd=tmp_path)
+    [a] = json.loads(linked.stdout)
+    assert a["status"] == "failed" and "the job's record is a symbolic link" in a["error"]
+    assert victim.read_text() == "the user's own"
+
 
 def test_local_batch_stops_cleanly_on_sigterm(tmp_path):
-    jobs = [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),), quality="small"),
-            make_job(tmp_path, "b")]
-    path = write_jobs(tmp_path, jobs)
-    batch = start_clipweave("batch", path, "--json", cwd=tmp_path)
+    """SIGTERM stops the running job cleanly and starts no other; a -y run
+    stopped so leaves the results it was to replace as made, and skipped."""
+    # SIGTERM goes as soon as the run's work directory is there: a short job will do.
+    jobs = [make_job(tmp_path, "a"), make_job(tmp_path, "b")]
+    path = write_jobs(tmp_path, jobs[:1])
+    assert clipweave("batch", path, cwd=tmp_path).returncode == 0
     out_a = tmp_path / "out" / "a"
-    wait_for(lambda: out_a.is_dir() and work_dirs(out_a), 120, "job a's run")
+    made = snapshot(out_a)["FINAL_RECAP.mp4"]
+    path = write_jobs(tmp_path, jobs)
+    batch = start_clipweave("batch", path, "--json", "-y", cwd=tmp_path)
+    wait_for(lambda: work_dirs(out_a), 120, "job a's run")
     batch.send_signal(signal.SIGTERM)
     stdout, stderr = batch.communicate(timeout=60)
     assert batch.returncode == 143, stderr
     a, b = json.loads(stdout)
     assert a["status"] == b["status"] == "failed"
     assert b["error"] == "not started: the batch was stopped"
-    assert work_dirs(out_a) == [] and not (out_a / "FINAL_RECAP.mp4").exists()
+    assert work_dirs(out_a) == [] and snapshot(out_a)["FINAL_RECAP.mp4"] == made
     assert record(out_a)["state"] == "stopped", (stdout, stderr)
     assert not (tmp_path / "out" / "b").exists()
+    again = clipweave("batch", path, "--json", cwd=tmp_path)
+    assert [o["status"] for o in json.loads(again.stdout)] == ["skipped", "done"], again.stderr
 
 
-def test_queue_worker_killed_mid_render(tmp_path):
-    """A worker lost with its whole process tree in the middle of a render:
-    another runs the job again within 60 s, every result is made once, and
-    the dead run's work directory is gone."""
-    jobs = [make_job(tmp_path, "long", seconds=8, ranges=((0, 3), (3.5, 7.5)),
-                     quality="small"),
-            make_job(tmp_path, "b"), make_job(tmp_path, "c", classic=True)]
-    del jobs[2]["quality"]
-    path = write_jobs(tmp_path, jobs)
-    with redis_server(tmp_path) as url:
-        first = start_clipweave("worker", "--queue", url, "--name", "first", cwd=tmp_path)
-        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
-        others = []
-        try:
-            out_long = tmp_path / "out" / "long"
-            wait_for(lambda: rendering(out_long), 180, "the long job's render")
-            kill_tree(first.pid)
-            first.wait()
-            killed = time.time()
-            others = [start_clipweave("worker", "--queue", url, "--name", name, cwd=tmp_path)
-                      for name in ("second", "third")]
-            wait_for(lambda: record(out_long)["time"] > killed, 60, "the job to run again")
-            assert time.time() - killed < 60
-            stdout, stderr = batch.communicate(timeout=300)
-        finally:
-            for worker in others:
-                worker.send_signal(signal.SIGTERM)
-            codes = [worker.wait(timeout=60) for worker in others]
-            for process in (first, batch):
-                process.kill()
-                process.wait()
-    assert codes == [0, 0]
-    assert batch.returncode == 0, stderr
-    outcomes = json.loads(stdout)
-    assert [o["status"] for o in outcomes] == ["done"] * 3
-    for o in outcomes:
-        assert_recap(o["final"])
-        assert work_dirs(o["output_dir"]) == []
-        assert record(o["output_dir"])["state"] == "done"
-    assert sorted(os.listdir(tmp_path / "out" / "c")) == [
-        "FINAL_RECAP.job.json", "FINAL_RECAP.mp4", "horizontal_final.mp4"]
-    # The long job started twice (its worker lost once), every other once; a
-    # result published a second time would have failed its job.
-    lines = stderr.splitlines()
-    assert sum("out/long: started on" in line for line in lines) == 2
-    assert any("out/long: started on first (try 1 of 3)" in line for line in lines), stderr
-    assert any("out/long: started on" in line and "(try 2 of 3)" in line for line in lines)
-    assert sum("out/b: started on" in line for line in lines) == 1
+def test_a_run_stopped_after_it_published_made_its_job(tmp_path, monkeypatch):
+    """A run stopped (its worker lost) just after it moved its results into
+    place: the job is made, and the next run of the batch takes it as done,
+    where it failed on the results "in the way" ever after."""
+    real_run = runner._run
 
+    def stopped_late(*args):
+        real_run(*args)  # to its end: its results are in place
+        return runner.STOPPED, None, "its worker was lost", runner.TERMINATED
 
-def test_queue_job_failures_are_not_retried_and_sigterm_finishes_the_job(tmp_path):
-    jobs = [make_job(tmp_path, "a"), make_job(tmp_path, "broken", ranges=((0.5, 9.0),))]
-    path = write_jobs(tmp_path, jobs)
-    with redis_server(tmp_path) as url:
-        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
-        worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
-        try:
-            out_a = tmp_path / "out" / "a"
-            wait_for(lambda: out_a.is_dir() and work_dirs(out_a), 120, "job a's run")
-            worker.send_signal(signal.SIGTERM)  # finishes job a, then stops
-            assert worker.wait(timeout=120) == 0
-            assert (out_a / "FINAL_RECAP.mp4").exists() and work_dirs(out_a) == []
-            burst = clipweave("worker", "--queue", url, "--burst", cwd=tmp_path)
-            assert burst.returncode == 0
-            stdout, stderr = batch.communicate(timeout=120)
-        finally:
-            for process in (worker, batch):
-                process.kill()
-                process.wait()
-    assert batch.returncode == 1
-    a, broken = json.loads(stdout)
-    assert a["status"] == "done" and broken["status"] == "failed"
-    assert "9" in broken["error"] and "\n" not in broken["error"]
-    assert sum("out/broken: started on" in line for line in stderr.splitlines()) == 1
-    assert "queued again" not in stderr
-
-
-def test_queue_unreachable(tmp_path):
-    path = write_jobs(tmp_path, [make_job(tmp_path, "a")])
-    port_url = "redis://127.0.0.1:9/0"  # the discard port: nothing listens
-    r = clipweave("batch", path, "--queue", port_url, cwd=tmp_path, timeout=60)
-    assert r.returncode == 1 and "the queue at redis://127.0.0.1:9/0" in r.stderr
-    w = clipweave("worker", "--queue", port_url, cwd=tmp_path, timeout=60)
-    assert w.returncode == 2 and "cannot reach the queue" in w.stdout + w.stderr
-    bad = clipweave("batch", path, "--queue", "http://127.0.0.1:9/", cwd=tmp_path, timeout=60)
-    assert bad.returncode == 2 and "--queue http://127.0.0.1:9/: " in bad.stderr
-    assert not (tmp_path / "out").exists()
-
-
-def test_queue_twice_stopped_worker_hands_its_job_back_three_tries_at_most(tmp_path):
-    """SIGTERM twice stops the running job cleanly and hands it back; a job
-    handed back three times is failed with the reason."""
-    path = write_jobs(tmp_path, [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),),
-                                          quality="small")])
-    out = tmp_path / "out" / "a"
-    with redis_server(tmp_path) as url:
-        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
-        try:
-            for attempt in range(3):
-                began = time.time()
-                worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
-                try:
-                    wait_for(lambda: (out / RECORD).exists() and record(out)["time"] > began
-                             and work_dirs(out), 120, "the job's run")
-                    worker.send_signal(signal.SIGTERM)
-                    time.sleep(0.5)
-                    worker.send_signal(signal.SIGTERM)
-                    assert worker.wait(timeout=60) == 0
-                finally:
-                    worker.kill()
-                    worker.wait()
-                assert record(out)["state"] == "stopped"
-                assert work_dirs(out) == [] and not (out / "FINAL_RECAP.mp4").exists()
-            stdout, stderr = batch.communicate(timeout=60)
-        finally:
-            batch.kill()
-            batch.wait()
-    assert batch.returncode == 1
-    [a] = json.loads(stdout)
-    assert a["status"] == "failed"
-    assert a["error"] == "its worker was lost or stopped on each of its 3 tries"
-    assert sum("out/a: started on" in line for line in stderr.splitlines()) == 3
-
-
-def test_queue_work_horse_of_a_killed_worker_stops_and_hands_back(tmp_path):
-    """Only the worker's own process killed: its work horse stops the render at
-    once (never two runs of a job) and the job goes back on the queue."""
-    path = write_jobs(tmp_path, [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),),
-                                          quality="small")])
-    out = tmp_path / "out" / "a"
-    with redis_server(tmp_path) as url:
-        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
-        worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
-        try:
-            wait_for(lambda: (out / RECORD).exists() and work_dirs(out), 120, "the job's run")
-            below = [p for p in descendants(worker.pid) if p != worker.pid]
-            worker.kill()
-            worker.wait()
-            wait_for(lambda: record(out)["state"] == "stopped", 15, "the run to stop")
-            wait_for(lambda: not any(os.path.exists(f"/proc/{p}") for p in below), 15,
-                     "the work horse and its run to end")
-            assert work_dirs(out) == []
-            burst = clipweave("worker", "--queue", url, "--burst", cwd=tmp_path)
-            assert burst.returncode == 0
-            stdout, stderr = batch.communicate(timeout=60)
-        finally:
-            for process in (worker, batch):
-                process.kill()
-                process.wait()
-    assert batch.returncode == 0, stderr
-    [a] = json.loads(stdout)
-    assert a["status"] == "done"
-    assert_recap(a["final"])
+    monkeypatch.setattr(runner, "_run", stopped_late)
+    [job] = load_jobs(str(write_jobs(tmp_path, [make_job(tmp_path, "a")])))
+    first = runner.run_job(job, batch="b1")
+    assert first["status"] == "done" and not first["stopped"], first
+    assert_recap(first["final"])
+    monkeypatch.setattr(runner, "_run", real_run)
+    assert runner.run_job(job, batch="b1")["status"] == "done"
+    assert runner.run_job(job, batch="b2")["status"] == "skipped"

@@ -312,7 +312,9 @@ def test_a_run_resumes_where_it_failed(tmp_path, services):
     assert [q.json()["text"] for q in services.tts.received[3:]] == ["Part 2.", "Part 3."]
 
     cache = clipweave("cache", cwd=tmp_path)
+    assert cache.returncode == 0, cache.stderr
     assert "videos         1" in cache.stdout and "narrations     4" in cache.stdout
+    assert "framings       0" in cache.stdout
     assert [line.split()[0] for line in cache.stdout.splitlines()[1:]] == \
         ["videos", "narrations", "framings", "proxies", "thumbnails"]
     cleared = clipweave("cache", "--clear", cwd=tmp_path)

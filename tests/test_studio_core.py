@@ -358,6 +358,21 @@ def test_srt_and_ass_texts():
     assert events[1] == "0,0:00:03.00,0:00:03.50,Caption,,0,0,0,,\\{\\\u2060b1\\}bold?\\\u2060N no"
 
 
+def test_a_narration_that_reads_as_srt_times_keeps_its_cue(tmp_path):
+    texts = ["00:00:05,000 --> 00:00:06,000", "1 0:0:5,0-->0:0:6,0 then", "The end."]
+    result = cues_of([(0.0, 3.0), (3.0, 6.0), (6.0, 9.0)], [2.5, 2.5, 2.5], texts,
+                     captions="phrases")
+    # What a player's SRT reader (ffmpeg's) makes of it: every cue, its text as written.
+    (tmp_path / "c.srt").write_text(result["srt"], encoding="utf-8")
+    ffmpeg("-i", str(tmp_path / "c.srt"), str(tmp_path / "read.ass"))
+    read = [line.split(",", 9)[9] for line in
+            (tmp_path / "read.ass").read_text(encoding="utf-8").splitlines()
+            if line.startswith("Dialogue:")]
+    assert [t.replace("\u2060", "").replace("\\N", " ") for t in read] == \
+        [c[2].replace("\n", " ") for c in result["cues"]]
+    assert " ".join(c[2].replace("\n", " ") for c in result["cues"]) == " ".join(texts)
+
+
 @pytest.mark.parametrize("text, escaped", [
     ("{\\i1}x\\Ny", "\\{\\\u2060i1\\}x\\\u2060Ny"),
     ("a\\hb\\nc", "a\\\u2060hb\\\u2060nc"),

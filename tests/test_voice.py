@@ -213,6 +213,37 @@ def test_the_narrator_keeps_words_and_caches_them(tmp_path, backend):
     third = Narrator(backend, cache)
     third("Hello there, 2024 📦 friends.", str(tmp_path / "c.mp3"), "en-US-AriaNeural")
     assert third.requests == 1 and json.loads(data.read_text())[0][0] == "Hello"
+    # Word times kept wrong (not a number, or past the narration's end, where
+    # the captions would drop the word) are found again, not used or failed on.
+    seconds = third.seconds[str(tmp_path / "c.mp3")]
+    for n, bad in enumerate(([["Hello", float("nan"), 0.5]], [["Hello", seconds + 5, seconds + 6]],
+                             [["Hello", 0.5, 0.2]], "not words")):
+        data.write_text(json.dumps(bad))
+        healed = Narrator(backend, cache)
+        out = str(tmp_path / f"healed{n}.mp3")
+        healed("Hello there, 2024 📦 friends.", out, "en-US-AriaNeural")
+        assert healed.requests == 1 and len(healed.words[out]) == 5
+        assert all(0 <= w.start <= w.end <= healed.seconds[out] for w in healed.words[out])
+        assert json.loads(data.read_text())[0][0] == "Hello"
+
+
+def test_narrations_made_at_once_into_a_fresh_cache_are_all_kept(tmp_path):
+    """Two narrations made at once into a cache that does not exist yet: each
+    may be marking the cache as its own while the other stores its entry.
+    Here the other's marking is caught half done (its temporary name in the
+    cache), as it was when one run in fifteen kept only one of two."""
+    cache = Cache(str(tmp_path / "cache"))
+    (tmp_path / "cache").mkdir()
+    (tmp_path / "cache" / ".partial-marker").write_text("being written")
+    narrator = Narrator(EspeakSpeech(), cache)
+    texts = [f"Narration number {n}." for n in range(4)]
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(lambda n: narrator(texts[n], str(tmp_path / f"{n}.mp3"), "en"), range(4)))
+    assert cache.usage()["speech"][0] == 4
+    again = Narrator(EspeakSpeech(), cache)
+    for n in range(4):
+        again(texts[n], str(tmp_path / f"again{n}.mp3"), "en")
+    assert again.requests == 0
 
 
 # --- the command's offline default ---------------------------------------------------------

@@ -171,6 +171,10 @@ class Cache:
         except OSError:
             return False
         for name in names:
+            if name == MARKER or name.startswith(PARTIAL):
+                # Another run marking the directory right now: its marker, or
+                # the marker's temporary name.
+                continue
             folder = os.path.join(self.root, name)
             if name not in KINDS or os.path.islink(folder) or not os.path.isdir(folder):
                 return False

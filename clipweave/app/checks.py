@@ -12,8 +12,11 @@ import shutil
 from dataclasses import dataclass
 
 from clipweave.app import settings as config
+from clipweave.app.backend_swap import BackendSwap
 from clipweave.app.cache import Cache, default_dir
+from clipweave.app.console import Console
 from clipweave.app.deadline import DeadlineRequests
+from clipweave.app.errors import ConfigError
 from clipweave.app.origins import MappedRequests, builtin_origins, is_placeholder
 from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator, ServiceSpeech
 from clipweave.app.offline_speech import who_speaks
@@ -118,6 +121,19 @@ def check(request, backends, console):
         raise UsageError(problems)
     parts.segments, parts.segments_data = segments, segments_data
     return parts
+
+
+def problems_of(request):
+    """Every problem check() finds in a request before anything runs, one
+    a line ([] when none): what a batch checks each job with, on the
+    machine that submits it and again on the worker that takes it."""
+    try:
+        check(request, BackendSwap(), Console("quiet"))
+    except UsageError as e:
+        return e.problems
+    except ConfigError as e:  # a flag's value the settings refuse
+        return [str(e)]
+    return []
 
 
 def _placeholder(what, origin, flag, variable, environ, alternatives):

@@ -115,12 +115,25 @@ def _words_to_data(words):
     return [[w.text, w.start, w.end] for w in words]
 
 
-def _words_from_data(data):
-    """The Words of a cached list, or None when it is not one."""
+# A word may end this much after its narration's measured end (the MP3's last frame).
+WORDS_END_TOLERANCE = 0.25
+
+
+def _words_from_data(data, seconds):
+    """The Words of a cached list, or None when it is not one, or its times
+    are not a narration of ``seconds``' (not finite, negative, ending before
+    they start or after the narration): such words are found again."""
     try:
-        return tuple(Word(str(t), float(s), float(e)) for t, s, e in data)
+        words = tuple(Word(str(t), float(s), float(e)) for t, s, e in data)
     except (TypeError, ValueError):
         return None
+    if not math.isfinite(seconds):
+        return None
+    for w in words:
+        if not (math.isfinite(w.start) and math.isfinite(w.end)
+                and 0 <= w.start <= w.end <= seconds + WORDS_END_TOLERANCE):
+            return None
+    return words
 
 
 class Narrator:
@@ -150,13 +163,24 @@ class Narrator:
             return False
         return math.isfinite(seconds) and seconds > 0
 
+    def _measured(self, path):
+        """(what measure gave, the narration's seconds); NaN seconds when it
+        cannot be measured."""
+        try:
+            level = self.measure(path)
+            return level, level[0]
+        except Exception:  # noqa: BLE001 - ffmpeg will say what is wrong with it
+            return None, math.nan
+
     def __call__(self, text, output_file, voice):
         entry = self.backend.key(text, voice)
         words = None
         cached = self.cache.fetch("speech", entry, output_file, check=self._sounds)
         if cached:
-            words = _words_from_data(self.cache.fetch_data("speech", entry))
+            level, seconds = self._measured(output_file)
+            words = _words_from_data(self.cache.fetch_data("speech", entry), seconds)
             if words is None:
+                # None kept, or kept wrong: found again.
                 words = self.backend.words_of(text, output_file, voice)
                 if words is not None:
                     self.cache.store_data("speech", entry, _words_to_data(words))
@@ -168,17 +192,13 @@ class Narrator:
             with self._lock:
                 self.requests += 1
             words = self.backend.speak(text, output_file, voice)
-        try:
-            level = self.measure(output_file)
-            seconds = level[0]
-        except Exception:  # noqa: BLE001 - ffmpeg will say what is wrong with it
-            level, seconds = None, math.nan
-        # Only audio that reads as audio is kept for the next run.
-        if not cached and math.isfinite(seconds) and seconds > 0:
-            # The words first: audio without them would be spoken again anyway.
-            if words is not None:
-                self.cache.store_data("speech", entry, _words_to_data(words))
-            self.cache.store("speech", entry, output_file)
+            level, seconds = self._measured(output_file)
+            # Only audio that reads as audio is kept for the next run.
+            if math.isfinite(seconds) and seconds > 0:
+                # The words first: audio without them would be spoken again anyway.
+                if words is not None:
+                    self.cache.store_data("speech", entry, _words_to_data(words))
+                self.cache.store("speech", entry, output_file)
         with self._lock:
             self.words[output_file] = words
             self.seconds[output_file] = seconds

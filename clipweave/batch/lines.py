@@ -22,6 +22,11 @@ class Lines:
             print(f"[{job.number}/{self.count}] {escaped(job.output_dir)}: {text}",
                   file=self.stream, flush=True)
 
+    def note(self, text):
+        """A line about the batch as a whole."""
+        with _lock:
+            print(f"batch: {escaped(text)}", file=self.stream, flush=True)
+
     def ended(self, job, result, seconds=None):
         took = "" if seconds is None else f" ({seconds:.1f} s)"
         if result["status"] in ("done", "skipped"):

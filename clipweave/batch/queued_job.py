@@ -1,21 +1,36 @@
 """One job of a batch queue, run where a worker takes it: in a process of
 the worker's own, which ends with the job.
 
-Knows nothing of the queue's engine: the job arrives as its dict (as
-``Job.to_dict`` wrote it), is run as a child process exactly as on this
-machine (:func:`clipweave.batch.runner.run_job`), and ends in its outcome or
-in one of the two exceptions below, which the queue turns into a failed or
-a handed-back job. SIGTERM to the process stops the run cleanly; the
-process's parent (the worker) gone ends it too.
+Knows nothing of the queue's engine. The job arrives as the arguments the
+queue carried, data that anyone who can write to the queue could have
+written: it is checked exactly as a jobs file's job is (its keys, their
+types and values, its files; with the worker's own settings), and every
+path it names must lie, symbolic links resolved, inside the folders the
+worker was given (its roots). Only then is it run as a child process
+exactly as on this machine (:func:`clipweave.batch.runner.run_job`). It
+ends in its outcome or in one of the three exceptions below, which the
+queue turns into a failed or a handed-back job. SIGTERM to the process
+stops the run cleanly; the process's parent (the worker) gone ends it too.
 """
+import math
 import os
+import re
 import signal
 import threading
 
 from clipweave.batch.jobs import Job
 from clipweave.batch.runner import run_job
+from clipweave.model.segments import UsageError
 
-LOCK_WAIT = 30.0  # for a lost run of the job to finish stopping
+# Another run of the job (a worker that was paused, say) is waited for as
+# long as it lives: the job stays its, and its outcome is this one's.
+LOCK_WAIT = math.inf
+_BATCH = re.compile(r"[0-9a-f]{1,64}")
+
+
+class Refused(Exception):
+    """Not a job of clipweave's, or one that reaches outside the worker's
+    roots: never run, never tried again."""
 
 
 class RecapFailed(Exception):
@@ -26,11 +41,57 @@ class HandedBack(Exception):
     """The run was stopped before it finished; the job goes back to the queue."""
 
 
-def perform(job_data, overwrite, batch):
-    """The outcome of the queued job ``job_data`` of batch ``batch`` (see
-    :func:`clipweave.batch.runner.outcome`); RecapFailed with the reason when
-    its recap failed, HandedBack when its run was stopped."""
-    job = Job.from_dict(job_data)
+def arguments(job, overwrite, batch):
+    """What the queue carries for one job of batch ``batch``: JSON data."""
+    return {"job": job.payload(), "overwrite": overwrite, "batch": batch}
+
+
+def accept(data, roots):
+    """(Job, overwrite, batch) of a queued job's arguments, checked; Refused
+    with a one-line reason."""
+    if not isinstance(data, dict) or set(data) != {"job", "overwrite", "batch"} \
+            or not isinstance(data["overwrite"], bool) or not isinstance(data["batch"], str) \
+            or not _BATCH.fullmatch(data["batch"]):
+        raise Refused("its arguments are not a clipweave job's")
+    try:
+        job = Job.from_payload(data["job"])
+    except UsageError as e:
+        raise Refused("; ".join(e.problems)) from None
+    outside = outside_roots(job, roots)
+    if outside:
+        raise Refused(outside)
+    return job, data["overwrite"], data["batch"]
+
+
+def real_roots(folders):
+    """The roots as the worker checks paths against them: real, absolute
+    paths; ValueError naming one that is no folder."""
+    roots = []
+    for folder in folders:
+        real = os.path.realpath(folder)
+        if not os.path.isdir(real):
+            raise ValueError(f"--root {folder}: not a folder")
+        roots.append(real)
+    return tuple(roots)
+
+
+def outside_roots(job, roots):
+    """The reason the job may not run here (a path outside every root), or None."""
+    for key, path in job.local_paths().items():
+        real = os.path.realpath(path)
+        if not any(real == root or real.startswith(root.rstrip(os.sep) + os.sep)
+                   for root in roots):
+            shown = path if real == path else f"{path} (that is, {real})"
+            return (f"{key} {shown} is outside the worker's folders "
+                    f"({', '.join(roots)}); give the worker --root")
+    return None
+
+
+def perform(data, roots):
+    """The outcome of the queued job ``data`` (see
+    :func:`clipweave.batch.runner.outcome`); Refused, RecapFailed with the
+    reason, or HandedBack when its run was stopped."""
+    job, overwrite, batch = accept(data, roots)
     worker = os.getppid()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda signum, frame: stop.set())

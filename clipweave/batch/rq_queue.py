@@ -1,42 +1,37 @@
-"""The batch queue on RQ and Redis: the one place that knows them.
+"""The batch queue on RQ and Redis: the submitting side (enqueue, wait,
+status), and what it shares with the worker (rq_worker.py): the
+connection, the jobs' serializer and their class.
 
-A batch's jobs are RQ jobs of :func:`perform`, each with RQ's Retry (three
-tries in all, for a worker lost or stopped mid-job), a generous job
-timeout, and the reason of a failed recap in its meta. A job id names the
-batch and the job, so ``rq info`` and ``rq requeue`` show which is which.
+A batch's jobs are RQ jobs of :data:`JOB_FUNCTION`, each with RQ's Retry
+(three tries in all, for a worker lost or stopped mid-job), a generous job
+timeout and a job id that names the batch and the job, so ``rq info``
+shows which is which. A failed job's reason is its one line of failure, as
+RQ keeps it.
 
-A worker is an RQ worker: it forks a work horse per job, which runs the
-job (:func:`clipweave.batch.queued_job.perform`) as a child process, and
-beats a heartbeat while it runs. What RQ does not do by itself, and the
-little added here:
-
-- RQ finds a dead worker's job only when the job's heartbeat lease (its
-  monitoring interval + 60 s) has run out, and only at its maintenance,
-  every 10 minutes. Every worker here watches the queue's started jobs
-  every few seconds instead, and hands a job whose heartbeats have stopped
-  for LOST_AFTER seconds to RQ's own registry clean-up, which re-queues it
-  under the job's Retry (or fails it when its tries are used up). One
-  worker at a time does so, under a Redis lock.
-- A work horse outlives its worker when only the worker is killed: it
-  notices that its parent is gone and ends the run (which cleans up) and
-  hands the job back, so the job never runs twice at once.
-- A second SIGTERM (or Ctrl-C) stops the running job cleanly and hands it
-  back to the queue, where RQ would kill the horse and leave the render's
-  process running. The first one finishes the job, as in RQ.
+Jobs are data, never code: anyone who can write to the queue's Redis can
+write a job, so both sides read jobs with RQ's JSONSerializer (nothing is
+unpickled), and :class:`SafeJob` reads a job's record as data: one whose
+data or meta is not JSON, that names any function but clipweave's, or
+asks for callbacks, is refused before any name in it is imported. What a
+job asks for is checked again by the worker (clipweave.batch.queued_job).
 """
-import os
-import signal
-import threading
 import time
 import uuid
 
 from redis import Redis
-from redis.exceptions import RedisError
-from rq import Queue, Retry, Worker, get_current_job
-from rq.exceptions import NoSuchJobError
-from rq.registry import StartedJobRegistry
+from redis.exceptions import (AuthenticationError, AuthorizationError, NoPermissionError,
+                              RedisError, ResponseError)
+from redis.exceptions import TimeoutError as RedisTimeout
+from rq import Queue, Retry
+from rq.exceptions import DeserializationError, NoSuchJobError
+from rq.job import Job
+from rq.registry import FailedJobRegistry, FinishedJobRegistry, StartedJobRegistry
+from rq.serializers import JSONSerializer
 
+from clipweave.app.console import escaped
 from clipweave.batch import queued_job
+from clipweave.batch.queue import QueueError
+from clipweave.batch.redis_url import READ_SECONDS, parse, redacted
 from clipweave.batch.runner import outcome
 
 QUEUE = "clipweave"
@@ -44,133 +39,300 @@ TRIES = 3
 JOB_TIMEOUT = 6 * 3600  # a render of a long source on a slow machine
 POLL_SECONDS = 0.5
 KEEP_SECONDS = 7 * 24 * 3600  # how long the queue remembers a job's outcome
-MONITOR_SECONDS = 5  # how often a busy worker beats its job's heartbeat
-LEASE_SECONDS = MONITOR_SECONDS + 60  # RQ's lease on a started job after a heartbeat
-LOST_AFTER = 20  # seconds without a heartbeat: the job's worker is gone
-WATCH_SECONDS = 5
+JOB_FUNCTION = "clipweave.batch.rq_queue.perform"  # the one function a worker runs
+LOST_EVERY_TRY = f"its worker was lost or stopped on each of its {TRIES} tries"
+GIVEN_UP = "Moved to FailedJobRegistry"  # how RQ's registry clean-up says it failed a job
+MAX_REASON = 300
+SERIALIZER = JSONSerializer
+# What a Redis user of the queue needs, and no more: RQ's keys and the
+# watch's lock; the commands that RQ (with rq info) and the watch send.
+ACL_KEYS = ("rq:*", "clipweave:*")
+ACL_COMMANDS = (
+    "ping", "info", "client|setname", "client|list", "multi", "exec", "discard", "watch",
+    "unwatch", "evalsha", "script|load", "get", "set", "del", "exists", "expire", "persist",
+    "hset", "hget", "hmget", "hgetall", "hdel", "hexists", "hincrby", "hincrbyfloat", "rpush",
+    "lpop", "blpop", "lrange", "llen", "sadd", "srem", "smembers", "zadd", "zrem", "zrange",
+    "zrangebyscore", "zremrangebyscore", "zcard", "xadd", "xrevrange")
 
 
-def perform(job_data, overwrite, batch):
-    """The RQ job function, run by a work horse: the queued job's outcome,
-    or raises; a failed recap's reason goes into the job's meta, and the
-    job is not tried again."""
-    try:
-        return queued_job.perform(job_data, overwrite, batch)
-    except queued_job.RecapFailed as e:
-        current = get_current_job()
-        current.meta["error"] = str(e)
-        current.save_meta()
-        current.retries_left = 0  # RQ's Retry is for lost workers, not for a failed recap
-        raise
+def acl_rule(user, password):
+    """redis.conf's line for a user that may use the queue and nothing else."""
+    return (f"user {user} on >{password} resetchannels "
+            + " ".join(f"~{k}" for k in ACL_KEYS) + " -@all "
+            + " ".join(f"+{c}" for c in ACL_COMMANDS))
+
+
+def perform(*args, **kwargs):
+    """The job function's name on the queue. clipweave worker runs a job
+    itself, after its checks; any other worker that takes one refuses it."""
+    raise queued_job.Refused("a clipweave job is run by clipweave worker alone")
+
+
+def connect(address):
+    return Redis(**address.connection())
+
+
+def queue_error(error, address):
+    """The QueueError for a Redis error at ``address``."""
+    text = str(error).strip() or type(error).__name__
+    refused = True
+    if isinstance(error, AuthenticationError) or text.startswith("WRONGPASS"):
+        why = f"the user name or password was refused ({text})"
+    elif isinstance(error, (NoPermissionError, AuthorizationError)):
+        why = f"the Redis user may not do what the queue needs ({text})"
+    elif isinstance(error, ResponseError) and "DB index" in text:
+        why = f"it has no database {address.db} ({text})"
+    elif any(s in text for s in ("CERTIFICATE_VERIFY_FAILED", "certificate verify failed",
+                                 "Hostname mismatch", "WRONG_VERSION_NUMBER")):
+        why = f"its TLS certificate does not hold, or it speaks no TLS ({text})"
+    elif isinstance(error, ResponseError):  # it answered, and said no
+        why = text
+    elif isinstance(error, RedisTimeout):
+        why, refused = f"no answer within {READ_SECONDS:g} s ({text})", False
+    else:
+        why, refused = text, False
+    return QueueError(redacted(" ".join(f"the queue at {address.shown()}: {why}".split())),
+                      refused)
+
+
+class SafeJob(Job):
+    """An RQ job whose record is read as data alone (see above)."""
+
+    unreadable = None  # why the record cannot be taken as a job's, or None
+
+    def restore(self, raw_data):
+        raw = {(k.decode("utf-8", "replace") if isinstance(k, bytes) else k): v
+               for k, v in raw_data.items()}
+        meta = raw.pop("meta", None)
+        try:
+            super().restore(raw)
+        except NoSuchJobError:
+            raise
+        except Exception as e:  # noqa: BLE001 - anything in the record may be wrong
+            self.unreadable = f"its record cannot be read ({type(e).__name__})"
+        self.meta = {}
+        if meta:
+            try:
+                value = self.serializer.loads(meta)
+            except Exception:  # noqa: BLE001 - whatever the bytes are
+                value = None
+            if isinstance(value, dict):
+                self.meta = value
+            else:
+                self.unreadable = self.unreadable or "its meta is not a JSON object"
+
+    @property
+    def func(self):
+        reason = self.refusal()
+        if reason:
+            raise queued_job.Refused(reason)
+        return perform
+
+    def refusal(self):
+        """Why this is not a job of clipweave's (one line), or None."""
+        if self.unreadable:
+            return self.unreadable
+        try:
+            name, args, kwargs = self.func_name, self.args, self.kwargs
+        except DeserializationError:
+            return "its data is not JSON"
+        if name != JOB_FUNCTION:
+            return f"it names the function {escaped(str(name))[:100]!r}, not clipweave's"
+        if self._instance is not None or kwargs or not isinstance(args, (list, tuple)) \
+                or len(args) != 1:
+            return "its arguments are not a clipweave job's"
+        if self._success_callback_name or self._failure_callback_name:
+            return "it asks for callbacks, which a clipweave job has none of"
+        return None
+
+
+def rq_queue(connection):
+    """The batch queue, reading jobs as SafeJobs in JSON."""
+    return Queue(QUEUE, connection=connection, job_class=SafeJob, serializer=SERIALIZER)
+
+
+def registry(kind, queue):
+    """One of RQ's registries of the queue's jobs, reading them as SafeJobs."""
+    return kind(queue=queue, job_class=SafeJob)
+
+
+def reason_of(exc_info):
+    """A failed job's reason: the last line of its failure, as one line."""
+    lines = [line for line in str(exc_info or "").splitlines() if line.strip()]
+    if not lines:
+        return None
+    text = escaped(" ".join(lines[-1].split()))
+    return text if len(text) <= MAX_REASON else text[:MAX_REASON - 3] + "..."
 
 
 class RQQueue:
     """The queue (see clipweave.batch.queue.Queue) in the Redis at a
-    redis:// URL."""
+    redis:// or rediss:// URL."""
 
-    errors = (RedisError, NoSuchJobError)
+    def __init__(self, url, ca=None):
+        self.address = parse(url, ca)
+        self.shown = self.address.shown()
+        self.connection = connect(self.address)
+        ca_flag = f" --queue-ca {self.address.ca}" if self.address.ca else ""
+        self.watch_command = f"clipweave batch --queue '{self.shown}'{ca_flag} --status"
 
-    def __init__(self, url):
-        self.url = url
-        self.connection = Redis.from_url(url)
-        self.watch_command = f"rq info --url {url}"
+    def _error(self, error):
+        return queue_error(error, self.address)
 
     def check(self):
-        self.connection.ping()
+        try:
+            self.connection.ping()
+        except RedisError as e:
+            raise self._error(e) from None
 
     def enqueue(self, jobs, overwrite):
-        queue = Queue(QUEUE, connection=self.connection)
         batch = uuid.uuid4().hex[:12]
-        return [queue.enqueue(perform, job.to_dict(), overwrite, batch,
-                              job_id=f"batch-{batch}-{job.number}", retry=Retry(max=TRIES - 1),
-                              job_timeout=JOB_TIMEOUT, result_ttl=KEEP_SECONDS,
-                              failure_ttl=KEEP_SECONDS, description=job.output_dir)
-                for job in jobs]
+        try:
+            queue = rq_queue(self.connection)
+            return [queue.enqueue_call(JOB_FUNCTION,
+                                       args=(queued_job.arguments(job, overwrite, batch),),
+                                       job_id=f"batch-{batch}-{job.number}",
+                                       retry=Retry(max=TRIES - 1), timeout=JOB_TIMEOUT,
+                                       result_ttl=KEEP_SECONDS, failure_ttl=KEEP_SECONDS,
+                                       description=job.output_dir)
+                    for job in jobs]
+        except RedisError as e:
+            raise self._error(e) from None
 
-    def wait(self, jobs, tickets, lines):
+    def wait(self, jobs, tickets, lines, lost_for):
         results = [None] * len(jobs)
         said = [None] * len(jobs)
+        lost_since = None
         while None in results:
-            for index, (job, entry) in enumerate(zip(jobs, tickets)):
-                if results[index] is not None:
-                    continue
-                try:
-                    state, answer = _state(entry)
-                except NoSuchJobError:
-                    state, answer = "failed", "the job is gone from the queue"
-                if state == "finished":
-                    results[index] = answer
-                elif state == "failed":
-                    results[index] = outcome(job, "failed", error=answer)
-                elif state != said[index]:
-                    lines.job(job, state)
-                if results[index] is not None:
-                    lines.ended(job, results[index])
-                said[index] = state
+            try:
+                for index, (job, entry) in enumerate(zip(jobs, tickets)):
+                    if results[index] is not None:
+                        continue
+                    try:
+                        state, answer = _state(job, entry)
+                    except NoSuchJobError:
+                        state, answer = "failed", outcome(job, "failed",
+                                                          error="the job is gone from the queue")
+                    if answer is not None:
+                        results[index] = answer
+                        lines.ended(job, answer)
+                    elif state != said[index]:
+                        lines.job(job, state)
+                    said[index] = state
+                if lost_since is not None:
+                    lines.note(f"the queue at {self.shown} answers again")
+                    lost_since = None
+            except RedisError as e:
+                now = time.monotonic()
+                if lost_since is None:
+                    lost_since = now
+                    lines.note(f"{self._error(e)}; waiting up to {lost_for:g} s for it")
+                elif now - lost_since > lost_for:
+                    for index, job in enumerate(jobs):
+                        if results[index] is None:
+                            results[index] = outcome(
+                                job, "failed", error=f"the queue was lost for {lost_for:g} s; "
+                                                     f"the job was last {said[index] or 'queued'}")
+                            lines.ended(job, results[index])
+                    break
             if None in results:
                 time.sleep(POLL_SECONDS)
         return results
 
-    def serve(self, name, burst=False):
-        stopped = threading.Event()
-        watchman = threading.Thread(target=_watch, args=(Redis.from_url(self.url), QUEUE, stopped),
-                                    name="lost job watch", daemon=True)
-        watchman.start()
-        worker = _RecapWorker([Queue(QUEUE, connection=self.connection)],
-                              connection=self.connection, name=name,
-                              job_monitoring_interval=MONITOR_SECONDS)
+    def status(self):
         try:
-            worker.work(burst=burst, logging_level="INFO")
-        finally:
-            stopped.set()
+            queue = rq_queue(self.connection)
+            groups = [("queued", queue.get_job_ids())]
+            for state, kind in (("started", StartedJobRegistry),
+                                ("finished", FinishedJobRegistry), ("failed", FailedJobRegistry)):
+                key = registry(kind, queue).key
+                groups.append((state, [i.decode("utf-8", "replace")
+                                       for i in self.connection.zrange(key, 0, -1)]))
+            listed = []
+            for state, ids in groups:
+                found = SafeJob.fetch_many(ids, self.connection, serializer=SERIALIZER)
+                listed += [_listed(state, i, entry) for i, entry in zip(ids, found)]
+            return listed
+        except RedisError as e:
+            raise self._error(e) from None
 
 
-def _state(entry):
-    """(state text, outcome or None when the job is not over) of an RQ job."""
-    entry.refresh()
-    status = entry.get_status(refresh=False)
+def _tries(entry):
     left = TRIES - 1 if entry.retries_left is None else entry.retries_left
+    return left, TRIES - left
+
+
+def _recorded(entry):
+    """(status, final) that a finished job's worker recorded, or None when
+    what is there is no job's outcome: it is data anyone could have written."""
+    try:
+        value = entry.return_value(refresh=True)
+    except RedisError:
+        raise
+    except Exception:  # noqa: BLE001 - whatever was written there
+        return None
+    if isinstance(value, dict) and value.get("status") in ("done", "skipped") \
+            and isinstance(value.get("final"), (str, type(None))):
+        return value["status"], value["final"]
+    return None
+
+
+NOT_AN_OUTCOME = "its outcome on the queue is not a clipweave job's"
+
+
+def _outcome(job, entry):
+    found = _recorded(entry)
+    if found is None:
+        return outcome(job, "failed", error=NOT_AN_OUTCOME)
+    return outcome(job, *found)
+
+
+def _failure(entry):
+    left, _ = _tries(entry)
+    reason = reason_of(entry.exc_info)
+    if reason is None or reason.startswith(GIVEN_UP):
+        return LOST_EVERY_TRY if left <= 0 else "the queue gave it up"
+    return reason
+
+
+def _state(job, entry):
+    """(state text, outcome or None while the job is not over) of an RQ job."""
+    entry.refresh()
+    if entry.unreadable:
+        return "failed", outcome(job, "failed", error=f"its record on the queue is not a "
+                                                      f"job's: {entry.unreadable}")
+    status = entry.get_status(refresh=False)
+    left, attempt = _tries(entry)
     if status == "finished":
-        return "finished", entry.return_value()
+        return "finished", _outcome(job, entry)
     if status == "failed":
-        error = entry.meta.get("error") or (
-            f"its worker was lost or stopped on each of its {TRIES} tries" if left <= 0
-            else "the queue gave it up: " + (entry.exc_info or "no reason").strip()
-            .splitlines()[-1])
-        return "failed", error
+        return "failed", outcome(job, "failed", error=_failure(entry))
     if status == "started":
-        return f"started on {entry.worker_name or 'a worker'} (try {TRIES - left} of {TRIES})", \
-            None
+        return (f"started on {escaped(entry.worker_name or 'a worker')} "
+                f"(try {attempt} of {TRIES})"), None
     if status == "queued" and left < TRIES - 1:
-        return f"queued again after try {TRIES - 1 - left} of {TRIES} (its worker was lost " \
+        return f"queued again after try {attempt - 1} of {TRIES} (its worker was lost " \
                "or stopped)", None
-    return str(status), None
+    return escaped(str(status)), None
 
 
-def _watch(connection, queue_name, stopped):
-    """Re-queues the started jobs whose worker has stopped beating (see above)."""
-    registry = StartedJobRegistry(queue=Queue(queue_name, connection=connection))
-    lock = connection.lock(f"clipweave:watch:{queue_name}", timeout=4 * WATCH_SECONDS)
-    while not stopped.wait(WATCH_SECONDS):
-        try:
-            if lock.acquire(blocking=False):
-                try:
-                    # A job's score is its last heartbeat + the lease.
-                    registry.cleanup(time.time() + LEASE_SECONDS - LOST_AFTER)
-                finally:
-                    lock.release()
-        except RedisError:
-            pass  # the worker itself reports a lost connection
-
-
-class _RecapWorker(Worker):
-    def request_force_stop(self, signum, frame):
-        """Hands the running job back instead of killing its horse."""
-        self.log.warning("Stopping now: the running job goes back to the queue")
-        if self.horse_pid:
-            try:
-                os.kill(self.horse_pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            self.wait_for_horse()
-        raise SystemExit()
+def _listed(state, job_id, entry):
+    """One job of the queue's listing."""
+    item = {"id": escaped(job_id), "state": state, "output_dir": None, "worker": None,
+            "try": None, "outcome": None, "error": None}
+    if entry is None:
+        item["error"] = "its record is gone"
+        return item
+    item["output_dir"] = escaped(entry.description) if entry.description else None
+    _, item["try"] = _tries(entry)
+    if state == "failed":
+        item["error"] = _failure(entry)
+    elif entry.unreadable:
+        item["error"] = entry.unreadable
+    elif state == "started":
+        item["worker"] = escaped(entry.worker_name) if entry.worker_name else None
+    elif state == "finished":
+        found = _recorded(entry)
+        item["outcome"] = found[0] if found else None
+        item["error"] = None if found else NOT_AN_OUTCOME
+    return item

@@ -13,8 +13,9 @@ import os
 import sys
 import threading
 
+from clipweave.app.errors import ExitStatus
 from clipweave.app.request import FINAL
-from clipweave.batch.record import Busy, Record
+from clipweave.batch.record import Busy, Record, Stopped
 from clipweave.system.children import Child
 
 DONE, SKIPPED, FAILED, STOPPED = "done", "skipped", "failed", "stopped"
@@ -57,12 +58,11 @@ def _answer(child, code):
     return None, " ".join(str(error or f"exit status {code}").split())
 
 
-def _published_by(record, results):
-    """The results the dead run in ``record`` had already moved into place."""
-    since = record.last.get("time", float("inf"))
+def _published_by(directory, results, since):
+    """The results moved into place in ``directory`` by a run that began at ``since``."""
     found = []
     for name in results:
-        path = os.path.join(record.directory, name)
+        path = os.path.join(directory, name)
         if os.path.isfile(path) and os.stat(path).st_mtime >= since:
             found.append(name)
     return found
@@ -82,16 +82,21 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
         inputs = job.inputs()
     except OSError as e:
         return outcome(job, FAILED, error=f"cannot read the job's inputs: {e.strerror or e}")
+    given_up = lambda: stop.is_set() or (lost is not None and lost())  # noqa: E731
     try:
-        with Record(job.output_dir, wait) as record:
+        with Record(job.output_dir, wait, stop=given_up) as record:
             final = os.path.join(job.output_dir, FINAL)
-            same = record.last.get("inputs") == inputs
-            made_by_this_batch = batch is not None and record.last.get("batch") == batch
-            if record.made(inputs, results) and (not overwrite or made_by_this_batch):
+            maker = record.made(inputs, results)
+            if maker is not None and batch is not None and maker == batch:
+                return outcome(job, DONE, final)  # a retried job its first run made
+            if maker is not None and not overwrite:
                 return outcome(job, SKIPPED, final)
-            if record.dead_run() and same:
-                # A dead run of this job may have published before it died.
-                published = _published_by(record, results)
+            if record.last.get("inputs") == inputs and (record.dead_run()
+                                                        or record.last.get("published")):
+                # A dead run of this job may have published before it died,
+                # a stopped one before it was stopped.
+                published = _published_by(job.output_dir, results,
+                                          record.last.get("began", record.last.get("time")))
                 if published == results:
                     record.remove_stale()
                     record.write(DONE, inputs=inputs, batch=record.last.get("batch"),
@@ -100,26 +105,41 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
                 overwrite = overwrite or bool(published)
             record.remove_stale()
             record.write("running", inputs=inputs, batch=batch, results=results)
+            began = record.last["time"]
             if started is not None:
                 started()
             try:
-                status, final, error = _run(job, overwrite, stop, lost)
+                status, final, error, code = _run(job, overwrite, stop, lost)
             except BaseException:  # the run was stopped, and cleaned up, from outside
                 record.write(STOPPED, inputs=inputs, batch=batch, results=results)
                 raise
-            record.write(status, inputs=inputs, batch=batch, results=results,
-                         **({"error": error} if error else {}))
+            published = _published_by(job.output_dir, results, began) if status == STOPPED \
+                else []
+            if published == results:  # stopped only after it had published every result
+                status, final, error = DONE, os.path.join(job.output_dir, FINAL), None
+            elif published:  # the next run of the job replaces these, as its own
+                record.write(status, inputs=inputs, batch=batch, results=results, error=error,
+                             began=began, published=published)
+                return outcome(job, status, final, error)
+            if code == ExitStatus.USAGE:
+                record.restore()  # refused before it began: it changed nothing
+            else:
+                record.write(status, inputs=inputs, batch=batch, results=results,
+                             **({"error": error} if error else {}))
             return outcome(job, status, final, error)
     except Busy as e:
         return outcome(job, FAILED, error=str(e))
+    except Stopped:
+        return outcome(job, STOPPED, error="stopped before it started")
     except OSError as e:
         return outcome(job, FAILED, error=f"cannot use output directory {job.output_dir}: "
                                           f"{e.strerror or e}")
 
 
 def _run(job, overwrite, stop, lost):
-    """(status, final, error) of the job's child process."""
-    child = Child(_command(job, overwrite), capture=True, cwd=job.base)
+    """(status, final, error, exit status) of the job's child process."""
+    # Every path of a queued job is absolute: where it runs does not matter.
+    child = Child(_command(job, overwrite), capture=True, cwd=job.base or "/")
     ended = None
     try:
         while child.poll() is None:
@@ -134,9 +154,11 @@ def _run(job, overwrite, stop, lost):
     except BaseException:
         child.terminate()
         raise
-    if ended:
-        return STOPPED, None, ended
     final, error = _answer(child, code)
+    if code == 0:  # finished, even when asked to stop as it did
+        return DONE, final, error, code
+    if ended:
+        return STOPPED, None, ended, code
     if code == TERMINATED:
-        return STOPPED, None, error
-    return (DONE if code == 0 else FAILED), final, error
+        return STOPPED, None, error, code
+    return FAILED, final, error, code

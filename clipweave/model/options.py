@@ -23,6 +23,7 @@ from typing import Optional, Tuple
 # Kinds of value: how a flag reads its argument and the settings file its key.
 FLAG = "flag"        # given or not
 TEXT = "text"
+PATH = "path"        # a file or folder: a job's relative path is the jobs file's folder's
 CHOICE = "choice"
 NUMBER = "number"    # a float
 INTEGER = "integer"
@@ -89,7 +90,7 @@ OPTIONS = (
            default="en-US-AriaNeural", metavar="NAME", group=SETTINGS, file=True),
     Option("speed", NUMBER, "playback speed of the vertical video, {min:g} to {max:g} "
            "(default: {default})", default=1.0, range=(0.5, 100.0), metavar="FACTOR"),
-    Option("output_dir", TEXT, "where the results go; created if missing (default: the current "
+    Option("output_dir", PATH, "where the results go; created if missing (default: the current "
            "directory)", default=".", metavar="DIR"),
     Option("overwrite", FLAG, "replace results that exist already", default=False, short="-y",
            group=OUTPUT, batch=False),
@@ -99,7 +100,7 @@ OPTIONS = (
            group=OUTPUT, batch=False, exclusive="output", editor=False),
     Option("keep_work", FLAG, "keep the run's work directory (inside DIR) for inspection",
            default=False, editor=False),
-    Option("cache_dir", TEXT, "where downloads and narrations are kept for the next run "
+    Option("cache_dir", PATH, "where downloads and narrations are kept for the next run "
            "(default: $XDG_CACHE_HOME/clipweave)", metavar="DIR", editor=False),
     Option("no_cache", FLAG, "neither use nor fill the cache", default=False, editor=False),
     Option("timeout", NUMBER, "the longest wait for a service's whole answer (default "

@@ -80,6 +80,9 @@ MAX_BYTES = 16 * 1024 * 1024
 # A segment may end this much after the video's last frame: containers round.
 END_TOLERANCE = 0.05
 MAX_NUMBER_CHARS = 100  # a time is a string; a number this long is no segment's
+# A narration's length: about ten minutes of speech. Far longer texts are
+# mistakes (a whole book pasted), and would be spoken for hours.
+MAX_VOICEOVER_CHARS = 10_000
 
 
 class _NumberTooLong(ValueError):
@@ -153,6 +156,9 @@ def _segment_problems(seg):
         elif key == "voiceover":
             if not seg[key].strip():
                 problems.append('"voiceover" is empty')
+            elif len(seg[key]) > MAX_VOICEOVER_CHARS:
+                problems.append(f'"voiceover" is {len(seg[key]):,} characters long; at most '
+                                f'{MAX_VOICEOVER_CHARS:,} (about ten minutes of speech)')
             elif _SURROGATE.search(seg[key]):
                 problems.append('"voiceover" holds a lone UTF-16 surrogate '
                                 f'({_SURROGATE.search(seg[key]).group()!r}), which is no character')

@@ -450,7 +450,9 @@ std::vector<std::string> chunk_text(const std::string& utf8, const CaptionStyle&
 
 // Players read "<b>", "<font ...>" and "{\an8}" in an SRT cue as markup, and
 // "\N" as a line break: a word joiner after each "<", "\" and "{", and "{"
-// written "\{" (shown as "{"), keep the narration's text as it is.
+// written "\{" (shown as "{"), keep the narration's text as it is. A line
+// holding "-->" reads as the next cue's times, losing this cue: a word joiner
+// before its ">" too.
 std::string srt_escape(const std::string& utf8) {
     std::string out;
     out.reserve(utf8.size());
@@ -459,6 +461,7 @@ std::string srt_escape(const std::string& utf8) {
             out += "\\{\u2060";
             continue;
         }
+        if (c == '>' && out.size() >= 2 && out.compare(out.size() - 2, 2, "--") == 0) out += "\u2060";
         out += c;
         if (c == '<' || c == '\\') out += "\u2060";
     }
