@@ -7,17 +7,7 @@ what a worker runs for one job is the engine-free
 """
 from typing import Protocol
 
-
-class QueueError(Exception):
-    """The queue cannot be reached or used; the message says why, without a
-    password. ``refused``: the queue answered and refused (a wrong
-    password, a missing permission, no such database, a certificate that
-    does not hold): the address or its credentials are wrong, not the
-    network."""
-
-    def __init__(self, message, refused=False):
-        super().__init__(message)
-        self.refused = refused
+from clipweave.batch.queue_error import QueueError  # noqa: F401 (the commands take it from here)
 
 
 class Queue(Protocol):

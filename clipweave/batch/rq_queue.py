@@ -30,7 +30,7 @@ from rq.serializers import JSONSerializer
 
 from clipweave.app.console import escaped
 from clipweave.batch import queued_job
-from clipweave.batch.queue import QueueError
+from clipweave.batch.queue_error import QueueError
 from clipweave.batch.redis_url import READ_SECONDS, parse, redacted
 from clipweave.batch.runner import outcome
 

@@ -47,7 +47,7 @@ from rq.utils import utcnow
 from rq.worker import StopRequested, Worker, WorkerStatus
 
 from clipweave.batch import queued_job
-from clipweave.batch.queue import QueueError
+from clipweave.batch.queue_error import QueueError
 from clipweave.batch.redis_url import parse
 from clipweave.batch.rq_queue import (LOST_EVERY_TRY, QUEUE, SERIALIZER, SafeJob, connect,
                                       queue_error, registry, rq_queue)
