@@ -227,6 +227,34 @@ def test_the_narrator_keeps_words_and_caches_them(tmp_path, backend):
         assert json.loads(data.read_text())[0][0] == "Hello"
 
 
+def test_a_kept_narration_is_what_every_later_run_takes(tmp_path):
+    """A run halted while it measured a narration it took from the cache (its
+    ffmpeg killed) once spoke it again and replaced the entry, with other
+    samples: later runs no longer made a single run's video. Nor does a run
+    that spoke the same narration at the same time replace the first stored."""
+    cache = Cache(str(tmp_path / "cache"))
+    text = "The same words, every time."
+    Narrator(FliteSpeech(), cache)(text, str(tmp_path / "first.mp3"), "slt")
+    (entry,) = (tmp_path / "cache" / "speech").glob("*.mp3")
+    kept = entry.read_bytes(), entry.with_suffix(".json").read_text()
+
+    def killed(path):
+        raise children.ChildFailed(-9, ["ffmpeg", "-i", path])
+
+    halted = Narrator(FliteSpeech(), cache, measure=killed)
+    out = str(tmp_path / "halted.mp3")
+    halted(text, out, "slt")
+    assert halted.requests == 0 and math.isnan(halted.seconds[out])
+    assert [w.text for w in halted.words[out]] == ["The", "same", "words,", "every", "time."]
+    other = tmp_path / "other.mp3"
+    write_mp3(speak(text + " Other samples.", "flite", "slt"), str(other))
+    assert cache.store("speech", entry.stem, str(other), [["Other", 0.0, 0.1]]) is False
+    assert (entry.read_bytes(), entry.with_suffix(".json").read_text()) == kept
+    again = Narrator(FliteSpeech(), cache)
+    again(text, str(tmp_path / "again.mp3"), "slt")
+    assert again.requests == 0 and (tmp_path / "again.mp3").read_bytes() == kept[0]
+
+
 def test_narrations_made_at_once_into_a_fresh_cache_are_all_kept(tmp_path):
     """Two narrations made at once into a cache that does not exist yet: each
     may be marking the cache as its own while the other stores its entry.

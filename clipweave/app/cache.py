@@ -8,6 +8,10 @@ and the analysis's version), so a run that failed part way, run again, fetches
 nothing it already has. Entries are written under a temporary name and
 renamed, so a run that is killed leaves no half entry. An entry may have
 data beside it (a narration's word times), as JSON under the same key.
+An entry once complete (its file and its sum) is never replaced by another
+run's: runs that made the same entry at once keep the first one stored
+(each stores under a lock of the kind's folder), so every later run takes
+the same bytes; only an entry dropped first (found wrong) is made again.
 
 Only what was checked is stored (the caller checks it), with its size and
 SHA-256 beside it; an entry that no longer matches them is dropped and
@@ -15,6 +19,8 @@ fetched again. The cache marks the directory it owns with a file of its
 own, and clearing it removes nothing but its own entries: a directory that
 is not a cache's is refused.
 """
+import contextlib
+import fcntl
 import hashlib
 import json
 import os
@@ -105,15 +111,42 @@ class Cache:
             except OSError:
                 return
 
-    def store(self, kind, entry_key, src):
+    def store(self, kind, entry_key, src, data=None):
         """Keeps a copy of the finished (and checked) file src, with its size
-        and hash. A cache that cannot be written costs the next run its
-        time, never this run its result."""
+        and hash, and ``data`` (JSON, when not None) beside it; false when
+        the entry was complete already (another run's is kept, src is not)
+        or could not be stored. A cache that cannot be written costs the
+        next run its time, never this run its result."""
         if not self.enabled or not self._claim():
-            return
+            return False
         path = self._path(kind, entry_key)
-        if self._put(path, lambda partial: link_or_copy(src, partial)):
-            self._put(path + SUM, lambda partial: _write_sum(path, partial))
+        with self._locked(os.path.dirname(path)):
+            if os.path.isfile(path) and os.path.isfile(path + SUM):
+                return False
+            # The data first: an entry found without its data is made again.
+            if data is not None and not self._put(self._data_path(kind, entry_key),
+                                                  lambda partial: _write_json(partial, data)):
+                return False
+            return self._put(path, lambda partial: link_or_copy(src, partial)) \
+                and self._put(path + SUM, lambda partial: _write_sum(path, partial))
+
+    @staticmethod
+    @contextlib.contextmanager
+    def _locked(folder):
+        """Holds the folder's lock (flock on the folder itself, no file of
+        its own); unlocked where the file system cannot lock."""
+        try:
+            os.makedirs(folder, exist_ok=True)
+            fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError:
+            yield
+            return
+        try:
+            with contextlib.suppress(OSError):
+                fcntl.flock(fd, fcntl.LOCK_EX)
+            yield
+        finally:
+            os.close(fd)  # which unlocks it
 
     def fetch_data(self, kind, entry_key):
         """What store_data kept beside the entry, or None."""
@@ -129,12 +162,7 @@ class Cache:
         """Keeps value (JSON) beside the entry; written as store writes files."""
         if not self.enabled or not self._claim():
             return
-
-        def write(partial):
-            with open(partial, "w", encoding="utf-8") as f:
-                json.dump(value, f, ensure_ascii=False)
-
-        self._put(self._data_path(kind, entry_key), write)
+        self._put(self._data_path(kind, entry_key), lambda partial: _write_json(partial, value))
 
     def _data_path(self, kind, entry_key):
         return os.path.join(self.root, kind, entry_key + DATA)
@@ -239,6 +267,11 @@ def _sum(path):
             digest.update(block)
             size += len(block)
     return [str(size), digest.hexdigest()]
+
+
+def _write_json(partial, value):
+    with open(partial, "w", encoding="utf-8") as f:
+        json.dump(value, f, ensure_ascii=False)
 
 
 def _write_sum(path, partial):

@@ -119,7 +119,7 @@ def _words_to_data(words):
 WORDS_END_TOLERANCE = 0.25
 
 
-def _words_from_data(data, seconds):
+def _words_from_data(data, seconds=math.inf):
     """The Words of a cached list, or None when it is not one, or its times
     are not a narration of ``seconds``' (not finite, negative, ending before
     they start or after the narration): such words are found again."""
@@ -127,7 +127,7 @@ def _words_from_data(data, seconds):
         words = tuple(Word(str(t), float(s), float(e)) for t, s, e in data)
     except (TypeError, ValueError):
         return None
-    if not math.isfinite(seconds):
+    if math.isnan(seconds):
         return None
     for w in words:
         if not (math.isfinite(w.start) and math.isfinite(w.end)
@@ -178,27 +178,35 @@ class Narrator:
         cached = self.cache.fetch("speech", entry, output_file, check=self._sounds)
         if cached:
             level, seconds = self._measured(output_file)
-            words = _words_from_data(self.cache.fetch_data("speech", entry), seconds)
-            if words is None:
-                # None kept, or kept wrong: found again.
-                words = self.backend.words_of(text, output_file, voice)
-                if words is not None:
-                    self.cache.store_data("speech", entry, _words_to_data(words))
-            if words is None and self.backend.words_need_speaking:
-                # Linked to the cache's copy: speaking again must not write through it.
-                os.unlink(output_file)
-                cached = False
+            data = self.cache.fetch_data("speech", entry)
+            if math.isnan(seconds):
+                # Not measured (its ffmpeg stopped with a halted run, or failed):
+                # no fault of the entry, which stays as it is; the render says
+                # what is wrong with the narration if anything is.
+                words = _words_from_data(data)
+            else:
+                words = _words_from_data(data, seconds)
+                if words is None:
+                    # None kept, or kept wrong: found again.
+                    words = self.backend.words_of(text, output_file, voice)
+                    if words is not None:
+                        self.cache.store_data("speech", entry, _words_to_data(words))
+                if words is None and self.backend.words_need_speaking:
+                    # Linked to the cache's copy: speaking again must not write
+                    # through it; the entry, incomplete, is made again.
+                    os.unlink(output_file)
+                    self.cache.drop("speech", entry)
+                    cached = False
         if not cached:
             with self._lock:
                 self.requests += 1
             words = self.backend.speak(text, output_file, voice)
             level, seconds = self._measured(output_file)
-            # Only audio that reads as audio is kept for the next run.
+            # Only audio that reads as audio is kept for the next run, with its
+            # words (audio without them would be spoken again anyway).
             if math.isfinite(seconds) and seconds > 0:
-                # The words first: audio without them would be spoken again anyway.
-                if words is not None:
-                    self.cache.store_data("speech", entry, _words_to_data(words))
-                self.cache.store("speech", entry, output_file)
+                self.cache.store("speech", entry, output_file,
+                                 None if words is None else _words_to_data(words))
         with self._lock:
             self.words[output_file] = words
             self.seconds[output_file] = seconds
