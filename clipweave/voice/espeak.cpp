@@ -73,6 +73,9 @@ Speech espeak_speak(const std::u32string& speakable_text, const std::string& voi
     const std::string utf8 = encode_utf8(speakable_text);
     Collected collected;
     collecting = &collected;
+    // Its own state (the pitch flutter's phase) still carries over from one
+    // text to the next; its noise no longer takes from flite's.
+    const auto noise = same_noise();
     const espeak_ERROR rc = espeak_Synth(utf8.c_str(), utf8.size() + 1, 0, POS_CHARACTER, 0,
                                          espeakCHARS_UTF8 | espeakENDPAUSE, nullptr, nullptr);
     collecting = nullptr;

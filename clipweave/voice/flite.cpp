@@ -89,6 +89,7 @@ Speech flite_speak(const std::u32string& speakable_text, const std::string& voic
         code_point_at.insert(code_point_at.end(), one.size(), i);
     }
     code_point_at.push_back(speakable_text.size());
+    const auto noise = same_noise();
     std::unique_ptr<cst_utterance, UtteranceDeleter> utt(flite_synth_text(utf8.c_str(), v));
     if (!utt) throw EngineFailed("flite could not speak the text");
     cst_wave* wave = utt_wave(utt.get());

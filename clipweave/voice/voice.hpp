@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -72,6 +73,11 @@ std::u32string speakable(const std::u32string& text);
 // [0, seconds].
 std::vector<Span> token_times(const std::vector<Token>& tokens, const std::vector<EngineWord>& words,
                               double seconds);
+
+// --- noise.cpp ---------------------------------------------------------------------
+// Held while an engine speaks (after its own lock): the engines' noise
+// starts again from the same seed, and no other utterance draws from it.
+std::unique_lock<std::mutex> same_noise();
 
 // --- espeak.cpp, flite.cpp -------------------------------------------------------
 // Each engine is one global state: these take its lock, so they are safe
