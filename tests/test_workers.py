@@ -61,7 +61,8 @@ def test_queue_worker_killed_mid_render(tmp_path):
     lines = stderr.splitlines()
     assert sum("out/long: started on" in line for line in lines) == 2
     assert any("out/long: started on first (try 1 of 3)" in line for line in lines), stderr
-    assert any("out/long: started on" in line and "(try 2 of 3)" in line for line in lines)
+    assert any("out/long: started on" in line and "(try 2, 1 lost with its worker)" in line
+               for line in lines)
     assert sum("out/b: started on" in line for line in lines) == 1
 
 
@@ -134,22 +135,28 @@ def test_queue_twice_stopped_worker_hands_its_job_back_three_tries_at_most(tmp_p
 
 def test_queue_work_horse_of_a_killed_worker_stops_and_hands_back(tmp_path):
     """Only the worker's own process killed: its work horse stops the render at
-    once (never two runs of a job) and the job goes back on the queue."""
+    once (never two runs of a job) and the job goes back on the queue. A try
+    lost with its worker uses none of the job's 3 tries: killed three times,
+    the job is still made on its fourth."""
     path = write_jobs(tmp_path, [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),),
                                           quality="small")])
     out = tmp_path / "out" / "a"
     with redis_server(tmp_path) as url:
         batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
-        worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
+        worker = None
         try:
-            wait_for(lambda: (out / RECORD).exists() and work_dirs(out), 120, "the job's run")
-            below = [p for p in descendants(worker.pid) if p != worker.pid]
-            worker.kill()
-            worker.wait()
-            wait_for(lambda: record(out)["state"] == "stopped", 15, "the run to stop")
-            wait_for(lambda: not any(os.path.exists(f"/proc/{p}") for p in below), 15,
-                     "the work horse and its run to end")
-            assert work_dirs(out) == []
+            for _ in range(3):
+                began = time.time()
+                worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
+                wait_for(lambda: (out / RECORD).exists() and record(out)["time"] > began
+                         and work_dirs(out), 120, "the job's run")
+                below = [p for p in descendants(worker.pid) if p != worker.pid]
+                worker.kill()
+                worker.wait()
+                wait_for(lambda: record(out)["state"] == "stopped", 15, "the run to stop")
+                wait_for(lambda: not any(os.path.exists(f"/proc/{p}") for p in below), 15,
+                         "the work horse and its run to end")
+                assert work_dirs(out) == []
             stdout, stderr = burst_to_the_end(url, tmp_path, batch, 60)
         finally:
             for process in (worker, batch):
@@ -159,6 +166,38 @@ def test_queue_work_horse_of_a_killed_worker_stops_and_hands_back(tmp_path):
     [a] = json.loads(stdout)
     assert a["status"] == "done"
     assert_recap(a["final"])
+    assert "(try 4, 3 lost with their workers)" in stderr
+
+
+def test_queue_job_whose_work_horse_dies_every_time(tmp_path):
+    """A work horse that dies under a live worker (the job may be what kills
+    it) uses one of the job's tries: after 3 the job fails with the reason,
+    and its last run's work directory, which no next run will remove, is gone."""
+    path = write_jobs(tmp_path, [make_job(tmp_path, "a", seconds=6, ranges=((0, 5.5),),
+                                          quality="small")])
+    out = tmp_path / "out" / "a"
+    with redis_server(tmp_path) as url:
+        batch = start_clipweave("batch", path, "--queue", url, "--json", cwd=tmp_path)
+        worker = start_clipweave("worker", "--queue", url, cwd=tmp_path)
+        try:
+            for _ in range(3):
+                began = time.time()
+                wait_for(lambda: (out / RECORD).exists() and record(out)["time"] > began
+                         and record(out)["state"] == "running", 120, "the job's run")
+                with open(f"/proc/{worker.pid}/task/{worker.pid}/children") as f:
+                    [horse] = map(int, f.read().split())
+                os.kill(horse, signal.SIGKILL)
+            stdout, stderr = batch.communicate(timeout=60)
+        finally:
+            for process in (worker, batch):
+                process.kill()
+                process.wait()
+    assert batch.returncode == 1
+    [a] = json.loads(stdout)
+    assert a["status"] == "failed"
+    assert a["error"] == "its work horse ended unexpectedly (killed by signal 9)"
+    # Failed on the third death (a job failed sooner would not have run again).
+    assert work_dirs(out) == [] and record(out)["state"] == "failed"
 
 
 def test_queue_outlives_its_redis(tmp_path):
@@ -197,6 +236,40 @@ def test_queue_outlives_its_redis(tmp_path):
     for name in ("long", "b"):
         assert record(tmp_path / "out" / name)["state"] == "done"
         assert work_dirs(tmp_path / "out" / name) == []
+
+
+def test_queue_work_horse_holding_an_outcome_ends_with_its_worker(tmp_path):
+    """Redis down when a job ends, then its worker killed alone: the work horse
+    holding the outcome ends instead of waiting for Redis for ever; the job,
+    found lost once Redis is back, is taken as made by its next run."""
+    path = write_jobs(tmp_path, [make_job(tmp_path, "a")])
+    out = tmp_path / "out" / "a"
+    with RedisServer(tmp_path, "--appendonly", "yes") as server:
+        batch = start_clipweave("batch", path, "--queue", server.url, "--json", cwd=tmp_path)
+        worker = start_clipweave("worker", "--queue", server.url, cwd=tmp_path)
+        again = None
+        try:
+            wait_for(lambda: (out / RECORD).exists() and work_dirs(out), 120, "the job's run")
+            server.kill()
+            wait_for(lambda: record(out)["state"] == "done", 120, "the run to end")
+            horse = [p for p in descendants(worker.pid) if p != worker.pid]
+            assert horse, "the work horse ended while Redis was down"
+            worker.kill()
+            worker.wait()
+            wait_for(lambda: not any(os.path.exists(f"/proc/{p}") for p in horse), 10,
+                     "the work horse to end")
+            server.start()
+            again = start_clipweave("worker", "--queue", server.url, cwd=tmp_path)
+            stdout, stderr = batch.communicate(timeout=120)
+        finally:
+            for process in (worker, batch, again):
+                if process is not None:
+                    process.kill()
+                    process.wait()
+    assert batch.returncode == 0, stderr
+    [a] = json.loads(stdout)
+    assert a["status"] == "done" and record(out)["state"] == "done"
+    assert_recap(a["final"])
 
 
 def test_queue_a_paused_worker_keeps_its_job(tmp_path):

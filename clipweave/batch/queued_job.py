@@ -19,7 +19,7 @@ import signal
 import threading
 
 from clipweave.batch.jobs import Job
-from clipweave.batch.runner import run_job
+from clipweave.batch.runner import give_up, run_job
 from clipweave.model.segments import UsageError
 
 # Another run of the job (a worker that was paused, say) is waited for as
@@ -38,7 +38,12 @@ class RecapFailed(Exception):
 
 
 class HandedBack(Exception):
-    """The run was stopped before it finished; the job goes back to the queue."""
+    """The run was stopped before it finished; the job goes back to the queue.
+    ``lost``: stopped because its worker died (else on request)."""
+
+    def __init__(self, reason, lost=False):
+        super().__init__(reason)
+        self.lost = lost
 
 
 def arguments(job, overwrite, batch):
@@ -98,7 +103,19 @@ def perform(data, roots):
     result = run_job(job, overwrite, batch, stop=stop, lost=lambda: os.getppid() != worker,
                      wait=LOCK_WAIT)
     if result["stopped"]:
-        raise HandedBack(result["error"])
+        raise HandedBack(result["error"], lost=os.getppid() != worker)
     if result["status"] == "failed":
         raise RecapFailed(result["error"])
     return result
+
+
+def clean_up(data, roots, reason):
+    """The queued job ``data`` failed for good with ``reason`` (its tries
+    used up): what a dead run of it left is removed, as its next run would
+    have (see :func:`clipweave.batch.runner.give_up`); nothing for a job
+    that may not run here."""
+    try:
+        job, _, _ = accept(data, roots)
+    except Refused:
+        return
+    give_up(job, reason)

@@ -11,10 +11,15 @@ a heartbeat while it runs. What it does beyond RQ, and why:
 - RQ finds a dead worker's job only when the job's heartbeat lease (its
   monitoring interval + 60 s) has run out, and only at its maintenance,
   every 10 minutes. Every worker here watches the queue's started jobs
-  every few seconds instead, and hands a job whose heartbeats have stopped
-  for LOST_AFTER seconds to RQ's own registry clean-up, which re-queues it
-  under the job's Retry (or fails it when its tries are used up). One
-  worker at a time does so, under a Redis lock.
+  every few seconds instead, and puts a job whose heartbeats have stopped
+  for LOST_AFTER seconds back on the queue. One worker at a time does so,
+  under a Redis lock.
+- A try lost with its worker (that watch, or a work horse whose worker
+  died) uses none of the job's tries: it is counted apart, up to
+  LOST_TRIES (rq_queue.py); a work horse that died, a fault of the worker
+  and a job stopped on request use its tries. A job failed once its tries
+  are used up leaves nothing of its last run: the worker that fails it
+  removes the work directories a dead run left (the next run would have).
 - A work horse outlives its worker when only the worker is killed: it
   notices that its parent is gone and ends the run (which cleans up) and
   hands the job back, so the job never runs twice at once.
@@ -39,6 +44,7 @@ from contextlib import suppress
 
 from redis.exceptions import RedisError
 from rq.defaults import DEFAULT_LOGGING_DATE_FORMAT, DEFAULT_LOGGING_FORMAT
+from rq.exceptions import NoSuchJobError
 from rq.job import JobStatus
 from rq.logutils import setup_loghandlers
 from rq.registry import StartedJobRegistry
@@ -49,8 +55,9 @@ from rq.worker import StopRequested, Worker, WorkerStatus
 from clipweave.batch import queued_job
 from clipweave.batch.queue_error import QueueError
 from clipweave.batch.redis_url import parse
-from clipweave.batch.rq_queue import (LOST_EVERY_TRY, QUEUE, SERIALIZER, SafeJob, connect,
-                                      queue_error, registry, rq_queue)
+from clipweave.batch.rq_queue import (LOST_EVERY_TRY, LOST_TOO_OFTEN, LOST_TRIES, QUEUE,
+                                      SERIALIZER, SafeJob, connect, lost_tries, queue_error,
+                                      registry, rq_queue)
 
 MONITOR_SECONDS = 5  # how often a busy worker beats its job's heartbeat
 LEASE_SECONDS = MONITOR_SECONDS + 60  # RQ's lease on a started job after a heartbeat
@@ -77,7 +84,7 @@ def serve(url, ca, name, roots, burst=False):
         raise queue_error(e, address) from None
     except ValueError as e:  # another live worker has the name
         raise QueueError(str(e), refused=True) from None
-    watchman = threading.Thread(target=_watch, args=(connect(address), stopped),
+    watchman = threading.Thread(target=_watch, args=(connect(address), stopped, worker.roots),
                                 name="lost job watch", daemon=True)
     watchman.start()
     try:
@@ -86,20 +93,53 @@ def serve(url, ca, name, roots, burst=False):
         stopped.set()
 
 
-def _watch(connection, stopped):
+def _watch(connection, stopped, roots):
     """Re-queues the started jobs whose worker has stopped beating (see above)."""
-    started = registry(StartedJobRegistry, rq_queue(connection))
+    queue = rq_queue(connection)
+    started = registry(StartedJobRegistry, queue)
     lock = connection.lock(f"clipweave:watch:{QUEUE}", timeout=4 * WATCH_SECONDS)
     while not stopped.wait(WATCH_SECONDS):
         try:
             if lock.acquire(blocking=False):
                 try:
                     # A job's score is its last heartbeat + the lease.
-                    started.cleanup(time.time() + LEASE_SECONDS - LOST_AFTER)
+                    for job_id in started.get_expired_job_ids(
+                            time.time() + LEASE_SECONDS - LOST_AFTER):
+                        try:
+                            job = SafeJob.fetch(job_id, connection=connection,
+                                                serializer=SERIALIZER)
+                        except NoSuchJobError:
+                            started.remove(job_id)
+                            continue
+                        end_try(connection, queue, job, LOST_TOO_OFTEN, "lost", roots)
                 finally:
                     lock.release()
         except RedisError:
             pass  # the worker itself tells of a lost connection
+
+
+def end_try(connection, queue, job, reason, how, roots):
+    """Ends the job's running try: ``how`` "failed" fails it with its reason;
+    "retry" puts it back on the queue while it has tries left, "lost" while
+    it has lost tries left (counted apart); else it is failed with reason.
+    The job failed, what a dead run of it left is removed (see above)."""
+    lost = lost_tries(job)
+    again = (how == "retry" and job.retries_left) or (how == "lost" and lost < LOST_TRIES)
+    with connection.pipeline() as pipeline:
+        registry(StartedJobRegistry, queue).remove(job, pipeline=pipeline)
+        if again:
+            if how == "lost":
+                job.meta["lost"] = lost + 1
+                queue.enqueue_job(job, pipeline=pipeline)
+            else:
+                job.retry(queue, pipeline)
+        else:
+            job.retries_left = 0
+            job.set_status(JobStatus.FAILED, pipeline=pipeline)
+            job._handle_failure(reason, pipeline=pipeline)
+        pipeline.execute()
+    if not again and how != "failed":
+        queued_job.clean_up(job.args[0], roots, reason)
 
 
 class _Pauses:
@@ -235,8 +275,7 @@ class _RecapWorker(Worker):
                else f"exit status {os.WEXITSTATUS(status)}" if status else "gone")
         self.log.warning("Job %s: its work horse ended unexpectedly (%s)", job.id, how)
         self._until_answered(lambda: self._fail(job, queue, "its work horse ended unexpectedly "
-                                                f"({how})", retry=True, if_mine=True,
-                                                spent=LOST_EVERY_TRY))
+                                                f"({how})", "retry", if_mine=True))
 
     def request_force_stop(self, signum, frame):
         """Hands the running job back instead of killing its horse."""
@@ -254,10 +293,15 @@ class _RecapWorker(Worker):
     def perform_job(self, job, queue):
         """Runs the job in the work horse: clipweave's job function with the
         worker's roots, whatever function the job names; its outcome told
-        once Redis answers."""
-        self._until_answered(lambda: self.prepare_job_execution(job))
+        once Redis answers, or until its worker is gone: the outcome is in the
+        job's record, where the next run of the job (after the watch finds
+        it lost) takes it."""
+        worker = os.getppid()
+        orphaned = lambda: os.getppid() != worker  # noqa: E731
+        if not self._until_answered(lambda: self.prepare_job_execution(job), orphaned):
+            return False
         job.started_at = utcnow()
-        retry, reason, result, spent = False, None, None, None
+        how, reason, result, spent = "failed", None, None, None
         try:
             with self.death_penalty_class(job.timeout or queue.DEFAULT_TIMEOUT,
                                           JobTimeoutException, job_id=job.id):
@@ -267,12 +311,13 @@ class _RecapWorker(Worker):
         except queued_job.RecapFailed as e:
             reason = str(e)
         except queued_job.HandedBack as e:
-            retry, reason = True, str(e)
+            # Its worker dead: a lost try; stopped on request: one of its tries.
+            how, reason = ("lost", LOST_TOO_OFTEN) if e.lost else ("retry", str(e))
             spent = LOST_EVERY_TRY
         except JobTimeoutException:
             reason = f"the job ran past its {job.timeout} s"
         except Exception as e:  # noqa: BLE001 - a fault of this worker: another may do better
-            retry, reason = True, f"{type(e).__name__}: {e}"
+            how, reason = "retry", f"{type(e).__name__}: {e}"
         job.ended_at = utcnow()
         # From here on a stop ends the work horse: the job's outcome is in
         # its record, and the next run of the job reads it there.
@@ -280,11 +325,11 @@ class _RecapWorker(Worker):
         if reason is None:
             self.log.info("Job %s: %s", job.id, result["status"])
             job._result = result
-            self._until_answered(lambda: self._succeed(job, queue))
+            self._until_answered(lambda: self._succeed(job, queue), orphaned)
         else:
             self.log.info("Job %s: %s", job.id, reason)
-            self._until_answered(lambda: self._fail(job, queue, reason, retry, if_mine=True,
-                                                    spent=spent))
+            self._until_answered(lambda: self._fail(job, queue, reason, how, if_mine=True,
+                                                    spent=spent), orphaned)
         return reason is None
 
     def _mine(self, job):
@@ -297,31 +342,31 @@ class _RecapWorker(Worker):
         if self._mine(job):
             self.handle_job_success(job, queue, registry(StartedJobRegistry, queue))
 
-    def _fail(self, job, queue, reason, retry=False, if_mine=False, spent=None):
-        """Fails the job with its reason, or (``retry``) puts it back on the
-        queue while it has tries left (then fails it with ``spent``, if given)."""
+    def _fail(self, job, queue, reason, how="failed", if_mine=False, spent=None):
+        """Ends the job's try (see end_try); a retried job whose tries are
+        used up is failed with ``spent``, if given."""
         if if_mine and not self._mine(job):
             return
-        if not retry:
-            job.retries_left = 0
-        elif not job.retries_left:
+        if how == "retry" and not job.retries_left:
             reason = spent or reason
-        with self.connection.pipeline() as pipeline:
-            registry(StartedJobRegistry, queue).remove(job, pipeline=pipeline)
-            if retry and job.retries_left:
-                job.retry(queue, pipeline)
-            else:
-                job.set_status(JobStatus.FAILED, pipeline=pipeline)
-                job._handle_failure(reason, pipeline=pipeline)
-            pipeline.execute()
+        end_try(self.connection, queue, job, reason, how, self.roots)
 
-    def _until_answered(self, call):
-        """call(), again and again while Redis does not answer."""
+    def _until_answered(self, call, orphaned=None):
+        """call(), again and again while Redis does not answer; false (call
+        given up) once ``orphaned()`` is true: a work horse whose worker is
+        gone waits for nobody."""
         pauses = _Pauses(self.log)
         while True:
             try:
                 call()
                 pauses.answered()
-                return
+                return True
             except RedisError as e:
-                time.sleep(pauses.failed(e, "the job's outcome is kept until it is back"))
+                end = time.monotonic() + pauses.failed(
+                    e, "the job's outcome is kept until it is back")
+            while time.monotonic() < end:
+                if orphaned is not None and orphaned():
+                    self.log.warning("The worker is gone: the job's outcome stays in its "
+                                     "record, for its next run")
+                    return False
+                time.sleep(min(0.5, max(0.0, end - time.monotonic())))

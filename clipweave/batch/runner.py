@@ -136,6 +136,23 @@ def run_job(job, overwrite=False, batch=None, stop=None, lost=None, wait=0.0, st
                                           f"{e.strerror or e}")
 
 
+def give_up(job, error):
+    """The job is over without another run (its tries used up): the work
+    directories its last run left, if that run died, are removed and its
+    record says it failed with ``error``. Nothing when another run holds
+    the job or the last run did not die (it cleaned up after itself)."""
+    try:
+        with Record(job.output_dir) as record:
+            if not record.dead_run():
+                record.restore()
+                return
+            record.remove_stale()
+            record.write(FAILED, **{name: record.last.get(name)
+                                    for name in ("inputs", "batch", "results")}, error=error)
+    except (Busy, OSError):
+        pass
+
+
 def _run(job, overwrite, stop, lost):
     """(status, final, error, exit status) of the job's child process."""
     # Every path of a queued job is absolute: where it runs does not matter.
