@@ -17,7 +17,9 @@ one does not hold:
   * nothing is left in the jobs' work directories, and no ffmpeg of the soak
     is still running;
   * the wall time is within 1.5 times the same batch with the same workers
-    and no kills (run first, into another folder).
+    and no kills (run first, into another folder);
+  * no entry of the shared cache (filled by the single runs) was made again
+    or replaced.
 
     .venv/py310/bin/python bench/soak.py [--jobs 100] [--kills N] [--json]
 
@@ -76,6 +78,16 @@ def digest(path):
             return hashlib.sha256(f.read()).hexdigest()
     except FileNotFoundError:
         return None
+
+
+def cache_entries(root):
+    """{path: (inode, mtime_ns)} of the shared cache's entries and their data."""
+    found = {}
+    for path in (root / "cache" / "clipweave").glob("*/*"):
+        if not path.name.startswith("."):
+            st = path.stat()
+            found[str(path)] = (st.st_ino, st.st_mtime_ns)
+    return found
 
 
 def single_runs(folder, env):
@@ -228,9 +240,14 @@ def soak_ffmpeg(folder):
     return found
 
 
-def check(folder, count, figures, singles, base):
-    """The soak's findings: (problems, figures to print)."""
+def check(folder, count, figures, singles, base, cached):
+    """The soak's findings: (problems, figures to print); ``cached``: the
+    cache's entries (cache_entries) before the soak and after."""
     problems = []
+    remade = sorted(os.path.basename(p) for p, identity in cached[0].items()
+                    if cached[1].get(p) != identity)
+    if remade:
+        problems.append(f"cache entries made again or replaced: {remade}")
     if figures["batch"] != 0:
         problems.append(f"the batch ended with exit status {figures['batch']}")
     try:
@@ -259,13 +276,15 @@ def check(folder, count, figures, singles, base):
     if "Traceback" in figures["logs"]:
         problems.append("a worker printed a traceback")
     starts = figures["stderr"].count(": started on ")
-    again = [line for line in figures["stderr"].splitlines() if "(try 2 of 3)" in line
-             or "(try 3 of 3)" in line]
+    # Every start of a job but its first is a run started again.
+    started = {line.split(": started on ")[0] for line in figures["stderr"].splitlines()
+               if ": started on " in line}
     shown = {"jobs": count, "workers": WORKERS, "kills": figures["kills"],
-             "runs started": starts, "runs started again": len(again),
+             "runs started": starts, "runs started again": starts - len(started),
              "redis restart": figures["restart"], "wall": round(figures["wall"], 1),
              "videos published again": figures["replaced"],
-             "videos unlike a single run's": len(differ)}
+             "videos unlike a single run's": len(differ),
+             "cache entries made again": len(remade)}
     if base is not None:
         shown["wall without kills"] = round(base, 1)
         shown["ratio"] = round(figures["wall"] / base, 3)
@@ -292,12 +311,14 @@ def main():
         env = dict(os.environ, XDG_CACHE_HOME=str(root / "cache"))
         (root / "soak").mkdir(exist_ok=True)
         singles = single_runs(root / "soak", env)
+        before = cache_entries(root)
         base = None
         if not args.no_baseline:
             (root / "calm").mkdir(exist_ok=True)
             base = baseline(root / "calm", args.jobs, env)
         figures = soak(root / "soak", args.jobs, args.kills, env, args.kill_every)
-        problems, shown = check(root / "soak", args.jobs, figures, singles, base)
+        problems, shown = check(root / "soak", args.jobs, figures, singles, base,
+                                (before, cache_entries(root)))
     if args.json:
         print(json.dumps({**shown, "problems": problems}))
     else:
