@@ -9,6 +9,7 @@ with a choice is known only once it is made.
 import math
 import os
 import shutil
+import subprocess
 from dataclasses import dataclass
 
 from clipweave.app import settings as config
@@ -21,7 +22,8 @@ from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_ur
 from clipweave.app.workspace import check_name
 from clipweave.model.options import FILE_OPTIONS, option
 from clipweave.model.segments import UsageError, module_form, parse_segments, read_text
-from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
+from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_MUSIC_SECONDS, MIN_SPEED
+from clipweave.system.probe import media_info
 
 MIN_JOBS, MAX_JOBS = option("jobs").range
 
@@ -65,6 +67,25 @@ def check_studio(request):
     return problems
 
 
+def check_music(setting):
+    """The music (a Setting), when there is one, must be audio ffmpeg reads."""
+    path = setting.value
+    if path is None:
+        return []
+    where = "--music" if setting.source == "--music" else f"music ({setting.source})"
+    if not os.path.isfile(path):
+        return [f"{where}: no such file: {path}"]
+    try:
+        info = media_info(path)
+    except (OSError, subprocess.SubprocessError, ValueError):
+        info = None
+    if info is None or not info.has_audio:
+        return [f"{where}: not audio that ffmpeg reads: {path}"]
+    if not (math.isfinite(info.duration) and info.duration >= MIN_MUSIC_SECONDS):
+        return [f"{where}: {path} is too short to loop (at least {MIN_MUSIC_SECONDS:g} s)"]
+    return []
+
+
 def check(request, backends, console):
     """The run's Checked parts, or UsageError listing every problem.
     ``backends`` gives the module's own clients; ``console`` where a
@@ -95,6 +116,8 @@ def check(request, backends, console):
     problems += check_tools(tools)
     problems += check_name(r.output_dir)
     problems += check_studio(r)
+    if not r.classic:
+        problems += check_music(settings["music"])
     if not (math.isfinite(r.timeout) and r.timeout > 0):
         problems.append(f"--timeout must be a number of seconds above 0, got {r.timeout!r}")
     if problems:

@@ -292,10 +292,6 @@ void check_file_name(const std::string& value, const char* what) {
         throw Refused(std::string(what) + " must be a file name in the work directory, got '" + value + "'");
 }
 
-// An input or output for ffmpeg: the file protocol, so that no name is
-// read as an option or another protocol.
-std::string file_url(const std::string& path) { return "file:" + path; }
-
 // A source of standard definition is taken as BT.601 unless tagged
 // otherwise; the recap is BT.709, so its matrix is converted.
 bool bt601(const Source& source) {
@@ -372,12 +368,15 @@ std::string concat_quoted(const std::string& name) {
 }
 
 // The run of the clips [first, last): their picture to `picture` (none when
-// no clip has a frame at this speed), their sound to `sound`.
+// no clip has a frame at this speed), their sound to `sound`; the colour
+// emoji's pictures are the files `pictures`.
 Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture,
-                const std::string& sound) {
+                const std::string& sound, const std::vector<EmojiShown>& emoji,
+                const std::vector<std::string>& pictures) {
     Step step;
     const size_t m = last - first;
     std::string graph, video_inputs, audio_inputs;
+    std::vector<std::string> picture_inputs;  // after the sources and the narrations
     size_t video_clips = 0;
     long long frames = 0;
     long long samples = 0;
@@ -401,14 +400,17 @@ Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, con
         // frames are numbered afresh.
         graph += video_inputs + "concat=n=" + std::to_string(video_clips) + ":v=1:a=0,setpts=N*" +
                  std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
-        if (burned(job.captions)) {
+        if (burns(job)) {
             // The captions are timed on the finished video: the group's
             // frames are put in its place for them, then back at zero.
             const ClipPlan& c = plan.clips[first];
             const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
                                    "/" + std::to_string(plan.rate.num);
-            graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
-                     ",setpts=PTS-STARTPTS,";
+            const double rate = plan.rate.value();
+            graph += "setpts=PTS+" + at + "/TB[burn];" +
+                     burn_in(job, emoji, pictures, rate, c.first_frame / rate, (c.first_frame + frames) / rate,
+                             2 * m, picture_inputs, "burn", "burned") +
+                     ";[burned]setpts=PTS-STARTPTS,";
         }
         graph += "setsar=1,format=yuv420p[vout];";
     }
@@ -427,6 +429,7 @@ Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, con
         a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
     }
     for (size_t k = first; k < last; ++k) a.insert(a.end(), {"-i", file_url(job.narrations[k])});
+    a.insert(a.end(), picture_inputs.begin(), picture_inputs.end());
     a.insert(a.end(), {"-filter_complex", graph});
     if (video_clips > 0) {
         a.insert(a.end(), {"-map", "[vout]"});
@@ -435,6 +438,32 @@ Step group_step(const Job& job, const Plan& plan, size_t first, size_t last, con
     }
     a.insert(a.end(), {"-map", "[aout]", "-c:a", "pcm_f32le", "-f", "wav", file_url(sound)});
     return step;
+}
+
+// A graph too long for the command line goes to a file that the run reads.
+void graph_to_file(const Job& job, const std::string& tag, Step& step, Render& r) {
+    if (step.graph.size() <= kGraphArgumentLimit) return;
+    check_file_name(job.graph_file, "the filter graph file name");
+    const std::string name = job.graph_file + "." + tag;
+    r.files.emplace_back(name, step.graph);
+    r.scratch.push_back(name);
+    for (size_t i = 0; i + 1 < step.args.size(); ++i)
+        if (step.args[i] == "-filter_complex") {
+            step.args[i] = "-filter_complex_script";
+            step.args[i + 1] = file_url(name);
+        }
+}
+
+// The colour emoji's pictures as files for the runs, named after the
+// captions file; their names, by picture.
+std::vector<std::string> picture_files(const Job& job, const Captions& captions, Render& r) {
+    std::vector<std::string> names;
+    for (size_t k = 0; k < captions.pictures.size(); ++k) {
+        names.push_back(job.captions_file + ".emoji" + std::to_string(k) + ".pam");
+        r.images.emplace_back(names.back(), pam_image(captions.pictures[k]));
+        r.scratch.push_back(names.back());
+    }
+    return names;
 }
 
 void check_job(const Job& job) {
@@ -463,13 +492,24 @@ void check_job(const Job& job) {
     check_name(job.source.path, "the source path");
     for (const std::string& p : job.narrations) check_name(p, "a narration path");
     check_file_name(job.output, "the output name");
-    if (burned(job.captions)) check_file_name(job.captions_file, "the captions file name");
+    if (burns(job)) check_file_name(job.captions_file, "the captions file name");
+    if (!job.music.path.empty()) {
+        check_name(job.music.path, "the music path");
+        if (!std::isfinite(job.music.volume_db) || job.music.volume_db < kMinMusicVolume ||
+            job.music.volume_db > kMaxMusicVolume)
+            throw Refused("music volume must be between " + number(kMinMusicVolume) + " and " +
+                          number(kMaxMusicVolume) + " dB, got " + number(job.music.volume_db));
+    }
     check_encoder(job.encoder);
 }
 
 }  // namespace
 
 bool burned(CaptionMode mode) { return mode == CaptionMode::Words || mode == CaptionMode::Phrases; }
+
+bool burns(const Job& job) { return burned(job.captions) || !job.look.title.empty(); }
+
+std::string file_url(const std::string& path) { return "file:" + path; }
 
 std::string number(double v, int decimals) {
     char buf[64];
@@ -582,12 +622,14 @@ Render prepare(const Job& job) {
     r.plan = make_plan(in);  // first: the speed must be finite and in range for the tempo chain
     check_job(job);
     displayed_size(job.source);
-    Captions captions = make_captions(r.plan, job.texts, job.words, job.captions, job.coverage, job.frame);
+    Captions captions =
+        make_captions(r.plan, job.texts, job.words, job.captions, job.coverage, job.frame, job.look);
     if (job.captions != CaptionMode::None) {
         r.cues = std::move(captions.cues);
         r.srt = std::move(captions.srt);
-        r.ass = std::move(captions.ass);
     }
+    r.ass = std::move(captions.ass);
+    const std::vector<std::string> pictures = picture_files(job, captions, r);
     r.words = std::move(captions.words);
     // One segment's notes together, the plan's first.
     for (size_t k = 0; k < r.plan.clips.size(); ++k) {
@@ -602,18 +644,8 @@ Render prepare(const Job& job) {
         const std::string tag = std::to_string(r.groups.size());
         const std::string picture = job.output + ".v" + tag + ".mp4";
         const std::string sound = job.output + ".a" + tag + ".wav";
-        Step step = group_step(job, plan, first, last, picture, sound);
-        if (step.graph.size() > kGraphArgumentLimit) {
-            check_file_name(job.graph_file, "the filter graph file name");
-            const std::string name = job.graph_file + "." + tag;
-            r.files.emplace_back(name, step.graph);
-            r.scratch.push_back(name);
-            for (size_t i = 0; i < step.args.size(); ++i)
-                if (step.args[i] == "-filter_complex") {
-                    step.args[i] = "-filter_complex_script";
-                    step.args[i + 1] = file_url(name);
-                }
-        }
+        Step step = group_step(job, plan, first, last, picture, sound, captions.emoji, pictures);
+        graph_to_file(job, tag, step, r);
         if (step.frames > 0) {
             video_list += "file " + concat_quoted(file_url(picture)) + "\n";
             r.scratch.push_back(picture);
@@ -635,7 +667,9 @@ Render prepare(const Job& job) {
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    std::string graph = "[1:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
+    const bool music = !job.music.path.empty();
+    std::string graph = "[1:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat +
+                        (music ? "[voices];" + music_mix(job, plan, 3, "voices", "asped") + ";" : "[asped];");
     const std::string samples = std::to_string(std::llround(plan.duration * kSampleRate));
     if (plan.duration < kLoudnormWindow) {
         // Silence after a recap this short fills most of loudnorm's window,
@@ -659,10 +693,12 @@ Render prepare(const Job& job) {
     f.args = run_head();
     f.args.insert(f.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(video_txt), "-f", "concat",
                                  "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3", "-i",
-                                 "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "0:v:0",
-                                 "-c:v", "copy", "-map", "[aout]"});
+                                 "anullsrc=r=48000:cl=stereo"});
+    for (std::string& e : music_inputs(job, plan)) f.args.push_back(std::move(e));
+    f.args.insert(f.args.end(), {"-filter_complex", graph, "-map", "0:v:0", "-c:v", "copy", "-map", "[aout]"});
     for (std::string& e : audio_args()) f.args.push_back(std::move(e));
     f.args.push_back(file_url(job.output));
+    graph_to_file(job, "finish", f, r);
     return r;
 }
 

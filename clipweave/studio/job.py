@@ -57,7 +57,14 @@ class StudioJob:
     "still" | "track" | "blur", ((t, centre), ...)): seconds from the
     clip's start, the window's centre as a fraction of the shown frame
     along the axis it moves on; such a segment is framed shot by shot
-    (``frame`` frames the others)."""
+    (``frame`` frames the others). ``caption_style``,
+    ``caption_position`` and ``safe_area`` take the table's choices,
+    ``highlight`` and ``accent`` a CSS colour name or #rrggbb; ``title``
+    is shown over the first seconds ("": none). ``text_font`` and
+    ``emoji_font`` are the font files of the captions and of colour emoji
+    ("": the widths are estimated, emoji left out). ``music`` is an audio
+    file (None: none) of ``music_seconds``, measured at ``music_lufs``
+    (None: unknown), played ``music_volume`` dB against the narration."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -80,3 +87,15 @@ class StudioJob:
     silent_tails: Sequence[bool] = ()
     follow: Sequence[Optional[Sequence[Tuple[float, str, Sequence[Tuple[float, float]]]]]] = ()
     aspect: str = default("aspect")
+    caption_style: str = default("caption_style")
+    caption_position: str = default("caption_position")
+    safe_area: str = default("safe_area")
+    highlight: str = default("highlight")
+    accent: str = default("accent")
+    title: str = ""
+    text_font: str = ""
+    emoji_font: str = ""
+    music: Optional[str] = None
+    music_seconds: float = 0.0
+    music_lufs: Optional[float] = None
+    music_volume: float = default("music_volume")
