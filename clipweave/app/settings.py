@@ -20,6 +20,7 @@ from urllib.parse import urlsplit
 
 from clipweave.app.errors import ConfigError
 from clipweave.model import options as table
+from clipweave.studio import colour
 
 try:
     import tomllib
@@ -34,7 +35,7 @@ FILE_KEYS = tuple(o.name for o in table.FILE_OPTIONS)
 ORIGIN_KEYS = tuple(o.name for o in table.FILE_OPTIONS if o.kind == table.ORIGIN)
 ENVIRONMENT = {o.name: o.environment for o in table.FILE_OPTIONS if o.environment}
 # Kinds the file gives as a string.
-_TEXT_KINDS = (table.TEXT, table.CHOICE, table.ORIGIN)
+_TEXT_KINDS = (table.TEXT, table.CHOICE, table.ORIGIN, table.COLOUR)
 
 
 @dataclass(frozen=True)
@@ -107,6 +108,11 @@ def _checked(option, value, source):
                           f"not {value!r}")
     if option.kind == table.TEXT and not value.strip():
         raise ConfigError(f"{source}: {name} is empty")
+    if option.kind == table.COLOUR:
+        try:
+            colour(value, name)
+        except ValueError as e:
+            raise ConfigError(f"{source}: {e}") from None
     if option.range and isinstance(value, (int, float)) and not (
             math.isfinite(value) and option.range[0] <= value <= option.range[1]):
         raise ConfigError(f"{source}: {name} must be from {option.range[0]:g} to "
@@ -136,6 +142,7 @@ def resolve(flags, builtin_origins, environ=None):
             candidates.append((builtin_origins.get(name), "built into the module"))
         else:
             candidates.append((option.default, "default"))
-        value, source = next((v, s) for v, s in candidates if v is not None)
-        settings[name] = Setting(_checked(option, value, source), source)
+        value, source = next(((v, s) for v, s in candidates if v is not None), (None, "default"))
+        # An option with no default (the music) may be set nowhere.
+        settings[name] = Setting(None if value is None else _checked(option, value, source), source)
     return settings
