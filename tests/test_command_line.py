@@ -291,6 +291,25 @@ def test_a_run_uses_the_configured_services(tmp_path, private_settings, services
     # The requests name the configured origin, not the one built in.
     assert services.tts.received[0].header("origin") == services.tts.origin
 
+    # *Emphasis* is shown, never said: the service is sent the text without
+    # its markers, and none reaches the captions or the words; \* is an
+    # asterisk as written. The module's own run sends the text as written.
+    marked = tmp_path / "marked.json"
+    marked.write_text(json.dumps([seg("0", "1.5", "One, *two*."), seg("2", "3.5", "Five \\* *three*.")]))
+    services.tts.received.clear()
+    r = clipweave(URL, marked, "--downloader", "service", "--output-dir", "marked", "--json", "--no-cache",
+                  cwd=tmp_path, env=env)
+    assert r.returncode == 0, r.stderr
+    assert sorted(q.json()["text"] for q in services.tts.received) == ["Five * three.", "One, two."]
+    assert [w["text"] for w in json.loads(r.stdout)["words"]] == ["One,", "two.", "Five", "*", "three."]
+    srt = (tmp_path / "marked" / "FINAL_RECAP.srt").read_text()
+    assert "One, two." in srt and "Five * three." in srt and "*t" not in srt
+    services.tts.received.clear()
+    r = clipweave(URL, marked, "--downloader", "service", "--classic", "--output-dir", "classic", "-q",
+                  cwd=tmp_path, env=env)
+    assert r.returncode == 0, r.stderr
+    assert sorted(q.json()["text"] for q in services.tts.received) == ["Five \\* *three*.", "One, *two*."]
+
 
 def test_a_run_resumes_where_it_failed(tmp_path, services):
     segments = tmp_path / "four.json"

@@ -173,6 +173,8 @@ def test_a_narration_is_measured_as_the_run_will_speak_it(editor):
     audio = editor.api("GET", body["audio"])
     assert audio.headers["content-type"] == "audio/mpeg" and len(audio.content) > 1000
     assert editor.api("POST", "/api/speak", {"text": "A pattern moves."}).json() == body
+    # Emphasis is shown, never said: the same narration as the run speaks.
+    assert editor.api("POST", "/api/speak", {"text": "A *pattern* moves."}).json() == body
     cached = os.listdir(os.path.join(editor.home, "cache", "clipweave", "speech"))
     assert f"{body['key']}.mp3" in cached  # where the render will find it
     refused = editor.api("POST", "/api/speak", {"text": "Bonjour.", "speech": "flite", "voice": "fr"})

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from clipweave.model.segments import Segment
-from clipweave.studio import FRAMES, SAFE_AREA, TITLE_SECONDS, _core, render_studio
+from clipweave.studio import FRAMES, SAFE_AREA, TITLE_SECONDS, _core, render_studio, spoken_text
 from clipweave.studio.job import SourceInfo, StudioJob
 from clipweave.studio.render import caption_fonts, font_glyphs
 from support import seg
@@ -273,6 +273,14 @@ def test_an_emoji_stays_beside_the_word_it_follows():
     # The first before "Then", the parcel after "arrives", the fires after "last,".
     assert beside == [None, "arrives", "last,", "last,"]
 
+    # The voice gives an emoji after the last word no time of its own, at the
+    # narration's very end: it stays with that word, in the SRT too.
+    words = [("at", 0.0, 0.3), ("all", 0.3, 0.9), ("\U0001F602", 0.9, 0.9)]
+    result = _core.captions(job(["at all \U0001F602"], [0.9], words=[words], text_font=FONTS[0],
+                                emoji_font=FONTS[1]))
+    assert [w[0] for w in result["words"]] == ["at", "all", "\U0001F602"]
+    assert "all \U0001F602" in result["srt"] and len(result["emoji"]) == 1
+
 
 def test_a_word_wider_than_the_frame_gets_a_smaller_font():
     result = _core.captions(job(["Go Incomprehensibilities WWWWWWWWWWWWWWWWWWWWWWWW"], [3.0]))
@@ -286,10 +294,10 @@ def test_a_word_wider_than_the_frame_gets_a_smaller_font():
 SPEED = 1.5
 # Every page of these, and the longest phrase cards, must stay inside the
 # safe area: a 16-character page of the widest capitals, a long word, an emoji.
-TEXTS = ["Wonderful! Incomprehensibilities ahead, MMMMM WWWWW MMMM arrives \U0001F4E6 here.",
+TEXTS = ["*Wonderful!* Incomprehensibilities ahead, MMMMM WWWWW MMMM arrives \U0001F4E6 here.",
          "WWWWW MMMMM WWWWW MMMMM WWWWW MMMMM WWWWW MMMMM WWWWW MMMMM."]
 NARRATIONS = [3.2, 1.6]
-WORDS = [[(w, 0.1 + 0.35 * i, 0.1 + 0.35 * i + 0.3) for i, w in enumerate(TEXTS[0].split())], None]
+WORDS = [[(w, 0.1 + 0.35 * i, 0.1 + 0.35 * i + 0.3) for i, w in enumerate(spoken_text(TEXTS[0]).split())], None]
 
 
 def segment(start, end, text):
@@ -335,7 +343,7 @@ def test_other_frames_are_their_size(caption_renders):
 
 def test_the_words_heard_are_reported_on_the_video_timeline(caption_renders):
     result = caption_renders["words"]
-    first = [(w, 0.1 + 0.35 * i, 0.1 + 0.35 * i + 0.3) for i, w in enumerate(TEXTS[0].split())]
+    first = WORDS[0]
     assert [(w, n) for w, _, _, n in result.words[:len(first)]] == [(w, 1) for w, _, _ in first]
     assert [t * SPEED for _, s, e, _ in result.words[:len(first)] for t in (s, e)] == pytest.approx(
         [t for _, s, e in first for t in (s, e)])
@@ -354,7 +362,9 @@ def test_a_caption_is_shown_at_every_word_with_the_highlight(caption_renders):
         at = start + min(0.05, (end - start) / 2)
         shown = frame(words, at, 0, 900, 1080, 600)
         assert shown != frame(plain, at, 0, 900, 1080, 600), f"no caption for {text!r} at {at:.2f}"
-        assert yellow_pixels(shown) > 100, f"no highlight for {text!r} at {at:.2f}"
+        # An emphasised word spoken is in the accent instead.
+        assert (accent_pixels if text == "Wonderful!" else yellow_pixels)(shown) > 100, \
+            f"no highlight for {text!r} at {at:.2f}"
 
 
 @pytest.mark.parametrize("aspect", ["9:16", "1:1", "4:5"])
@@ -407,6 +417,26 @@ def test_an_emoji_is_drawn_in_colour_beside_its_word(caption_renders):
     browns = sum(1 for i in range(0, len(shown), 3)
                  if shown[i] - shown[i + 2] > 50 and shown[i + 1] < 170 and shown[i] > 110)
     assert browns > 300, browns
+
+
+def accent_pixels(rgb):
+    """Pixels of the default accent, deep sky blue: not the gray picture, the
+    text's white and black, or the highlight's yellow."""
+    return sum(1 for i in range(0, len(rgb), 3) if rgb[i] < 90 and 140 < rgb[i + 1] < 230 and rgb[i + 2] > 200)
+
+
+def test_an_emphasised_word_takes_the_accent_while_it_is_spoken_and_no_asterisk_shows(caption_renders):
+    result = caption_renders["words"]
+    assert [w[0] for w in result.words][:2] == ["Wonderful!", "Incomprehensibilities"]
+    at = {w[0]: w[1] + 0.05 for w in result.words}
+    assert accent_pixels(frame(result.video, at["Wonderful!"], 0, 900, 1080, 600)) > 300
+    # Unmarked words are never drawn in the accent, spoken or not.
+    for word in ("Incomprehensibilities", "ahead,"):
+        assert accent_pixels(frame(result.video, at[word], 0, 900, 1080, 600)) == 0, word
+    assert not any("*" in w[0] for r in caption_renders.values() for w in r.words)
+    with open(caption_renders["phrases"].srt, encoding="utf-8") as f:
+        srt = f.read()
+    assert "\nWonderful!\n" in srt and "*" not in srt
 
 
 def test_a_cut_narration_shows_and_lists_no_unheard_word(caption_renders):

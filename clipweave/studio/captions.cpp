@@ -733,8 +733,14 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
         std::vector<Unit> cards_units, page_units;
         Drawer drawer{coverage, fonts, {}, {}};
         for (size_t k = 0; k < tokens.size(); ++k) {
-            const double start = times[k].first;
-            if (start >= used) break;
+            double start = times[k].first;
+            // A token the voice gives no time, at its very end (an emoji
+            // after the last word), stays beside the word before it.
+            if (start >= used && times[k].second <= start && k > 0 && !cards_units.empty() &&
+                times[k - 1].first < used)
+                start = used;
+            else if (start >= used)
+                break;
             const double end = std::min(times[k].second, used);
             out.words.push_back({tokens[k], at(start), at(end), static_cast<int>(i + 1)});
             add_units(cards_units, tokens[k], emphasis[k], start, end, line_chars, drawer);
