@@ -130,7 +130,9 @@ def test_paths_outside_the_project_are_refused(editor, folder):
     for where in ("../out", "/tmp/out", "away/out", "~/out"):
         for route, body in (("/api/render", {"options": {"output_dir": where}}),
                             ("/api/batch", {"options": {"output_dir": where}}),
-                            ("/api/batch", {"jobs_file": where + "/jobs.json"})):
+                            ("/api/batch", {"jobs_file": where + "/jobs.json"}),
+                            ("/api/preview", {"segments": GOOD, "options": {"music": where + "/m.ogg"}}),
+                            ("/api/render", {"options": {"music": where + "/m.ogg"}})):
             answer = editor.api("POST", route, body)
             assert answer.status_code == 400, (route, body)
             assert any(why in answer.json()["problems"][0] for why in
