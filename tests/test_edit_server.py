@@ -136,7 +136,7 @@ def test_paths_outside_the_project_are_refused(editor, folder):
             answer = editor.api("POST", route, body)
             assert answer.status_code == 400, (route, body)
             assert any(why in answer.json()["problems"][0] for why in
-                       ("relative to the project folder", "climb out", "symbolic link")), answer.text
+                       ("relative to the project folder", "climb out", "symbolic link")), (route, body, answer.text)
     for path in ("/static/..%2Fapi.py", "/static/api.py", "/static/../api.py", "/media/speech/..%2F..%2Fx.mp3",
                  "/media/speech/" + "a" * 64 + ".mp3", "/api/jobs/none", "/api/jobs/none/file"):
         assert editor.api("GET", path).status_code == 404, path
