@@ -35,7 +35,7 @@ FILE_KEYS = tuple(o.name for o in table.FILE_OPTIONS)
 ORIGIN_KEYS = tuple(o.name for o in table.FILE_OPTIONS if o.kind == table.ORIGIN)
 ENVIRONMENT = {o.name: o.environment for o in table.FILE_OPTIONS if o.environment}
 # Kinds the file gives as a string.
-_TEXT_KINDS = (table.TEXT, table.CHOICE, table.ORIGIN, table.COLOUR)
+_TEXT_KINDS = (table.TEXT, table.PATH, table.CHOICE, table.ORIGIN, table.COLOUR)
 
 
 @dataclass(frozen=True)
@@ -106,7 +106,7 @@ def _checked(option, value, source):
     if option.kind == table.CHOICE and value not in option.accepted():
         raise ConfigError(f"{source}: {name} must be one of {', '.join(option.choices)}, "
                           f"not {value!r}")
-    if option.kind == table.TEXT and not value.strip():
+    if option.kind in (table.TEXT, table.PATH) and not value.strip():
         raise ConfigError(f"{source}: {name} is empty")
     if option.kind == table.COLOUR:
         try:
@@ -143,6 +143,10 @@ def resolve(flags, builtin_origins, environ=None):
         else:
             candidates.append((option.default, "default"))
         value, source = next(((v, s) for v, s in candidates if v is not None), (None, "default"))
+        if option.kind == table.PATH and isinstance(value, str) and value.strip() and \
+                source == f"config file {path}":
+            # The file's own folder, wherever the run starts (as a jobs file's paths).
+            value = os.path.join(os.path.dirname(path), os.path.expanduser(value))
         # An option with no default (the music) may be set nowhere.
         settings[name] = Setting(None if value is None else _checked(option, value, source), source)
     return settings
