@@ -28,11 +28,12 @@ RATE = 48000
 
 def music_file(path, seconds=MUSIC_SECONDS):
     """Two chords of high tones, one after the other: where the end of the
-    music crossfades into its start, different tones meet."""
+    music crossfades into its start, different tones meet. MUSIC_BAND hears
+    the two chords within 1 dB of each other."""
     half = seconds / 2
     chord = "sine=f={}:d={}:sample_rate=48000"
-    graph = (f"{chord.format(12000, half)}[a];{chord.format(13500, half)}[b];"
-             f"{chord.format(12600, half)}[c];{chord.format(14200, half)}[d];"
+    graph = (f"{chord.format(12000, half)}[a];{chord.format(14200, half)}[b];"
+             f"{chord.format(12600, half)}[c];{chord.format(13500, half)}[d];"
              "[a][b]amix=inputs=2:normalize=0[ab];[c][d]amix=inputs=2:normalize=0[cd];"
              "[ab][cd]concat=n=2:v=0:a=1,volume=0.3[out]")
     ffmpeg("-filter_complex", graph, "-map", "[out]", os.fspath(path))
@@ -120,6 +121,16 @@ def test_the_music_is_heard_between_narrations_and_ducked_under_them(renders):
         assert heard > -50, (c, d, heard)
         depths.append(heard - level(music, a, b))
     assert all(10 <= depth <= MUSIC_DUCK + 6 for depth in depths), depths
+
+
+def test_the_music_is_down_as_a_narration_starts_and_up_as_it_ends(renders):
+    result, music = renders[-20.0]
+    under, between = stretches(result.segments, result.duration)
+    for t, (a, b), (c, d) in zip(result.segments, under, between):
+        start, end = t.out_start, t.out_start + t.narration_used
+        # Down already at the first word, up again a quarter second after the last.
+        assert level(music, start, start + 0.1) < level(music, a, b) + 1.5, t
+        assert level(music, end + 0.25, end + 0.35) > level(music, c, c + 0.1) - 1.5, t
 
 
 def test_the_music_fades_in_and_out(renders):
