@@ -57,6 +57,10 @@ def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
                           str(tmp_path / "sub" / "out" / "a"), "--speech=espeak-ng",
                           "--quality=fast", "--bed-volume=off", "--speed=1.5", "--aspect=1:1",
                           f"--music={tmp_path / 'bed.wav'}", "--music-volume=-30"]
+    # The music changed in place makes the job's inputs change: it is made again.
+    before = job.inputs()
+    os.utime(tmp_path / "bed.wav", ns=(0, 0))
+    assert job.inputs() != before and before["music"]["path"] == str(tmp_path / "bed.wav")
     assert job.results() == ["FINAL_RECAP.mp4", "FINAL_RECAP.srt"]
 
 
