@@ -130,6 +130,7 @@ def resolve(flags, builtin_origins, environ=None):
     environ = os.environ if environ is None else environ
     path = config_path(environ)
     in_file = read_file(path)
+    from_file = f"config file {path}"
     settings = {}
     for option in table.FILE_OPTIONS:
         name = option.name
@@ -137,14 +138,14 @@ def resolve(flags, builtin_origins, environ=None):
         if option.environment:
             candidates.append((environ.get(option.environment) or None,
                                f"environment {option.environment}"))
-        candidates.append((in_file.get(name), f"config file {path}"))
+        candidates.append((in_file.get(name), from_file))
         if option.kind == table.ORIGIN:
             candidates.append((builtin_origins.get(name), "built into the module"))
         else:
             candidates.append((option.default, "default"))
         value, source = next(((v, s) for v, s in candidates if v is not None), (None, "default"))
         if option.kind == table.PATH and isinstance(value, str) and value.strip() and \
-                source == f"config file {path}":
+                source == from_file:
             # The file's own folder, wherever the run starts (as a jobs file's paths).
             value = os.path.join(os.path.dirname(path), os.path.expanduser(value))
         # An option with no default (the music) may be set nowhere.
