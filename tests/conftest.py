@@ -52,7 +52,7 @@ NATIVE_FILES = {
 HEAVY_FILES = {
     "test_batch.py", "test_workers.py", "test_bench_smoke.py", "test_build.py", "test_command_line.py",
     "test_end_to_end.py", "test_hostile_runs.py", "test_studio_picture.py",
-    "test_studio_render.py", "test_edit_server.py", "test_edit_browser.py",
+    "test_studio_render.py", "test_studio_music.py", "test_edit_server.py", "test_edit_browser.py",
 }
 # Heavy tests in files that are otherwise light, by function name.
 HEAVY_TESTS = {

@@ -237,7 +237,9 @@ def test_settings_come_from_flag_environment_file_built_in(tmp_path, private_set
     (config / "config.toml").write_text('download_service = "http://127.0.0.1:1"\n'
                                         'speech_service = "http://127.0.0.1:2"\n'
                                         'voice = "en-gb"\n'
-                                        'aspect = "1:1"\n')
+                                        'aspect = "1:1"\n'
+                                        'music = "bed.flac"\n'
+                                        'music_volume = -30\n')
     env = dict(os.environ, CLIPWEAVE_SPEECH_SERVICE="http://127.0.0.1:3/")
     r = clipweave("config", "--download-service", "https://dl.example.org", "--aspect", "4:5",
                   cwd=tmp_path, env=env)
@@ -255,6 +257,10 @@ def test_settings_come_from_flag_environment_file_built_in(tmp_path, private_set
         'speech_service   = "http://127.0.0.1:2"  # config file ' + str(config / "config.toml"))
     assert bare.stdout.splitlines()[4] == (
         'aspect           = "1:1"  # config file ' + str(config / "config.toml"))
+    # A path in the file is the file's folder's, wherever the run starts.
+    assert [line for line in bare.stdout.splitlines() if line.startswith("music")] == [
+        f'music            = "{config / "bed.flac"}"  # config file {config / "config.toml"}',
+        f'music_volume     = -30  # config file {config / "config.toml"}']
     (config / "config.toml").write_text('aspect = "2:3"\n')
     wrong = clipweave("config", cwd=tmp_path)
     assert wrong.returncode == 2 and wrong.stderr.splitlines()[-1].endswith(

@@ -153,7 +153,7 @@ OPTIONS = (
            studio=True, file=True),
     Option("title", TEXT, "a hook title in large type at the top for the first {title_seconds:g} s "
            "(the video's first frame shows it)", metavar="TEXT", group=STUDIO, studio=True),
-    Option("music", TEXT, "music under the recap (any audio ffmpeg reads), looped or cut to it, "
+    Option("music", PATH, "music under the recap (any audio ffmpeg reads), looped or cut to it, "
            "faded in and out", metavar="FILE", group=STUDIO, studio=True, file=True),
     Option("music_volume", NUMBER, "the music against the narration, in dB (default "
            "{default:g}); {music_duck:g} dB lower still while a narration speaks",

@@ -23,6 +23,11 @@ constexpr double kMaxGain = 30.0;
 constexpr double kFade = 0.5;
 constexpr double kLoopFade = 1.0;
 constexpr double kDuckRamp = 0.25;
+// The ducking's envelope is evaluated once a frame: frames of this many
+// samples (5 ms) make it follow the narrations. Left to the frames that
+// come, a crossfade's single frame of up to a second held the music up
+// over a narration's first words, or down after its last.
+constexpr int kEnvelopeSamples = 240;
 // A recap takes at most this many copies of its music.
 constexpr size_t kMostCopies = 256;
 
@@ -91,7 +96,8 @@ std::string music_mix(const Job& job, const Plan& plan, size_t first_input, cons
     g += "[" + joined + "]apad,atrim=end_sample=" + std::to_string(std::llround(length * kSampleRate)) +
          ",afade=t=in:d=" + number(std::min(kFade, length / 2)) + ",afade=t=out:st=" +
          number(std::max(0.0, length - kFade)) + ":d=" + number(std::min(kFade, length / 2)) + ",volume=" +
-         number(gain, 2) + "dB,volume=" + filter_arg(duck) + ":eval=frame[music];[" + in +
+         number(gain, 2) + "dB,asetnsamples=n=" + std::to_string(kEnvelopeSamples) + ",volume=" +
+         filter_arg(duck) + ":eval=frame[music];[" + in +
          "][music]amix=inputs=2:duration=first:dropout_transition=0:normalize=0[" + out + "]";
     return g;
 }
