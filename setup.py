@@ -312,7 +312,10 @@ setup(
         extension("clipweave.clipweave", ["clipweave", "clipweave/pipeline", "clipweave/services"],
                   headers=[ORIGINS_HEADER], include_dirs=[GENERATED]),
         # The studio render's core; it shares clipweave/common with the exact module.
-        extension("clipweave.studio._core", ["clipweave/studio"]),
+        # Captions are measured with HarfBuzz and FreeType, which draws colour emoji too.
+        extension("clipweave.studio._core", ["clipweave/studio"], libraries=["harfbuzz", "freetype"],
+                  include_dirs=pkg_config_includes("harfbuzz", "/usr/include/harfbuzz")
+                  + pkg_config_includes("freetype2", "/usr/include/freetype2")),
         # The offline voices, linked against libespeak-ng and libflite.
         extension("clipweave.voice._engines", ["clipweave/voice"],
                   libraries=["espeak-ng", "flite_cmu_us_slt", "flite_cmu_us_rms", "flite_cmu_us_awb",

@@ -22,7 +22,8 @@ die() { echo "setup: $*" >&2; exit 1; }
 note() { echo "setup: $*" >&2; }
 
 PACKAGES=(
-    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core fonts-symbola fontconfig
+    g++ make ffmpeg wget espeak-ng sox fonts-dejavu-core fonts-symbola fonts-noto-color-emoji fontconfig
+    libfreetype-dev libharfbuzz-dev
     libespeak-ng-dev flite1-dev libfftw3-dev libopencv-dev opencv-data opencv-doc
     redis-server python3-rq
     python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel

@@ -52,7 +52,7 @@ NATIVE_FILES = {
 HEAVY_FILES = {
     "test_batch.py", "test_workers.py", "test_bench_smoke.py", "test_build.py", "test_command_line.py",
     "test_end_to_end.py", "test_hostile_runs.py", "test_studio_picture.py",
-    "test_studio_render.py", "test_edit_server.py", "test_edit_browser.py",
+    "test_studio_render.py", "test_studio_music.py", "test_edit_server.py", "test_edit_browser.py",
 }
 # Heavy tests in files that are otherwise light, by function name.
 HEAVY_TESTS = {
@@ -68,7 +68,9 @@ HEAVY_TESTS = {
         "test_every_caption_pixel_is_inside_the_safe_area",
         "test_a_cut_narration_shows_and_lists_no_unheard_word",
         "test_other_frames_are_their_size",
-        "test_an_emoji_is_drawn_and_a_character_no_font_has_is_no_box",
+        "test_a_character_no_font_has_is_no_box",
+        "test_the_title_is_on_the_first_frame_above_the_captions_and_gone_after_3_s",
+        "test_an_emoji_is_drawn_in_colour_beside_its_word",
         "test_the_command_reports_words_and_where_segments_went"},
     "test_follow.py": {
         "test_the_render_is_a_filled_frame_of_the_whole_length", "test_the_face_is_whole_in_every_frame",

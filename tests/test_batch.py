@@ -11,6 +11,7 @@ from batch_support import (RECORD, assert_recap, clipweave, make_job, record, sn
 from clipweave.batch import runner
 from clipweave.batch.jobs import load_jobs
 from clipweave.model.segments import UsageError
+from studio_media import tone
 
 
 def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
@@ -47,13 +48,19 @@ def test_jobs_file_is_checked_whole_before_anything_runs(tmp_path):
 
     # Relative places are the jobs file's; options become the command's arguments.
     (tmp_path / "sub").mkdir()
+    tone(tmp_path / "bed.wav", 1.5)
     write_jobs(tmp_path / "sub", [{**good, "source": "../a.mp4", "segments": "../a.json",
                                    "bed_volume": "off", "keep_work": False, "speed": 1.5,
-                                   "aspect": "1:1"}])
+                                   "aspect": "1:1", "music": "../bed.wav", "music_volume": -30}])
     [job] = load_jobs(str(tmp_path / "sub" / "jobs.json"))
     assert job.argv() == [str(tmp_path / "a.mp4"), str(tmp_path / "a.json"), "--output-dir",
                           str(tmp_path / "sub" / "out" / "a"), "--speech=espeak-ng",
-                          "--quality=fast", "--bed-volume=off", "--speed=1.5", "--aspect=1:1"]
+                          "--quality=fast", "--bed-volume=off", "--speed=1.5", "--aspect=1:1",
+                          f"--music={tmp_path / 'bed.wav'}", "--music-volume=-30"]
+    # The music changed in place makes the job's inputs change: it is made again.
+    before = job.inputs()
+    os.utime(tmp_path / "bed.wav", ns=(0, 0))
+    assert job.inputs() != before and before["music"]["path"] == str(tmp_path / "bed.wav")
     assert job.results() == ["FINAL_RECAP.mp4", "FINAL_RECAP.srt"]
 
 

@@ -25,6 +25,7 @@ from clipweave.demo.services import make_source_video
 from clipweave.system.probe import probe
 from clipweave.model.segments import UsageError, load_segments, parse_time
 from standins import Reply, StandIns
+from studio_media import tone
 from support import NO_REQUESTS, NO_SLEEP, Clock, raising, seg
 
 REPO = Path(__file__).resolve().parent.parent
@@ -399,12 +400,20 @@ def test_studio_narration_failure_names_its_segment(capsys, tmp_path, segments_f
     (["--classic", "--aspect", "1:1"], "--aspect: for the studio render, not --classic"),
     (["--jobs", "0"], "--jobs must be from 1 to 32, got 0"),
     (["--bed-volume", "6"], "--bed-volume must be from -60 to 0 dB, or off; got 6.0"),
+    (["--music", "{dir}/none.flac"], "--music: no such file: {dir}/none.flac"),
+    (["--music", "{dir}/segments.json"], "--music: not audio that ffmpeg reads: {dir}/segments.json"),
+    (["--music", "{dir}/blip.wav"], "--music: {dir}/blip.wav is too short to loop (at least 1 s)"),
+    (["--music", "{dir}/bed.wav", "--music-volume", "6"],
+     "--music-volume: music_volume must be from -60 to 0, not 6.0"),
 ])
 def test_studio_options_checked(capsys, tmp_path, segments_file, local, args, message):
     path = segments_file([seg("1", "2")])
+    tone(tmp_path / "blip.wav", 0.4)
+    tone(tmp_path / "bed.wav", 1.5)
+    args = [a.replace("{dir}", str(tmp_path)) for a in args]
     assert cli.main([local, path, "--speech", "espeak-ng", "--output-dir", str(tmp_path),
                      *args]) == 2
-    assert errors(capsys) == [message]
+    assert errors(capsys) == [message.replace("{dir}", str(tmp_path))]
 
 
 def test_a_second_binding_in_one_process_is_refused(cw):

@@ -237,7 +237,9 @@ def test_settings_come_from_flag_environment_file_built_in(tmp_path, private_set
     (config / "config.toml").write_text('download_service = "http://127.0.0.1:1"\n'
                                         'speech_service = "http://127.0.0.1:2"\n'
                                         'voice = "en-gb"\n'
-                                        'aspect = "1:1"\n')
+                                        'aspect = "1:1"\n'
+                                        'music = "bed.flac"\n'
+                                        'music_volume = -30\n')
     env = dict(os.environ, CLIPWEAVE_SPEECH_SERVICE="http://127.0.0.1:3/")
     r = clipweave("config", "--download-service", "https://dl.example.org", "--aspect", "4:5",
                   cwd=tmp_path, env=env)
@@ -255,6 +257,10 @@ def test_settings_come_from_flag_environment_file_built_in(tmp_path, private_set
         'speech_service   = "http://127.0.0.1:2"  # config file ' + str(config / "config.toml"))
     assert bare.stdout.splitlines()[4] == (
         'aspect           = "1:1"  # config file ' + str(config / "config.toml"))
+    # A path in the file is the file's folder's, wherever the run starts.
+    assert [line for line in bare.stdout.splitlines() if line.startswith("music")] == [
+        f'music            = "{config / "bed.flac"}"  # config file {config / "config.toml"}',
+        f'music_volume     = -30  # config file {config / "config.toml"}']
     (config / "config.toml").write_text('aspect = "2:3"\n')
     wrong = clipweave("config", cwd=tmp_path)
     assert wrong.returncode == 2 and wrong.stderr.splitlines()[-1].endswith(
@@ -290,6 +296,25 @@ def test_a_run_uses_the_configured_services(tmp_path, private_settings, services
     assert [q.json()["text"] for q in services.tts.received] == ["One, two.", "Three, four."]
     # The requests name the configured origin, not the one built in.
     assert services.tts.received[0].header("origin") == services.tts.origin
+
+    # *Emphasis* is shown, never said: the service is sent the text without
+    # its markers, and none reaches the captions or the words; \* is an
+    # asterisk as written. The module's own run sends the text as written.
+    marked = tmp_path / "marked.json"
+    marked.write_text(json.dumps([seg("0", "1.5", "One, *two*."), seg("2", "3.5", "Five \\* *three*.")]))
+    services.tts.received.clear()
+    r = clipweave(URL, marked, "--downloader", "service", "--output-dir", "marked", "--json", "--no-cache",
+                  cwd=tmp_path, env=env)
+    assert r.returncode == 0, r.stderr
+    assert sorted(q.json()["text"] for q in services.tts.received) == ["Five * three.", "One, two."]
+    assert [w["text"] for w in json.loads(r.stdout)["words"]] == ["One,", "two.", "Five", "*", "three."]
+    srt = (tmp_path / "marked" / "FINAL_RECAP.srt").read_text()
+    assert "One, two." in srt and "Five * three." in srt and "*t" not in srt
+    services.tts.received.clear()
+    r = clipweave(URL, marked, "--downloader", "service", "--classic", "--output-dir", "classic", "-q",
+                  cwd=tmp_path, env=env)
+    assert r.returncode == 0, r.stderr
+    assert sorted(q.json()["text"] for q in services.tts.received) == ["Five \\* *three*.", "One, *two*."]
 
 
 def test_a_run_resumes_where_it_failed(tmp_path, services):

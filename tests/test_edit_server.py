@@ -130,11 +130,13 @@ def test_paths_outside_the_project_are_refused(editor, folder):
     for where in ("../out", "/tmp/out", "away/out", "~/out"):
         for route, body in (("/api/render", {"options": {"output_dir": where}}),
                             ("/api/batch", {"options": {"output_dir": where}}),
-                            ("/api/batch", {"jobs_file": where + "/jobs.json"})):
+                            ("/api/batch", {"jobs_file": where + "/jobs.json"}),
+                            ("/api/preview", {"segments": GOOD, "options": {"music": where + "/m.ogg"}}),
+                            ("/api/render", {"options": {"music": where + "/m.ogg"}})):
             answer = editor.api("POST", route, body)
             assert answer.status_code == 400, (route, body)
             assert any(why in answer.json()["problems"][0] for why in
-                       ("relative to the project folder", "climb out", "symbolic link")), answer.text
+                       ("relative to the project folder", "climb out", "symbolic link")), (route, body, answer.text)
     for path in ("/static/..%2Fapi.py", "/static/api.py", "/static/../api.py", "/media/speech/..%2F..%2Fx.mp3",
                  "/media/speech/" + "a" * 64 + ".mp3", "/api/jobs/none", "/api/jobs/none/file"):
         assert editor.api("GET", path).status_code == 404, path
@@ -173,6 +175,8 @@ def test_a_narration_is_measured_as_the_run_will_speak_it(editor):
     audio = editor.api("GET", body["audio"])
     assert audio.headers["content-type"] == "audio/mpeg" and len(audio.content) > 1000
     assert editor.api("POST", "/api/speak", {"text": "A pattern moves."}).json() == body
+    # Emphasis is shown, never said: the same narration as the run speaks.
+    assert editor.api("POST", "/api/speak", {"text": "A *pattern* moves."}).json() == body
     cached = os.listdir(os.path.join(editor.home, "cache", "clipweave", "speech"))
     assert f"{body['key']}.mp3" in cached  # where the render will find it
     refused = editor.api("POST", "/api/speak", {"text": "Bonjour.", "speech": "flite", "voice": "fr"})

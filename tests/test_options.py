@@ -74,7 +74,8 @@ def test_the_stub_names_the_cores_choices():
     old = {name: tuple(names) for name, names in _core.OLD_NAMES.items()}
     assert literals == {alias: _core.CHOICES[name] + old.get(name, ()) for alias, name in [
         ("Fit", "fit"), ("Framing", "frame"), ("CaptionMode", "captions"), ("Quality", "quality"),
-        ("Aspect", "aspect")]}
+        ("Aspect", "aspect"), ("CaptionStyle", "caption_style"), ("CaptionPosition", "caption_position"),
+        ("SafeArea", "safe_area")]}
 
 
 def test_a_settings_file_aspect_makes_a_4_5_short(tmp_path, private_settings):

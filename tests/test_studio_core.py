@@ -343,19 +343,20 @@ def test_words_are_heard_from_the_trimmed_head():
 def test_srt_and_ass_texts():
     result = cues_of([(0.0, 3.0), (3.0, 4.0)], [2.5, 0.5],
                      ['Say "hi", then\nleave.', "{\\b1}bold?\\N no"], captions="phrases")
-    assert result["srt"] == ('1\n00:00:00,000 --> 00:00:02,500\nSay "hi", then leave.\n\n'
+    assert result["srt"] == ('1\n00:00:00,000 --> 00:00:02,500\nSay "hi",\nthen leave.\n\n'
                              # Word joiners keep players from reading the text as markup.
                              '2\n00:00:03,000 --> 00:00:03,500\n\\{\u2060\\\u2060b1}bold?\\\u2060N no\n\n')
     ass = result["ass"]
-    for line in ("PlayResX: 1080", "PlayResY: 1920",
+    for line in ("PlayResX: 1080", "PlayResY: 1920", "WrapStyle: 2",
                  "Style: Caption,DejaVu Sans,62,&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,-1,"):
         assert line in ass
-    style = re.search(r"^Style: (Caption,.*)$", ass, re.M).group(1).split(",")
-    assert style[18] == "2"            # bottom centre
-    assert int(style[21]) >= 1920 // 5  # above the bottom fifth
-    events = re.findall(r"^Dialogue: (.*)$", ass, re.M)
-    assert events[0] == '0,0:00:00.00,0:00:02.50,Caption,,0,0,0,,Say "hi", then leave.'
-    assert events[1] == "0,0:00:03.00,0:00:03.50,Caption,,0,0,0,,\\{\\\u2060b1\\}bold?\\\u2060N no"
+    # Each word placed by itself, bottom centre, above the bottom 35 %, on
+    # the frames nearest its times (25 a second here).
+    events = re.findall(r"^Dialogue: 1,(\S+),(\S+),Caption,,0,0,0,,\{\\an2\\pos\((\d+),(\d+)\)\}(.*)$", ass, re.M)
+    assert [text for *_, text in events] == ["Say", '"hi",', "then", "leave.",
+                                             "\\{\\\u2060b1\\}bold?\\\u2060N", "no"]
+    assert all(int(y) <= 1920 * 0.65 for _, _, _, y, _ in events)
+    assert {(a, b) for a, b, *_ in events} == {("0:00:00.00", "0:00:02.51"), ("0:00:02.99", "0:00:03.51")}
 
 
 def test_a_narration_that_reads_as_srt_times_keeps_its_cue(tmp_path):

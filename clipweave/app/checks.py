@@ -9,6 +9,7 @@ with a choice is known only once it is made.
 import math
 import os
 import shutil
+import subprocess
 from dataclasses import dataclass
 
 from clipweave.app import settings as config
@@ -24,7 +25,8 @@ from clipweave.app.sources import LocalSource, ServiceSource, YtDlpSource, is_ur
 from clipweave.app.workspace import check_name
 from clipweave.model.options import FILE_OPTIONS, option
 from clipweave.model.segments import UsageError, module_form, parse_segments, read_text
-from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_SPEED
+from clipweave.studio import MAX_BED_VOLUME, MAX_SPEED, MIN_BED_VOLUME, MIN_MUSIC_SECONDS, MIN_SPEED
+from clipweave.system.probe import media_info
 
 MIN_JOBS, MAX_JOBS = option("jobs").range
 
@@ -66,6 +68,25 @@ def check_studio(request):
         problems.append(f"--bed-volume must be from {MIN_BED_VOLUME:g} to {MAX_BED_VOLUME:g} "
                         f"dB, or off; got {volume!r}")
     return problems
+
+
+def check_music(setting):
+    """The music (a Setting), when there is one, must be audio ffmpeg reads."""
+    path = setting.value
+    if path is None:
+        return []
+    where = "--music" if setting.source == "--music" else f"music ({setting.source})"
+    if not os.path.isfile(path):
+        return [f"{where}: no such file: {path}"]
+    try:
+        info = media_info(path)
+    except (OSError, subprocess.SubprocessError, ValueError):
+        info = None
+    if info is None or not info.has_audio:
+        return [f"{where}: not audio that ffmpeg reads: {path}"]
+    if not (math.isfinite(info.duration) and info.duration >= MIN_MUSIC_SECONDS):
+        return [f"{where}: {path} is too short to loop (at least {MIN_MUSIC_SECONDS:g} s)"]
+    return []
 
 
 def check_timeout(timeout):
@@ -117,6 +138,8 @@ def check(request, backends, console):
     problems += check_name(r.output_dir)
     problems += check_studio(r)
     problems += check_timeout(r.timeout)
+    if not r.classic:
+        problems += check_music(parts.settings["music"])
     if problems:
         raise UsageError(problems)
     parts.segments, parts.segments_data = segments, segments_data

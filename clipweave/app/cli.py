@@ -122,6 +122,9 @@ def show_config(argv):
         elif name == "voice" and speaker.engine != "service":
             note += (f"; {speaker.engine} speaks it as {speaker.voice}" if speaker.voice else
                      f"; {speaker.engine} has no such voice: a run refuses it")
+        if value is None:  # TOML has no empty value: the key is shown commented out
+            print(f"# {name:<{width - 2}} = (not set)")
+            continue
         print(f'{name:<{width}} = {_toml(value)}  # {escaped(note)}')
     path = config.config_path()
     print(f"# config file: {escaped(path)}" + ("" if os.path.isfile(path) else " (none)"))

@@ -2,6 +2,7 @@
 declares them: every argument of ``clipweave SOURCE SEGMENTS`` (and those
 the demo shares), the parsed arguments turned into a RunRequest, and the
 README's table of options (``python -m clipweave.app.options --markdown``)."""
+import argparse
 import shutil
 import sys
 
@@ -9,7 +10,7 @@ from clipweave.app.request import RunRequest
 from clipweave.model import options as table
 from clipweave.model.options import DOWNLOAD_FACTOR, OPTIONS, STUDIO_OPTIONS
 from clipweave.model.segments import UsageError
-from clipweave.studio import FRAMES
+from clipweave.studio import FRAMES, MUSIC_DUCK, TITLE_SECONDS, colour
 
 STUDIO_TITLE = "studio render (the default; --classic runs run_recap unchanged instead)"
 
@@ -28,14 +29,25 @@ def bed_volume(text):
         raise ValueError(f"not a number of dB or off: {text!r}") from None
 
 
+def colour_value(text):
+    """--highlight, --accent: a CSS colour name or #rrggbb, as written."""
+    try:
+        colour(text, "the colour")
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return text
+
+
 def help_of(option):
     """An option's line of help, its values filled in."""
     sizes = [f"{name} ({width}x{height})" for name, (width, height) in FRAMES.items()]
     return option.help_text(download_factor=DOWNLOAD_FACTOR,
-                            sizes=", ".join(sizes[:-1]) + " or " + sizes[-1])
+                            sizes=", ".join(sizes[:-1]) + " or " + sizes[-1],
+                            title_seconds=TITLE_SECONDS, music_duck=MUSIC_DUCK)
 
 
-_TYPES = {table.NUMBER: float, table.INTEGER: int, table.DECIBELS: bed_volume}
+_TYPES = {table.NUMBER: float, table.INTEGER: int, table.DECIBELS: bed_volume,
+          table.COLOUR: colour_value}
 
 
 def add_option(container, option):
@@ -151,8 +163,8 @@ def markdown():
         elif o.range:
             values = f"{o.range[0]:g} to {o.range[1]:g}" + (" or `off`" if o.kind == table.DECIBELS else "")
         else:
-            values = {table.FLAG: "", table.ORIGIN: "`https://host[:port]`"}.get(
-                o.kind, o.metavar or "")
+            values = {table.FLAG: "", table.ORIGIN: "`https://host[:port]`",
+                      table.COLOUR: "a CSS colour name or `#rrggbb`"}.get(o.kind, o.metavar or "")
         given = "" if o.default is None or o.kind == table.FLAG else f"`{o.default:g}`" if isinstance(
             o.default, float) else f"`{o.default}`"
         file = "yes" + (f" (and `{o.environment}`)" if o.environment else "") if o.file else ""

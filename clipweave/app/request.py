@@ -41,6 +41,15 @@ class RunRequest:
     quality: str = default("quality")
     jobs: int = default("jobs")
     aspect: str | None = None  # the output frame's shape; None: from the configuration
+    # How captions look, and the music: None from the configuration too.
+    caption_style: str | None = None
+    caption_position: str | None = None
+    highlight: str | None = None
+    accent: str | None = None
+    safe_area: str | None = None
+    music: str | None = None
+    music_volume: float | None = None
+    title: str | None = None  # shown over the first seconds; None: none
     timeout: float = default("timeout")  # seconds for one service answer (more for a download)
     # A name under which the fetched source video is published beside the
     # results (the demo keeps its sample for a first real run); None: not kept.

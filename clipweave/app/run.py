@@ -24,13 +24,16 @@ from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
 from clipweave.app.stage import Stage
 from clipweave.app.workspace import Workspace
 from clipweave.model.segments import UsageError, segments_outside
-from clipweave.studio import ClipPlaces, measure_narration, render_studio
+from clipweave.studio import ClipPlaces, measure_narration, render_studio, spoken_text
 from clipweave.system import children
 from clipweave.system.files import link_or_copy
 from clipweave.system.probe import probe, video_problem
 
 # The downloaded or linked source in the work directory (the exact pipeline's name).
 SOURCE_FILE = "movie.mp4"
+# The settings that say how the studio's captions look, and its music.
+LOOK_SETTINGS = ("caption_style", "caption_position", "highlight", "accent", "safe_area", "music",
+                 "music_volume")
 
 
 class Run:
@@ -149,7 +152,9 @@ class Run:
             # Each narration is measured as it is made, while others are still asked for.
             parts.narrator.measure = measure_narration
             try:
-                speak_all(parts.narrator, [seg.narration for seg in parts.segments], narrations,
+                # *Emphasis* is shown, never said.
+                speak_all(parts.narrator, [spoken_text(seg.narration) for seg in parts.segments],
+                          narrations,
                           parts.settings["voice"].value, r.jobs, progress.narration,
                           grace=r.timeout, halt=self.halt)
             except NarrationError as e:
@@ -166,12 +171,13 @@ class Run:
                     self.framing = analysis.shots(places)
                     return self.framing
             frame, frames = render_frames(parts.segments, r.frame)
+            look = {name: parts.settings[name].value for name in LOOK_SETTINGS}
             self.studio = render_studio(
                 source_file, parts.segments, work, narrations, frame=frame, frames=frames, fit=r.fit,
                 bed_volume=r.bed_volume, captions=r.captions, speed=r.speed, quality=r.quality,
                 aspect=aspect, progress=progress.render, words=words,
                 narration_levels=None if None in levels else levels, follow=follow,
-                notes=self.console.say, scale=r.scale)
+                notes=self.console.say, scale=r.scale, title=r.title or "", **look)
             if analysis is not None:  # once the clips' places in the video are known
                 for note in analysis.notes(self.studio.segments):
                     self.console.say(note)

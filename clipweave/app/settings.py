@@ -20,6 +20,7 @@ from urllib.parse import urlsplit
 
 from clipweave.app.errors import ConfigError
 from clipweave.model import options as table
+from clipweave.studio import colour
 
 try:
     import tomllib
@@ -34,7 +35,7 @@ FILE_KEYS = tuple(o.name for o in table.FILE_OPTIONS)
 ORIGIN_KEYS = tuple(o.name for o in table.FILE_OPTIONS if o.kind == table.ORIGIN)
 ENVIRONMENT = {o.name: o.environment for o in table.FILE_OPTIONS if o.environment}
 # Kinds the file gives as a string.
-_TEXT_KINDS = (table.TEXT, table.CHOICE, table.ORIGIN)
+_TEXT_KINDS = (table.TEXT, table.PATH, table.CHOICE, table.ORIGIN, table.COLOUR)
 
 
 @dataclass(frozen=True)
@@ -105,8 +106,13 @@ def _checked(option, value, source):
     if option.kind == table.CHOICE and value not in option.accepted():
         raise ConfigError(f"{source}: {name} must be one of {', '.join(option.choices)}, "
                           f"not {value!r}")
-    if option.kind == table.TEXT and not value.strip():
+    if option.kind in (table.TEXT, table.PATH) and not value.strip():
         raise ConfigError(f"{source}: {name} is empty")
+    if option.kind == table.COLOUR:
+        try:
+            colour(value, name)
+        except ValueError as e:
+            raise ConfigError(f"{source}: {e}") from None
     if option.range and isinstance(value, (int, float)) and not (
             math.isfinite(value) and option.range[0] <= value <= option.range[1]):
         raise ConfigError(f"{source}: {name} must be from {option.range[0]:g} to "
@@ -124,6 +130,7 @@ def resolve(flags, builtin_origins, environ=None):
     environ = os.environ if environ is None else environ
     path = config_path(environ)
     in_file = read_file(path)
+    from_file = f"config file {path}"
     settings = {}
     for option in table.FILE_OPTIONS:
         name = option.name
@@ -131,11 +138,16 @@ def resolve(flags, builtin_origins, environ=None):
         if option.environment:
             candidates.append((environ.get(option.environment) or None,
                                f"environment {option.environment}"))
-        candidates.append((in_file.get(name), f"config file {path}"))
+        candidates.append((in_file.get(name), from_file))
         if option.kind == table.ORIGIN:
             candidates.append((builtin_origins.get(name), "built into the module"))
         else:
             candidates.append((option.default, "default"))
-        value, source = next((v, s) for v, s in candidates if v is not None)
-        settings[name] = Setting(_checked(option, value, source), source)
+        value, source = next(((v, s) for v, s in candidates if v is not None), (None, "default"))
+        if option.kind == table.PATH and isinstance(value, str) and value.strip() and \
+                source == from_file:
+            # The file's own folder, wherever the run starts (as a jobs file's paths).
+            value = os.path.join(os.path.dirname(path), os.path.expanduser(value))
+        # An option with no default (the music) may be set nowhere.
+        settings[name] = Setting(None if value is None else _checked(option, value, source), source)
     return settings

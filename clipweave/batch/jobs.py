@@ -75,11 +75,18 @@ class Job:
 
     def inputs(self):
         """What the results depend on: the arguments, the segments' bytes and
-        the local source's size and time (a video is too big to hash each time)."""
+        the size and time of the local source and of a file an option names
+        (a video is too big to hash each time)."""
         source = {"url": self.source} if is_url(self.source) else _file_identity(self.source)
         with open(self.segments, "rb") as f:
             segments = hashlib.sha256(f.read()).hexdigest()
-        return {"source": source, "segments_sha256": segments, "options": list(self.options)}
+        found = {"source": source, "segments_sha256": segments, "options": list(self.options)}
+        # A file an option names (the music): changed in place, the job is made again.
+        entry = dict(self.entry)
+        for key in PATH_KEYS:
+            if key not in PLACE_KEYS and isinstance(entry.get(key), str) and os.path.isfile(entry[key]):
+                found[key] = _file_identity(entry[key])
+        return found
 
 
 def is_url(text):

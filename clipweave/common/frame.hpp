@@ -37,7 +37,13 @@ inline const Frame* frame_named(const std::string& name) {
 struct Shares {
     double left = 0, top = 0, right = 0, bottom = 0;
 };
-inline constexpr Shares kSafeShares{0.1, 0.15, 0.9, 0.8};
+// What none of the big vertical platforms covers: the top 15 %, the bottom
+// 35 %, the sides and the column of buttons on the right (on 1080x1920,
+// x 120-888 and y 288-1248).
+inline constexpr Shares kSafeShares{120.0 / 1080, 0.15, 888.0 / 1080, 0.65};
+// A wider box, for posting elsewhere: the top 15 %, the bottom 20 % and
+// a tenth of each side.
+inline constexpr Shares kWideSafeShares{0.1, 0.15, 0.9, 0.8};
 
 // A box of whole pixels: [left, right) x [top, bottom).
 struct PixelBox {
@@ -46,10 +52,10 @@ struct PixelBox {
     int height() const { return bottom - top; }
 };
 
-inline PixelBox safe_area(const Frame& f) {
+inline PixelBox safe_area(const Frame& f, const Shares& shares = kSafeShares) {
     auto at = [](double share, int size) { return static_cast<int>(std::lround(share * size)); };
-    return {at(kSafeShares.left, f.width), at(kSafeShares.top, f.height), at(kSafeShares.right, f.width),
-            at(kSafeShares.bottom, f.height)};
+    return {at(shares.left, f.width), at(shares.top, f.height), at(shares.right, f.width),
+            at(shares.bottom, f.height)};
 }
 
 }  // namespace clipweave::common

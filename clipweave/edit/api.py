@@ -311,6 +311,13 @@ def make_app(session, token, host, port):
         relative = options.pop("output_dir", None)
         return s.project.inside("." if relative is None else relative, "output_dir")
 
+    def inside_project(options):
+        """The panel's options with the music, like every path the page
+        names, made a path inside the project's folder (Refused if not)."""
+        if options.get("music") is not None:
+            options = dict(options, music=s.project.inside(options["music"], "music"))
+        return options
+
     def saved_segments():
         """The segments file as saved, if the command would take it."""
         read = s.project.read()
@@ -333,7 +340,7 @@ def make_app(session, token, host, port):
         if checked["lines"]:
             raise Refused(checked["lines"], checked=checked)
         options = {k: v for k, v in (body.get("options") or {}).items() if k not in _NOT_PREVIEWED}
-        arguments, problems = form.arguments(options)
+        arguments, problems = form.arguments(inside_project(options))
         if problems:
             raise Refused(problems)
         data = file_bytes(entries)
@@ -361,7 +368,7 @@ def make_app(session, token, host, port):
         """(the panel's options, the output directory, the command's
         arguments) of a render's or a batch job's body, the saved segments
         checked; Refused otherwise."""
-        options = dict(body.get("options") or {})
+        options = inside_project(dict(body.get("options") or {}))
         out = output_dir(options)
         arguments, problems = form.arguments(options)
         if problems:

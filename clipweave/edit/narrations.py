@@ -10,6 +10,7 @@ import threading
 
 from clipweave.app.checks import choose
 from clipweave.edit.project import Refused
+from clipweave.studio import spoken_text
 
 MAX_TEXT = 10000  # characters of one narration
 _KEY = re.compile(r"[0-9a-f]{64}")
@@ -54,6 +55,7 @@ class Narrations:
         if len(text) > MAX_TEXT:
             raise Refused([f"a narration may hold at most {MAX_TEXT} characters"])
         narrator, voice, engine = self._narrator(speech, voice)
+        text = spoken_text(text)  # *emphasis* is shown, never said
         entry = narrator.backend.key(text, voice)
         path = os.path.join(self.folder, entry + ".mp3")
         with self._lock:

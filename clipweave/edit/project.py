@@ -234,7 +234,7 @@ class Project:
         path = self.inside(jobs_file, "the jobs file")
         folder = os.path.dirname(path)
         job = {key: (os.path.relpath(os.path.join(self.folder, value), folder)
-                     if key in ("segments", "output_dir") else value)
+                     if key in ("segments", "output_dir", "music") else value)
                for key, value in job.items()}
         with self._lock:
             jobs = []

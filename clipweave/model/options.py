@@ -12,8 +12,10 @@ is imported: a choice added here and not drawn there (or the reverse)
 stops the import.
 
 An option's help is a format string: {default}, {min} and {max} are its
-own; {download_factor} is the timeout's multiple for a download, and
-{sizes} the frames' sizes in pixels, as the studio core names them.
+own; {download_factor} is the timeout's multiple for a download, {sizes}
+the frames' sizes in pixels, {title_seconds} how long the title stays and
+{music_duck} how much lower the music goes under a narration, as the studio
+core has them.
 
     python -m clipweave.app.options --markdown    # the README's table
 """
@@ -29,6 +31,7 @@ NUMBER = "number"    # a float
 INTEGER = "integer"
 ORIGIN = "origin"    # scheme://host[:port] of a service
 DECIBELS = "decibels"  # a float, or "off"
+COLOUR = "colour"    # a CSS colour name or #rrggbb
 
 # Where --help shows an option, in this order.
 SOURCE, SETTINGS, RUN, OUTPUT, STUDIO = "source", "settings", "run", "output", "studio"
@@ -129,6 +132,32 @@ OPTIONS = (
            "(phrases), with FINAL_RECAP.srt beside the video; only the .srt (srt); or none",
            default="words", choices=("words", "phrases", "srt", "none"),
            old_names=(("burn", "phrases"),), group=STUDIO, studio=True),
+    Option("caption_style", CHOICE, "how burned captions look: bold outlined text (bold, "
+           "default), text on a rounded translucent box (boxed), each word filling with the "
+           "highlight as it is spoken (karaoke), the spoken word growing for a moment (pop), or "
+           "smaller text with a soft shadow (minimal)", default="bold",
+           choices=("bold", "boxed", "karaoke", "pop", "minimal"), group=STUDIO, studio=True,
+           file=True),
+    Option("caption_position", CHOICE, "where captions stand in the safe area: at its foot "
+           "(lower, default), its middle or its top (upper)", default="lower",
+           choices=("lower", "middle", "upper"), group=STUDIO, studio=True, file=True),
+    Option("highlight", COLOUR, "colour of the word being spoken: a CSS colour name or #rrggbb "
+           "(default {default})", default="yellow", metavar="COLOUR", group=STUDIO, studio=True,
+           file=True),
+    Option("accent", COLOUR, "colour of an emphasised word, written between asterisks in a narration "
+           "(default {default})", default="deepskyblue", metavar="COLOUR", group=STUDIO,
+           studio=True, file=True),
+    Option("safe_area", CHOICE, "keep captions and the title where no big vertical platform "
+           "draws its buttons and text (platforms, default), or in a wider box for posting "
+           "elsewhere (none)", default="platforms", choices=("platforms", "none"), group=STUDIO,
+           studio=True, file=True),
+    Option("title", TEXT, "a hook title in large type at the top for the first {title_seconds:g} s "
+           "(the video's first frame shows it)", metavar="TEXT", group=STUDIO, studio=True),
+    Option("music", PATH, "music under the recap (any audio ffmpeg reads), looped or cut to it, "
+           "faded in and out", metavar="FILE", group=STUDIO, studio=True, file=True),
+    Option("music_volume", NUMBER, "the music against the narration, in dB (default "
+           "{default:g}); {music_duck:g} dB lower still while a narration speaks",
+           default=-20.0, range=(-60.0, 0.0), metavar="DB", group=STUDIO, studio=True, file=True),
     Option("quality", CHOICE, "encoder preset: ultrafast, veryfast (balanced, default) or medium",
            default="balanced", choices=("fast", "balanced", "small"), group=STUDIO, studio=True),
     Option("jobs", INTEGER, "narrations asked for at a time (default {default})", default=4,

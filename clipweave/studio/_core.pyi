@@ -14,6 +14,14 @@ MIN_SPEED: float
 MAX_SPEED: float
 MIN_BED_VOLUME: float
 MAX_BED_VOLUME: float
+MIN_MUSIC_VOLUME: float
+MAX_MUSIC_VOLUME: float
+MIN_MUSIC_SECONDS: float
+"""Music shorter than this is not looped."""
+MUSIC_DUCK: float
+"""dB the music goes lower while a narration speaks."""
+TITLE_SECONDS: float
+"""How long the title is shown, its fade included."""
 
 # The choices a job's fields take, as the core draws them (the table of
 # options, clipweave.model.options, offers the same; a test keeps these in step).
@@ -22,6 +30,9 @@ Framing = Literal["blur", "crop", "fit"]
 CaptionMode = Literal["words", "phrases", "srt", "none", "burn"]
 Quality = Literal["fast", "balanced", "small"]
 Aspect = Literal["9:16", "4:5", "1:1", "16:9"]
+CaptionStyle = Literal["bold", "boxed", "karaoke", "pop", "minimal"]
+CaptionPosition = Literal["lower", "middle", "upper"]
+SafeArea = Literal["platforms", "none"]
 
 CHOICES: dict[str, tuple[str, ...]]
 """{option: the names the core draws, as offered}"""
@@ -30,7 +41,9 @@ OLD_NAMES: dict[str, dict[str, str]]
 FRAMES: dict[str, tuple[int, int]]
 """{aspect: (width, height)} of the output frames, the default first."""
 SAFE_AREA: tuple[float, float, float, float]
-"""(left, top, right, bottom) of a frame that captions keep to, as shares of its width and height."""
+"""(left, top, right, bottom) of a frame that captions keep to by default, as shares of its width and height."""
+SAFE_AREAS: dict[str, tuple[float, float, float, float]]
+"""{safe_area choice: its shares}"""
 
 class ClipPlan(TypedDict):
     source_start: float
@@ -67,6 +80,8 @@ class Captions(TypedDict):
     notes: list[str]
     srt: str
     ass: str
+    emoji: list[tuple[int, int, int, int, float, float]]
+    """Each colour emoji laid over the captions: (x, y, width, height, start, end)."""
 
 class Step(TypedDict):
     args: list[str]
@@ -86,6 +101,7 @@ class Render(TypedDict):
     mix: Step
     finish: Step
     files: list[tuple[str, str]]
+    images: list[tuple[str, bytes]]
     scratch: list[str]
 
 def plan(job: StudioJob) -> Plan:
@@ -105,6 +121,12 @@ def check_output_name(name: object) -> None:
 
 def chunk_caption(text: str, line_chars: int = 30, max_lines: int = 2) -> list[str]:
     """A narration's caption chunks, lines joined by a line feed."""
+
+def spoken_text(text: str) -> str:
+    """A narration's text as it is spoken and shown: *emphasis* markers left out, \\* an asterisk."""
+
+def colour(text: str, what: str = "colour") -> str:
+    """A CSS colour name or #rrggbb as #rrggbb; ValueError naming what otherwise."""
 
 def escape_ass(text: str) -> str:
     """Text as an ASS event shows it literally."""

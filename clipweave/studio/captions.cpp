@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "drawing.hpp"
 
 namespace clipweave::studio {
 namespace {
@@ -111,14 +112,6 @@ size_t count_points(const std::string& utf8) {
     return n;
 }
 
-// "H:MM:SS.CC" (ASS) from whole centiseconds.
-std::string ass_time(long long cs) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld.%02lld", cs / 360000, cs / 6000 % 60,
-                  cs / 100 % 60, cs % 100);
-    return buf;
-}
-
 // "HH:MM:SS,mmm" (SRT) from whole milliseconds.
 std::string srt_time(long long ms) {
     char buf[48];
@@ -126,6 +119,15 @@ std::string srt_time(long long ms) {
                   ms / 1000 % 60, ms % 1000);
     return buf;
 }
+
+// Pages hold up to kPageWords words of kPageChars characters (and the
+// spaces between them); a longer "word" (a link, say) is shown in pieces
+// of kPieceChars. On a wider frame a page holds more, but at most
+// kMostWider times as much.
+constexpr size_t kPageChars = 16;
+constexpr size_t kPageWords = 3;
+constexpr size_t kPieceChars = 32;
+constexpr double kMostWider = 1.4;
 
 // Zero-width marks that join or vary the characters around them; alone,
 // a renderer draws them as boxes.
@@ -138,111 +140,13 @@ bool invisible(std::uint32_t c) {
            (c >= 0xE0000 && c <= 0xE0FFF);
 }
 
-// An upper bound of a code point's advance in DejaVu Sans Bold, or in the
-// font that stands in for it, as a share of the ASS font size.
-double advance(std::uint32_t c) {
-    if (c < 0x80) {
-        const std::string wide = "mwMW@%&";
-        const std::string narrow = " iljtfr.,:;!'|()[]{}\"`";
-        if (wide.find(static_cast<char>(c)) != std::string::npos) return 0.97;
-        if (narrow.find(static_cast<char>(c)) != std::string::npos) return 0.5;
-        if (c >= 'a' && c <= 'z') return 0.66;
-        return 0.8;
-    }
-    if (c < 0x530) return 0.95;
-    return 1.25;  // symbols, emoji, CJK: often a full em of a taller font
-}
-
-// The layout of the burned captions, designed on the default frame and
-// carried to the others: sizes follow the frame's short side, and every
-// pixel stays inside the frame's safe area (common::safe_area; on the
-// default frame x 108-972 and y 288-1536). Text is wrapped at spaces a
-// little inside it; a word wider than that gets a smaller font size of its
-// own. The design's numbers, on the default frame:
-constexpr int kWordSize = 88;
-constexpr int kPhraseSize = 62;
-constexpr int kWordOutline = 7, kWordShadow = 3;
-constexpr int kPhraseOutline = 5, kPhraseShadow = 2;
-constexpr int kInset = 22;  // outline + shadow + a few, inside the safe area's sides
-// The lowest line's foot as a share down the safe area: pages of words a
-// little below the frame's middle, cards of phrases near the area's bottom.
-constexpr double kWordsFoot = 0.859;
-constexpr double kPhrasesFoot = 0.979;
-constexpr size_t kPageChars = 16;   // a page's words and the spaces between them
-constexpr size_t kPageWords = 3;
-constexpr size_t kPieceChars = 32;  // a longer "word" (a link, say) is shown in pieces
-// On a wider frame the lines hold more, but at most this many times as much.
-constexpr double kMostWider = 1.4;
-constexpr const char kHighlight[] = "&H00FFFF&";  // yellow (ASS colours are BGR)
-constexpr const char kPlain[] = "&HFFFFFF&";
-
-// The design carried to one frame, in its pixels.
-struct Layout {
-    int margin_left = 0, margin_right = 0;
-    double text_width = 0;  // what libass wraps to
-    int word_size = 0, phrase_size = 0;
-    int words_margin = 0, phrases_margin = 0;  // from the frame's bottom to the lowest line's foot
-    size_t page_chars = 0;
-    size_t line_chars = 0;  // of a card
-    std::string header;     // the ASS file's styles
-};
-
-Layout layout_for(const Frame& frame) {
-    const Frame& design = common::kDefaultFrame;
-    const double scale = static_cast<double>(std::min(frame.width, frame.height)) /
-                         static_cast<double>(std::min(design.width, design.height));
-    auto px = [&](int designed) { return std::max(1, static_cast<int>(std::lround(designed * scale))); };
-    const common::PixelBox safe = common::safe_area(frame);
-    Layout l;
-    l.margin_left = safe.left + px(kInset);
-    l.margin_right = frame.width - safe.right + px(kInset);
-    l.text_width = frame.width - l.margin_left - l.margin_right;
-    l.word_size = px(kWordSize);
-    l.phrase_size = px(kPhraseSize);
-    auto margin = [&](double foot) { return frame.height - safe.top - static_cast<int>(std::lround(foot * safe.height())); };
-    l.words_margin = margin(kWordsFoot);
-    l.phrases_margin = margin(kPhrasesFoot);
-    const double designed_width = common::safe_area(design).width() - 2 * kInset;
-    const double wider = std::min(kMostWider, l.text_width / scale / designed_width);
-    l.page_chars = static_cast<size_t>(std::floor(kPageChars * wider + 1e-9));
-    l.line_chars = static_cast<size_t>(std::floor(CaptionStyle{}.line_chars * wider + 1e-9));
-    auto style = [&](const char* name, int size, int outline, int shadow, int margin_v) {
-        return std::string("Style: ") + name + ",DejaVu Sans," + std::to_string(size) +
-               ",&H00FFFFFF,&H00FFFFFF,&H00000000,&H80000000,-1,0,0,0,100,100,0,0,1," +
-               std::to_string(px(outline)) + "," + std::to_string(px(shadow)) + ",2," +
-               std::to_string(l.margin_left) + "," + std::to_string(l.margin_right) + "," +
-               std::to_string(margin_v) + ",1\n";
-    };
-    l.header = "[Script Info]\n"
-               "ScriptType: v4.00+\n"
-               "PlayResX: " + std::to_string(frame.width) + "\n"
-               "PlayResY: " + std::to_string(frame.height) + "\n"
-               "WrapStyle: 0\n"
-               "ScaledBorderAndShadow: yes\n"
-               "YCbCr Matrix: None\n"
-               "\n"
-               "[V4+ Styles]\n"
-               "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
-               "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
-               "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\n" +
-               // Pages of words: large, growing upwards from their foot.
-               style("Words", l.word_size, kWordOutline, kWordShadow, l.words_margin) +
-               // Cards of phrases: lower and smaller.
-               style("Caption", l.phrase_size, kPhraseOutline, kPhraseShadow, l.phrases_margin) +
-               "\n"
-               "[Events]\n"
-               "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
-    return l;
-}
-
 // A written word, or a piece of a very long one, with its times in the
 // narration's own seconds.
 struct Unit {
     std::string text;   // as written
-    std::string shown;  // without what no font here can draw
     size_t chars = 0;   // code points of text
-    size_t shown_chars = 0;
-    double width = 0;   // of shown, in font sizes
+    size_t shown_chars = 0;  // of what is drawn
+    Drawn drawn;        // without what no font here can draw
     double start = 0;
     double end = 0;
     bool sentence_end = false;
@@ -274,27 +178,122 @@ void mark_ends(Unit& u, const std::vector<CodePoint>& points) {
                    last == 0xFF0C || last == 0xFF1B || last == 0xFF1A || last == 0x3001;
 }
 
-// Cuts a word into units of at most piece code points, its time shared by
-// their characters, and marks what each can show.
-void add_units(std::vector<Unit>& units, const std::string& word, double start, double end,
-               size_t piece, const Coverage& coverage, std::vector<std::uint32_t>& missing) {
-    const std::vector<CodePoint> points = code_points(word);
-    for (size_t at = 0; at < points.size(); at += piece) {
-        const size_t to = std::min(points.size(), at + piece);
-        Unit u;
-        for (size_t k = at; k < to; ++k) {
-            const CodePoint& c = points[k];
-            u.text += c.bytes;
+// Whether c is drawn as an emoji by itself (where a colour font has it):
+// the pictographs, and the older symbols that show as emoji unless told
+// otherwise.
+bool emoji_by_itself(std::uint32_t c) {
+    static constexpr std::uint32_t kShown[][2] = {
+        {0x231A, 0x231B}, {0x23E9, 0x23EC}, {0x23F0, 0x23F0}, {0x23F3, 0x23F3}, {0x25FD, 0x25FE},
+        {0x2614, 0x2615}, {0x2648, 0x2653}, {0x267F, 0x267F}, {0x2693, 0x2693}, {0x26A1, 0x26A1},
+        {0x26AA, 0x26AB}, {0x26BD, 0x26BE}, {0x26C4, 0x26C5}, {0x26CE, 0x26CE}, {0x26D4, 0x26D4},
+        {0x26EA, 0x26EA}, {0x26F2, 0x26F3}, {0x26F5, 0x26F5}, {0x26FA, 0x26FA}, {0x26FD, 0x26FD},
+        {0x2705, 0x2705}, {0x270A, 0x270B}, {0x2728, 0x2728}, {0x274C, 0x274C}, {0x274E, 0x274E},
+        {0x2753, 0x2755}, {0x2757, 0x2757}, {0x2795, 0x2797}, {0x27B0, 0x27B0}, {0x27BF, 0x27BF},
+        {0x2B1B, 0x2B1C}, {0x2B50, 0x2B50}, {0x2B55, 0x2B55}, {0x1F000, 0x1FAFF}};
+    for (const auto& r : kShown)
+        if (c >= r[0] && c <= r[1]) return true;
+    return false;
+}
+
+// The code points of the emoji that starts at points[i] (a pictograph or
+// a symbol asked to show as one, with its skin tone, selectors, tags and
+// what a joiner adds; a keycap; a flag), or 0 where none does.
+size_t emoji_length(const std::vector<CodePoint>& points, size_t i) {
+    auto at = [&](size_t k) { return k < points.size() ? points[k].value : 0u; };
+    const std::uint32_t c = at(i);
+    size_t n = 0;
+    if (((c >= '0' && c <= '9') || c == '#' || c == '*') && (at(i + 1) == 0x20E3 || (at(i + 1) == 0xFE0F && at(i + 2) == 0x20E3)))
+        return at(i + 1) == 0x20E3 ? 2 : 3;
+    const bool symbol = (c >= 0x2000 && c <= 0x2BFF) || c == 0xA9 || c == 0xAE || c == 0x3030 || c == 0x303D ||
+                        c == 0x3297 || c == 0x3299;
+    if (at(i + 1) == 0xFE0E) return 0;  // asked to show as text
+    if (emoji_by_itself(c) || (symbol && at(i + 1) == 0xFE0F)) n = 1;
+    if (n == 0) return 0;
+    if (c >= 0x1F1E6 && c <= 0x1F1FF && at(i + 1) >= 0x1F1E6 && at(i + 1) <= 0x1F1FF) return 2;  // a flag
+    for (;;) {
+        const std::uint32_t next = at(i + n);
+        if (next == 0xFE0F || next == 0x20E3 || (next >= 0x1F3FB && next <= 0x1F3FF) ||
+            (next >= 0xE0020 && next <= 0xE007F)) {
+            ++n;
+        } else if (next == 0x200D && at(i + n + 1) >= 0x2000) {
+            n += 2;
+        } else {
+            return n;
+        }
+    }
+}
+
+// What the captions can draw, and what they left out.
+struct Drawer {
+    const Coverage& coverage;
+    const Fonts& fonts;
+    std::vector<std::uint32_t> missing;  // characters no font here has
+    std::vector<std::string> no_colour;  // emoji left out for want of a colour font
+
+    // A word's drawn pieces: text runs and colour emoji, without what no
+    // font here can draw. Returns the code points drawn.
+    size_t draw(const std::vector<CodePoint>& points, size_t from, size_t to, Drawn& out) {
+        std::string run;
+        size_t drawn = 0;
+        auto flush = [&] {
+            if (run.empty()) return;
+            const double w = fonts.width(run);
+            out.pieces.push_back({Piece::Text, run, w});
+            out.width += w;
+            run.clear();
+        };
+        for (size_t k = from; k < to;) {
+            const size_t emoji = std::min(emoji_length(points, k), to - k);
+            if (emoji > 0) {
+                std::string cluster;
+                for (size_t e = k; e < k + emoji; ++e) cluster += points[e].bytes;
+                if (fonts.draws_emoji(cluster)) {
+                    flush();
+                    const double w = fonts.emoji_width(cluster);
+                    out.pieces.push_back({Piece::Emoji, cluster, w});
+                    out.width += w;
+                    ++drawn;
+                    k += emoji;
+                    continue;
+                }
+                if (!fonts.has_emoji_font()) {
+                    if (std::find(no_colour.begin(), no_colour.end(), cluster) == no_colour.end())
+                        no_colour.push_back(cluster);
+                    k += emoji;
+                    continue;
+                }
+            }
+            const CodePoint& c = points[k++];
             if (invisible(c.value)) continue;
             if (coverage.known && !coverage.has(c.value)) {
-                if (std::find(missing.begin(), missing.end(), c.value) == missing.end())
-                    missing.push_back(c.value);
+                if (std::find(missing.begin(), missing.end(), c.value) == missing.end()) missing.push_back(c.value);
                 continue;
             }
-            u.shown += c.bytes;
-            ++u.shown_chars;
-            u.width += advance(c.value);
+            run += c.bytes;
+            ++drawn;
         }
+        flush();
+        return drawn;
+    }
+};
+
+// Cuts a word into units of at most piece code points, its time shared by
+// their characters, and draws each.
+void add_units(std::vector<Unit>& units, const std::string& word, bool emphasis, double start, double end,
+               size_t piece, Drawer& drawer) {
+    const std::vector<CodePoint> points = code_points(word);
+    for (size_t at = 0, to = 0; at < points.size(); at = to) {
+        to = std::min(points.size(), at + piece);
+        // Never inside an emoji.
+        for (size_t k = at; k < to;) {
+            const size_t e = emoji_length(points, k);
+            if (e > 1 && k + e > to) to = k + e;
+            k += std::max<size_t>(1, e);
+        }
+        Unit u;
+        for (size_t k = at; k < to; ++k) u.text += points[k].bytes;
+        u.shown_chars = drawer.draw(points, at, to, u.drawn);
+        u.drawn.emphasis = emphasis;
         u.chars = to - at;
         const double share = static_cast<double>(points.size());
         u.start = start + (end - start) * static_cast<double>(at) / share;
@@ -302,6 +301,52 @@ void add_units(std::vector<Unit>& units, const std::string& word, double start, 
         if (to == points.size()) mark_ends(u, points);
         units.push_back(std::move(u));
     }
+}
+
+// `b`'s pieces after `a`'s, a gap between them (b's pieces are moved).
+void append_drawn(Drawn& a, Drawn& b, double gap) {
+    a.pieces.push_back({Piece::Gap, "", gap});
+    a.width += gap;
+    for (Piece& p : b.pieces) {
+        a.width += p.width;
+        a.pieces.push_back(std::move(p));
+    }
+}
+
+// A unit of emoji alone joins the word before it (or, first, the one
+// after it), beside it: never a page or a line by itself.
+void join_emoji(std::vector<Unit>& units, double gap) {
+    auto alone = [](const Unit& u) {
+        return !u.drawn.pieces.empty() && std::all_of(u.drawn.pieces.begin(), u.drawn.pieces.end(),
+                                                      [](const Piece& p) { return p.kind == Piece::Emoji; });
+    };
+    std::vector<Unit> out;
+    for (Unit& u : units) {
+        if (alone(u) && !out.empty() && !out.back().drawn.pieces.empty()) {
+            Unit& before = out.back();
+            before.text += " " + u.text;
+            before.chars += 1 + u.chars;
+            before.shown_chars += u.shown_chars;
+            append_drawn(before.drawn, u.drawn, gap);
+            before.end = std::max(before.end, u.end);
+            continue;
+        }
+        out.push_back(std::move(u));
+    }
+    // Emoji that open the text go before the first word.
+    if (out.size() > 1 && alone(out[0]) && !out[1].drawn.pieces.empty()) {
+        Unit first = std::move(out[0]);
+        Unit& next = out[1];
+        next.text = first.text + " " + next.text;
+        next.chars += 1 + first.chars;
+        next.shown_chars += first.shown_chars;
+        append_drawn(first.drawn, next.drawn, gap);
+        next.drawn.pieces = std::move(first.drawn.pieces);
+        next.drawn.width = first.drawn.width;
+        next.start = first.start;
+        out.erase(out.begin());
+    }
+    units = std::move(out);
 }
 
 struct Range {
@@ -372,47 +417,35 @@ std::vector<Range> group_units(const std::vector<Unit>& units, const Fits& fits,
 }
 
 // A card's lines as ranges of its units: the narrowest width that needs no
-// more lines than the full one, so that the lines come out even.
-std::vector<Range> card_lines(const std::vector<Unit>& units, Range card, size_t line_chars) {
-    auto fill = [&](size_t width) {
+// more lines than the room does, so that the lines come out even.
+template <class Slot>
+std::vector<Range> card_lines(Range card, const Slot& slot, double space, double room) {
+    auto fill = [&](double width) {
         std::vector<Range> lines;
-        size_t length = 0;
+        double length = 0;
         for (size_t k = card.from; k < card.to; ++k) {
-            if (length != 0 && length + 1 + units[k].chars <= width) {
-                length += 1 + units[k].chars;
+            if (k > card.from && length + space + slot(k) <= width) {
+                length += space + slot(k);
                 lines.back().to = k + 1;
             } else {
                 lines.push_back({k, k + 1});
-                length = units[k].chars;
+                length = slot(k);
             }
         }
         return lines;
     };
-    const size_t count = fill(line_chars).size();
-    size_t low = 1, high = line_chars;
-    while (low < high) {
-        const size_t mid = (low + high) / 2;
+    const size_t count = fill(room).size();
+    double low = 0, high = room;
+    for (size_t k = card.from; k < card.to; ++k) low = std::max(low, std::min(slot(k), room));
+    for (int i = 0; i < 40 && high - low > 0.5; ++i) {
+        const double mid = (low + high) / 2;
         if (fill(mid).size() <= count) {
             high = mid;
         } else {
-            low = mid + 1;
+            low = mid;
         }
     }
     return fill(high);
-}
-
-// "{\fsN}" when the widest unit of [from, to) would not fit the text width
-// at size, else nothing.
-std::string font_size_tag(const std::vector<Unit>& units, Range r, int size, double text_width) {
-    double widest = 0;
-    for (size_t k = r.from; k < r.to; ++k) widest = std::max(widest, units[k].width);
-    if (widest * size <= text_width) return "";
-    const int fitted = std::max(8, static_cast<int>(std::floor(text_width / widest)));
-    return "{\\fs" + std::to_string(fitted) + "}";
-}
-
-std::string dialogue(long long from, long long to, const char* style, const std::string& text) {
-    return "Dialogue: 0," + ass_time(from) + "," + ass_time(to) + "," + style + ",,0,0,0,," + text + "\n";
 }
 
 std::string segment_name(size_t i) { return "segment " + std::to_string(i + 1); }
@@ -557,11 +590,64 @@ Coverage parse_coverage(const std::string& charsets) {
     return out;
 }
 
+namespace {
+
+// The tokens of a marked text (whitespace-separated words), and whether
+// each holds emphasis.
+void marked_tokens(const std::string& written, std::vector<std::string>& tokens, std::vector<bool>& emphasis) {
+    const Marked marked = read_marks(written);
+    const std::string& text = marked.text;
+    size_t i = 0;
+    while (i < text.size()) {
+        // Whitespace and controls separate words (as words_of).
+        size_t start = i;
+        std::vector<CodePoint> cps = code_points(text.substr(i, std::min<size_t>(4, text.size() - i)));
+        if (!cps.empty() && separates(cps[0].value)) {
+            i += cps[0].bytes.size();
+            continue;
+        }
+        bool marked_word = false;
+        while (i < text.size()) {
+            cps = code_points(text.substr(i, std::min<size_t>(4, text.size() - i)));
+            if (cps.empty() || separates(cps[0].value)) break;
+            for (size_t b = 0; b < cps[0].bytes.size(); ++b) marked_word = marked_word || marked.emphasis[i + b];
+            i += cps[0].bytes.size();
+        }
+        tokens.push_back(text.substr(start, i - start));
+        emphasis.push_back(marked_word);
+    }
+}
+
+std::string listed(const std::vector<std::uint32_t>& missing, const std::string& text) {
+    std::string list;
+    for (std::uint32_t c : missing) {
+        CodePoint point;
+        for (const CodePoint& p : code_points(text))
+            if (p.value == c) point = p;
+        list += (list.empty() ? "" : ", ") + point.bytes + " (" + hex_code(c) + ")";
+    }
+    return list;
+}
+
+// The notes of what a drawer left out of `what` ("the captions", "the title") of `whose`.
+void note_left_out(const Drawer& d, const std::string& text, const std::string& whose, const std::string& what,
+                   size_t segment, std::vector<Note>& notes) {
+    if (!d.missing.empty())
+        notes.push_back({segment, whose + ": " + listed(d.missing, text) + (d.missing.size() == 1 ? " has" : " have") +
+                                      " no font here; left out of " + what});
+    if (!d.no_colour.empty()) {
+        std::string list;
+        for (const std::string& e : d.no_colour) list += (list.empty() ? "" : ", ") + e;
+        notes.push_back({segment, whose + ": " + list + " left out of " + what +
+                                      ": no colour emoji font here (Debian's fonts-noto-color-emoji)"});
+    }
+}
+
+}  // namespace
+
 Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
                        const std::vector<std::vector<WordTime>>& words, CaptionMode mode,
-                       const Coverage& coverage, const Frame& frame) {
-    const Layout layout = layout_for(frame);
-    const CaptionStyle style{static_cast<int>(layout.line_chars)};
+                       const Coverage& coverage, const Frame& frame, const CaptionLook& look) {
     const size_t n = plan.clips.size();
     if (texts.size() != n)
         throw Refused("there are " + std::to_string(n) + " clips but " + std::to_string(texts.size()) +
@@ -569,17 +655,43 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
     if (!words.empty() && words.size() != n)
         throw Refused("word times must be given for every segment or none: there are " +
                       std::to_string(n) + " segments but " + std::to_string(words.size()) + " entries");
-    const auto line_chars = static_cast<size_t>(style.line_chars);
-    const auto max_lines = static_cast<size_t>(style.max_lines);
     const bool burned = mode == CaptionMode::Words || mode == CaptionMode::Phrases;
+    const Fonts fonts(look.text_font, look.emoji_font);
+    Drawing drawing(frame, look, plan.rate, fonts);
+    // On a wider frame a page holds more, but at most kMostWider times as much.
+    const Drawing designed(common::kDefaultFrame, look, plan.rate, fonts);
+    const double scale = static_cast<double>(std::min(frame.width, frame.height)) /
+                         std::min(common::kDefaultFrame.width, common::kDefaultFrame.height);
+    const double wider = std::min(kMostWider, drawing.page_room() / scale / designed.page_room());
+    const auto page_chars = static_cast<size_t>(std::floor(kPageChars * wider + 1e-9));
+    const auto line_chars = static_cast<size_t>(std::floor(CaptionStyle{}.line_chars * wider + 1e-9));
+    const auto max_lines = static_cast<size_t>(CaptionStyle{}.max_lines);
     Captions out;
-    std::string events;
+
+    // The title first: what is shown with it goes below it.
+    if (!look.title.empty()) {
+        std::vector<std::string> tokens;
+        std::vector<bool> emphasis;
+        marked_tokens(look.title, tokens, emphasis);
+        Drawer drawer{coverage, fonts, {}, {}};
+        std::vector<Unit> units;
+        for (size_t k = 0; k < tokens.size(); ++k)
+            add_units(units, tokens[k], emphasis[k], 0, 0, std::numeric_limits<size_t>::max(), drawer);
+        join_emoji(units, drawing.space());
+        std::vector<Drawn> title;
+        for (const Unit& u : units)
+            if (!u.drawn.pieces.empty()) title.push_back(u.drawn);
+        const std::string note = drawing.title(title);
+        note_left_out(drawer, read_marks(look.title).text, "title", "the title", 0, out.notes);
+        if (!note.empty()) out.notes.push_back({0, note});
+    }
+
     for (size_t i = 0; i < n; ++i) {
         const ClipPlan& clip = plan.clips[i];
         const std::string name = segment_name(i);
         std::vector<std::string> tokens;
-        for (const Word& w : words_of(texts[i], std::numeric_limits<size_t>::max()))
-            tokens.push_back(join(w));
+        std::vector<bool> emphasis;
+        marked_tokens(texts[i], tokens, emphasis);
         if (tokens.empty() || clip.narration <= 0) continue;
 
         // When each word is spoken: as the voice says, or by its share of
@@ -619,55 +731,65 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
         const double used = clip.narration_used;
         auto at = [&](double t) { return (clip.start_at + t) / plan.speed; };
         std::vector<Unit> cards_units, page_units;
-        std::vector<std::uint32_t> missing;
+        Drawer drawer{coverage, fonts, {}, {}};
         for (size_t k = 0; k < tokens.size(); ++k) {
-            const double start = times[k].first;
-            if (start >= used) break;
+            double start = times[k].first;
+            // A token the voice gives no time, at its very end (an emoji
+            // after the last word), stays beside the word before it.
+            if (start >= used && times[k].second <= start && k > 0 && !cards_units.empty() &&
+                times[k - 1].first < used)
+                start = used;
+            else if (start >= used)
+                break;
             const double end = std::min(times[k].second, used);
             out.words.push_back({tokens[k], at(start), at(end), static_cast<int>(i + 1)});
-            add_units(cards_units, tokens[k], start, end, line_chars, coverage, missing);
-            add_units(page_units, tokens[k], start, end, kPieceChars, coverage, missing);
+            add_units(cards_units, tokens[k], emphasis[k], start, end, line_chars, drawer);
+            add_units(page_units, tokens[k], emphasis[k], start, end, kPieceChars, drawer);
         }
         if (cards_units.empty()) continue;
+        join_emoji(cards_units, drawing.space());
+        join_emoji(page_units, drawing.space());
 
         // Cards: whole sentences and clauses in up to max_lines lines.
+        const double card_room = drawing.card_room(), card_space = drawing.card_space();
+        auto card_slot = [&](size_t k) { return drawing.card_slot(cards_units[k].drawn); };
         auto card_fits = [&](size_t from, size_t to) {
-            size_t lines = 1, length = 0;
+            size_t lines = 1;
+            double length = 0;
             for (size_t k = from; k < to; ++k) {
-                if (length != 0 && length + 1 + cards_units[k].chars > line_chars) {
+                if (k > from && length + card_space + card_slot(k) > card_room) {
                     ++lines;
-                    length = cards_units[k].chars;
+                    length = card_slot(k);
                 } else {
-                    length += (length != 0) + cards_units[k].chars;
+                    length += (k > from ? card_space : 0) + card_slot(k);
                 }
             }
             return lines <= max_lines;
         };
         auto card_size = [&](size_t from, size_t to) {
-            double size = -1;
-            for (size_t k = from; k < to; ++k) size += 1 + static_cast<double>(cards_units[k].chars);
+            double size = -card_space;
+            for (size_t k = from; k < to; ++k) size += card_space + card_slot(k);
             return size;
         };
-        const std::vector<Range> cards = group_units(cards_units, card_fits, card_size,
-                                                     static_cast<double>(line_chars * max_lines));
+        const std::vector<Range> cards =
+            group_units(cards_units, card_fits, card_size, card_room * static_cast<double>(max_lines));
         for (size_t c = 0; c < cards.size(); ++c) {
             const double from = cards_units[cards[c].from].start;
             const double to = c + 1 < cards.size() ? cards_units[cards[c + 1].from].start : used;
-            std::string written, shown;
-            for (const Range& line : card_lines(cards_units, cards[c], line_chars)) {
-                std::string w, s;
+            std::string written;
+            std::vector<std::vector<const Drawn*>> lines;
+            for (const Range& line : card_lines(cards[c], card_slot, card_space, card_room)) {
+                std::string w;
+                std::vector<const Drawn*> drawn;
                 for (size_t k = line.from; k < line.to; ++k) {
                     w += (w.empty() ? "" : " ") + cards_units[k].text;
-                    if (!cards_units[k].shown.empty()) s += (s.empty() ? "" : " ") + cards_units[k].shown;
+                    if (!cards_units[k].drawn.pieces.empty()) drawn.push_back(&cards_units[k].drawn);
                 }
                 written += (written.empty() ? "" : "\n") + w;
-                if (!s.empty()) shown += (shown.empty() ? "" : "\n") + s;
+                if (!drawn.empty()) lines.push_back(std::move(drawn));
             }
             out.cues.push_back({at(from), at(to), written});
-            const long long cs_from = std::llround(at(from) * 100), cs_to = std::llround(at(to) * 100);
-            if (mode == CaptionMode::Phrases && !shown.empty() && cs_to > cs_from)
-                events += dialogue(cs_from, cs_to, "Caption",
-                                   font_size_tag(cards_units, cards[c], layout.phrase_size, layout.text_width) + ass_escape(shown));
+            if (mode == CaptionMode::Phrases && !lines.empty()) drawing.card(lines, at(from), at(to));
         }
 
         if (mode == CaptionMode::Words) {
@@ -677,50 +799,43 @@ Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
             for (Unit& u : page_units) {
                 // A page is too short to hold a clause's end and the next one's start.
                 u.sentence_end = u.clause_end;
-                if (u.shown_chars != 0) shown_units.push_back(std::move(u));
+                if (!u.drawn.pieces.empty()) shown_units.push_back(std::move(u));
             }
+            const double page_room = drawing.page_room();
             auto page_size = [&](size_t from, size_t to) {
                 double size = -1;
                 for (size_t k = from; k < to; ++k) size += 1 + static_cast<double>(shown_units[k].shown_chars);
                 return size;
             };
+            auto page_width = [&](size_t from, size_t to) {
+                std::vector<const Drawn*> line;
+                for (size_t k = from; k < to; ++k) line.push_back(&shown_units[k].drawn);
+                return drawing.page_width(line);
+            };
             auto page_fits = [&](size_t from, size_t to) {
-                return to - from <= kPageWords && page_size(from, to) <= static_cast<double>(layout.page_chars);
+                return to - from <= kPageWords && page_size(from, to) <= static_cast<double>(page_chars) &&
+                       (to - from == 1 || page_width(from, to) <= page_room);
             };
             const std::vector<Range> pages =
-                group_units(shown_units, page_fits, page_size, static_cast<double>(layout.page_chars));
+                group_units(shown_units, page_fits, page_size, static_cast<double>(page_chars));
             for (size_t p = 0; p < pages.size(); ++p) {
                 const Range page = pages[p];
                 const double page_end = p + 1 < pages.size() ? shown_units[pages[p + 1].from].start : used;
-                const std::string size = font_size_tag(shown_units, page, layout.word_size, layout.text_width);
-                for (size_t k = page.from; k < page.to; ++k) {
-                    const double from = shown_units[k].start;
-                    const double to = k + 1 < page.to ? shown_units[k + 1].start : page_end;
-                    const long long cs_from = std::llround(at(from) * 100), cs_to = std::llround(at(to) * 100);
-                    if (cs_to <= cs_from) continue;
-                    std::string text = size;
-                    for (size_t m = page.from; m < page.to; ++m)
-                        text += std::string(m == page.from ? "" : " ") + "{\\1c" +
-                                (m == k ? kHighlight : kPlain) + "}" + ass_escape(shown_units[m].shown);
-                    events += dialogue(cs_from, cs_to, "Words", text);
-                }
+                std::vector<PageWord> shown;
+                for (size_t k = page.from; k < page.to; ++k)
+                    shown.push_back({&shown_units[k].drawn, at(shown_units[k].start), at(shown_units[k].end)});
+                drawing.page(shown, at(page_end));
             }
         }
 
-        if (burned && !missing.empty()) {
-            std::string list;
-            for (std::uint32_t c : missing) {
-                CodePoint point;
-                for (const CodePoint& p : code_points(texts[i]))
-                    if (p.value == c) point = p;
-                list += (list.empty() ? "" : ", ") + point.bytes + " (" + hex_code(c) + ")";
-            }
-            out.notes.push_back({i, name + ": " + list + (missing.size() == 1 ? " has" : " have") +
-                                        " no font here; left out of the captions"});
-        }
+        if (burned) note_left_out(drawer, read_marks(texts[i]).text, name, "the captions", i, out.notes);
     }
     if (mode != CaptionMode::None) out.srt = srt_text(out.cues);
-    if (burned) out.ass = layout.header + events;
+    if (burned || !look.title.empty()) {
+        out.ass = drawing.ass(frame);
+        out.pictures = std::move(drawing.pictures);
+        out.emoji = std::move(drawing.emoji);
+    }
     return out;
 }
 

@@ -12,6 +12,7 @@
 
 #include "../common/frame.hpp"
 #include "../common/refusal.hpp"
+#include "fonts.hpp"
 
 namespace clipweave::studio {
 
@@ -30,6 +31,15 @@ enum class Framing { Blur, Crop, Fit };
 // Words: pages of a few words, the one being spoken highlighted; Phrases:
 // cards of up to two lines. Both are burned in and kept as SRT.
 enum class CaptionMode { Words, Phrases, Srt, None };
+// How burned captions look: today's bold outlined text; text on a rounded
+// translucent box; each word filling with the highlight as it is spoken;
+// the spoken word growing for a moment; smaller text with a soft shadow.
+enum class Look { Bold, Boxed, Karaoke, Pop, Minimal };
+// Where in the safe area captions stand.
+enum class Placement { Lower, Middle, Upper };
+// The part of the frame captions and the title keep to: what every big
+// vertical platform leaves uncovered, or today's wider box.
+enum class SafeArea { Platforms, Wide };
 enum class Quality { Fast, Balanced, Small };
 
 // The output frame: one of common::kFrames, chosen by the job.
@@ -41,6 +51,11 @@ constexpr double kMaxSpeed = 100.0;
 // The source's own sound under a narration, in dB.
 constexpr double kMinBedVolume = -60.0;
 constexpr double kMaxBedVolume = 0.0;
+// Music against the narration, in dB; music shorter than kMinMusicSeconds
+// is not looped.
+constexpr double kMinMusicVolume = -60.0;
+constexpr double kMaxMusicVolume = 0.0;
+constexpr double kMinMusicSeconds = 1.0;
 
 struct Segment {
     double start = 0;
@@ -114,6 +129,40 @@ Rational output_rate(Rational source, double speed = 1.0);
 
 // --- captions ----------------------------------------------------------------
 
+struct Colour {
+    std::uint8_t r = 255, g = 255, b = 255;
+};
+// A CSS colour name (any case) or #rrggbb; Refused naming `what` otherwise.
+Colour parse_colour(const std::string& text, const std::string& what);
+std::string colour_text(Colour c);  // "#rrggbb"
+std::string ass_colour(Colour c);   // "&HBBGGRR&"
+
+// A narration's text with its emphasis markers read: *a word or phrase*
+// is emphasised, \* is an asterisk, an asterisk that pairs with none is
+// text. `text` is what is spoken and shown.
+struct Marked {
+    std::string text;
+    std::vector<bool> emphasis;  // per byte of text
+};
+Marked read_marks(const std::string& utf8);
+
+struct CaptionLook {
+    Look look = Look::Bold;
+    Placement placement = Placement::Lower;
+    SafeArea safe = SafeArea::Platforms;
+    Colour highlight{255, 255, 0};  // the word being spoken
+    Colour accent{0, 191, 255};     // an emphasised word (deepskyblue)
+    std::string title;              // shown over the first seconds; empty: none
+    // Font files: the captions' (measured as libass draws it) and the
+    // colour emoji's; empty: widths estimated, emoji left out.
+    std::string text_font;
+    std::string emoji_font;
+};
+
+// How long the title stays, and how long it takes to fade out.
+constexpr double kTitleSeconds = 2.5;
+constexpr double kTitleFade = 0.3;
+
 // The cards' lines: at most line_chars code points (30 on the default
 // frame), max_lines of them.
 struct CaptionStyle {
@@ -163,20 +212,32 @@ struct Note {
     std::string text;
 };
 
+// A colour emoji laid over the picture, where libass draws no colour.
+struct EmojiShown {
+    size_t picture = 0;  // of Captions::pictures
+    int x = 0, y = 0;    // its top left corner, in the frame's pixels
+    double start = 0;    // seconds of the finished video, on frames' times
+    double end = 0;
+};
+
 struct Captions {
     std::vector<Cue> cues;         // the phrase cards, as the SRT holds them
     std::vector<ShownWord> words;  // every word heard
     std::vector<Note> notes;       // characters left out, word times not used
     std::string srt;               // empty unless captions are kept
-    std::string ass;               // empty unless captions are burned
+    std::string ass;               // empty unless captions or a title are burned
+    std::vector<Picture> pictures; // the colour emoji drawn
+    std::vector<EmojiShown> emoji; // where and when each is shown
 };
 
 // The captions of every narration: its words timed by words[i] (empty: by
 // their share of its characters), only those heard, on the finished
-// video's timeline, laid out for the frame inside its safe area.
+// video's timeline, laid out for the frame inside its safe area as `look`
+// says, with its title. Emphasis markers are read from the texts.
 Captions make_captions(const Plan& plan, const std::vector<std::string>& texts,
                        const std::vector<std::vector<WordTime>>& words, CaptionMode mode,
-                       const Coverage& coverage, const Frame& frame = common::kDefaultFrame);
+                       const Coverage& coverage, const Frame& frame = common::kDefaultFrame,
+                       const CaptionLook& look = {});
 
 std::string srt_text(const std::vector<Cue>& cues);
 
@@ -225,6 +286,15 @@ struct FollowShot {
     double width = 0;
 };
 
+// Music under the whole recap: looped or cut to it, lowered further
+// while a narration speaks.
+struct Music {
+    std::string path;  // empty: none
+    double seconds = 0;
+    double lufs = 0;   // its measured loudness; NaN: unknown
+    double volume_db = -20.0;  // against the narration
+};
+
 struct Job {
     Source source;
     std::vector<Segment> segments;
@@ -242,6 +312,8 @@ struct Job {
     // given) is framed as framing says.
     std::vector<std::vector<FollowShot>> follow;
     CaptionMode captions = CaptionMode::Words;
+    CaptionLook look;  // how burned captions look, and the title
+    Music music;
     std::vector<std::vector<WordTime>> words;  // per segment; empty: unknown
     Coverage coverage;
     Quality quality = Quality::Balanced;
@@ -284,11 +356,39 @@ struct Render {
     // Files the caller writes into the work directory before the runs
     // (name, text): the join lists and any graph too long for a command line.
     std::vector<std::pair<std::string, std::string>> files;
+    // ... and (name, bytes): the colour emoji's pictures, as PAM images.
+    std::vector<std::pair<std::string, std::string>> images;
     // Every file the runs write but the finished video; the caller removes them.
     std::vector<std::string> scratch;
 };
 
 Render prepare(const Job& job);
+
+// Whether the render burns an ASS file in: captions or a title.
+bool burns(const Job& job);
+
+// The music's inputs of the finish (arguments), and its filters: the music
+// looped with crossfades or cut to the recap, faded in and out, at its
+// volume and lowered while a narration speaks, mixed under [in] as [out].
+// Refused where the music is too short to loop over the recap.
+std::vector<std::string> music_inputs(const Job& job, const Plan& plan);
+std::string music_mix(const Job& job, const Plan& plan, size_t first_input, const std::string& in,
+                      const std::string& out);
+// How much lower the music is while a narration speaks, in dB.
+constexpr double kMusicDuck = 14.0;
+
+// Burning in, over a group's frames [from, to) on the finished video's
+// timeline at `rate` frames a second: the ASS file drawn by libass, then
+// the colour emoji shown among them laid over it, read from inputs from
+// first_input on (their arguments are added to inputs). From [in] to [out].
+std::string burn_in(const Job& job, const std::vector<EmojiShown>& emoji, const std::vector<std::string>& pictures,
+                    double rate, double from, double to, size_t first_input, std::vector<std::string>& inputs,
+                    const std::string& in, const std::string& out);
+// A picture as a PAM image (RGBA) that ffmpeg reads.
+std::string pam_image(const Picture& picture);
+// An input or output for ffmpeg: the file protocol, so that no name is
+// read as an option or another protocol.
+std::string file_url(const std::string& path);
 
 // The frame as it is shown (rotation and pixel aspect applied), in pixels.
 struct Size {

@@ -133,6 +133,14 @@ constexpr Choice<CaptionMode> kCaptionModes[] = {{"words", CaptionMode::Words},
                                                  {"burn", CaptionMode::Phrases, false}};
 constexpr Choice<Quality> kQualities[] = {
     {"fast", Quality::Fast}, {"balanced", Quality::Balanced}, {"small", Quality::Small}};
+constexpr Choice<Look> kLooks[] = {{"bold", Look::Bold},
+                                   {"boxed", Look::Boxed},
+                                   {"karaoke", Look::Karaoke},
+                                   {"pop", Look::Pop},
+                                   {"minimal", Look::Minimal}};
+constexpr Choice<Placement> kPlacements[] = {
+    {"lower", Placement::Lower}, {"middle", Placement::Middle}, {"upper", Placement::Upper}};
+constexpr Choice<SafeArea> kSafeAreas[] = {{"platforms", SafeArea::Platforms}, {"none", SafeArea::Wide}};
 
 // The output frame of its name (common::kFrames).
 Frame to_frame(py::Handle o, const std::string& what) {
@@ -176,24 +184,32 @@ void add_choices(py::Handle listed, py::Handle old, const char* option, const Ch
     py::set_item(old, {option, renamed});
 }
 
-// CHOICES, OLD_NAMES, FRAMES ({name: (width, height)}, the default first)
-// and SAFE_AREA (the shares of a frame that captions keep to).
+// CHOICES, OLD_NAMES, FRAMES ({name: (width, height)}, the default first),
+// SAFE_AREA (the shares of a frame that captions keep to by default) and
+// SAFE_AREAS (those of each choice of safe_area).
 void add_tables(py::Handle module) {
     py::Object listed = py::dict({}), old = py::dict({}), frames = py::dict({});
     add_choices(listed, old, "fit", kFits);
     add_choices(listed, old, "frame", kFramings);
     add_choices(listed, old, "captions", kCaptionModes);
     add_choices(listed, old, "quality", kQualities);
+    add_choices(listed, old, "caption_style", kLooks);
+    add_choices(listed, old, "caption_position", kPlacements);
+    add_choices(listed, old, "safe_area", kSafeAreas);
     py::Object aspects = py::list({});
     for (const Frame& f : common::kFrames) {
         py::append(aspects, py::str(f.name));
         py::set_item(frames, {f.name, py::Object::steal(Py_BuildValue("(ii)", f.width, f.height))});
     }
     py::set_item(listed, {"aspect", py::Object::steal(PySequence_Tuple(aspects.ptr()))});
-    const common::Shares& safe = common::kSafeShares;
-    py::Object shares = py::Object::steal(Py_BuildValue("(dddd)", safe.left, safe.top, safe.right, safe.bottom));
+    auto shares_of = [](const common::Shares& safe) {
+        return py::Object::steal(Py_BuildValue("(dddd)", safe.left, safe.top, safe.right, safe.bottom));
+    };
+    py::Object shares = shares_of(common::kSafeShares), wide = shares_of(common::kWideSafeShares);
+    py::Object areas = py::dict({{"platforms", shares}, {"none", wide}});
     for (const py::Item& item : {py::Item{"CHOICES", listed}, py::Item{"OLD_NAMES", old},
-                                 py::Item{"FRAMES", frames}, py::Item{"SAFE_AREA", shares}})
+                                 py::Item{"FRAMES", frames}, py::Item{"SAFE_AREA", shares},
+                                 py::Item{"SAFE_AREAS", areas}})
         py::add_constant(module, item.key, py::Handle(item.value.p));
 }
 
@@ -204,7 +220,9 @@ void add_tables(py::Handle module) {
     X(frame) X(captions) X(quality) X(bed_volume) X(speed) X(encoder) X(output)               \
     X(captions_file) X(graph_file) X(path) X(seconds) X(width) X(height) X(rotation) X(sar)   \
     X(rate) X(has_audio) X(start) X(end) X(words) X(glyphs) X(video_seconds) X(matrix) \
-    X(silent_tails) X(follow) X(aspect) X(narration_sound) X(frames) X(scale)
+    X(silent_tails) X(follow) X(aspect) X(narration_sound) X(frames) X(scale) X(caption_style)             \
+    X(caption_position) X(safe_area) X(highlight) X(accent) X(title) X(text_font) X(emoji_font) X(music)   \
+    X(music_seconds) X(music_lufs) X(music_volume)
 
 struct Names {
 #define STUDIO_NAME_MEMBER(name) py::Object name;
@@ -355,6 +373,20 @@ std::vector<std::vector<FollowShot>> to_follow(const Fields& job, const Names& n
     });
 }
 
+// How the job's burned captions look, and its title.
+CaptionLook to_look(const Names& n, const Fields& job) {
+    CaptionLook look;
+    look.look = job.choice(n.caption_style, kLooks);
+    look.placement = job.choice(n.caption_position, kPlacements);
+    look.safe = job.choice(n.safe_area, kSafeAreas);
+    look.highlight = parse_colour(job.text(n.highlight), job.name(n.highlight));
+    look.accent = parse_colour(job.text(n.accent), job.name(n.accent));
+    look.title = job.text(n.title);
+    look.text_font = job.text(n.text_font);
+    look.emoji_font = job.text(n.emoji_font);
+    return look;
+}
+
 Job to_job(const Names& n, const Fields& job) {
     Job j;
     const PlanInput in = to_plan_input(n, job);
@@ -388,6 +420,15 @@ Job to_job(const Names& n, const Fields& job) {
     j.frame = scaled(to_frame(job.get(n.aspect), job.name(n.aspect)), job.get(n.scale), job.name(n.scale));
     j.follow = to_follow(job, n);
     j.captions = job.choice(n.captions, kCaptionModes);
+    j.look = to_look(n, job);
+    py::Object music = job.get(n.music);
+    if (music.ptr() != Py_None) {
+        j.music.path = to_text(music, job.name(n.music));
+        j.music.seconds = job.number(n.music_seconds);
+        py::Object lufs = job.get(n.music_lufs);
+        j.music.lufs = lufs.ptr() == Py_None ? std::nan("") : to_double(lufs, job.name(n.music_lufs));
+        j.music.volume_db = job.number(n.music_volume);
+    }
     j.words = to_words(job, n);
     j.coverage = parse_coverage(job.text(n.glyphs));
     j.quality = job.choice(n.quality, kQualities);
@@ -480,11 +521,16 @@ PyObject* captions_entry(PyObject* module, PyObject* job) {
         const Captions c = make_captions(plan, j.texts(n.texts), heard_times(plan, to_words(j, n)),
                                          j.choice(n.captions, kCaptionModes), parse_coverage(j.text(n.glyphs)),
                                          scaled(to_frame(j.get(n.aspect), j.name(n.aspect)), j.get(n.scale),
-                                                j.name(n.scale)));
+                                                j.name(n.scale)), to_look(n, j));
         std::vector<std::string> notes;
         for (const Note& note : c.notes) notes.push_back(note.text);
+        py::Object emoji = py::list({});
+        for (const EmojiShown& e : c.emoji) {
+            const Picture& p = c.pictures[e.picture];
+            py::append(emoji, py::Object::steal(Py_BuildValue("(iiiidd)", e.x, e.y, p.width, p.height, e.start, e.end)));
+        }
         return py::dict({{"cues", cue_list(c.cues)}, {"words", word_list(c.words)}, {"notes", list_of(notes)},
-                         {"srt", text(c.srt)}, {"ass", text(c.ass)}});
+                         {"srt", text(c.srt)}, {"ass", text(c.ass)}, {"emoji", emoji}});
     });
 }
 
@@ -500,6 +546,13 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
             py::Object a = text(name), b = text(content);
             py::append(files, py::Object::steal(Py_BuildValue("(OO)", a.ptr(), b.ptr())));
         }
+        py::Object images = py::list({});
+        for (const auto& [name, content] : r.images) {
+            py::Object a = text(name);
+            py::Object b = py::Object::steal(
+                PyBytes_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
+            py::append(images, py::Object::steal(Py_BuildValue("(OO)", a.ptr(), b.ptr())));
+        }
         return py::dict({{"plan", plan_dict(r.plan)},
                          {"cues", cue_list(r.cues)},
                          {"words", word_list(r.words)},
@@ -511,6 +564,7 @@ PyObject* prepare_entry(PyObject* module, PyObject* job) {
                          {"mix", step_dict(r.mix)},
                          {"finish", step_dict(r.finish)},
                          {"files", files},
+                         {"images", images},
                          {"scratch", list_of(r.scratch)}});
     });
 }
@@ -540,6 +594,19 @@ PyObject* chunk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &text_arg, &line_chars, &max_lines))
             py::raise_current();
         return list_of(chunk_text(to_text(text_arg, "text"), CaptionStyle{line_chars, max_lines}));
+    });
+}
+
+PyObject* spoken_text_entry(PyObject*, PyObject* arg) {
+    return py::entry([&] { return text(read_marks(to_text(arg, "text")).text); });
+}
+
+PyObject* colour_entry(PyObject*, PyObject* args) {
+    return py::entry([&] {
+        PyObject* value = nullptr;
+        const char* what = "colour";
+        if (!PyArg_ParseTuple(args, "U|s:colour", &value, &what)) py::raise_current();
+        return text(colour_text(parse_colour(to_text(value, what), what)));
     });
 }
 
@@ -575,7 +642,12 @@ void exec_module(py::Handle module) {
 #undef STUDIO_INTERN
     for (const auto& [name, value] : {std::pair{"MIN_SPEED", kMinSpeed}, std::pair{"MAX_SPEED", kMaxSpeed},
                                       std::pair{"MIN_BED_VOLUME", kMinBedVolume},
-                                      std::pair{"MAX_BED_VOLUME", kMaxBedVolume}})
+                                      std::pair{"MAX_BED_VOLUME", kMaxBedVolume},
+                                      std::pair{"MIN_MUSIC_VOLUME", kMinMusicVolume},
+                                      std::pair{"MAX_MUSIC_VOLUME", kMaxMusicVolume},
+                                      std::pair{"MIN_MUSIC_SECONDS", kMinMusicSeconds},
+                                      std::pair{"MUSIC_DUCK", kMusicDuck},
+                                      std::pair{"TITLE_SECONDS", kTitleSeconds}})
         py::add_constant(module, name, py::floating(value));
     add_tables(module);
 }
@@ -618,6 +690,12 @@ py::ExtensionModule module_def{
         {"chunk_caption", py::with_keywords(chunk_entry), METH_VARARGS | METH_KEYWORDS,
          "chunk_caption(text, line_chars=30, max_lines=2)\n--\n\nA list of a narration's caption "
          "chunks, lines joined by a line feed."},
+        {"spoken_text", spoken_text_entry, METH_O,
+         "spoken_text(text, /)\n--\n\nA narration's text as it is spoken and shown: its emphasis markers "
+         "(*word*) left out, \\* made an asterisk."},
+        {"colour", colour_entry, METH_VARARGS,
+         "colour(text, what='colour', /)\n--\n\nA CSS colour name or #rrggbb as #rrggbb; ValueError naming what "
+         "otherwise."},
         {"escape_ass", escape_ass_entry, METH_O,
          "escape_ass(text, /)\n--\n\nText as an ASS event shows it literally."},
         {"filter_arg", filter_arg_entry, METH_O,

@@ -326,10 +326,6 @@ void check_file_name(const std::string& value, const char* what) {
         throw Refused(std::string(what) + " must be a file name in the work directory, got '" + value + "'");
 }
 
-// An input or output for ffmpeg: the file protocol, so that no name is
-// read as an option or another protocol.
-std::string file_url(const std::string& path) { return "file:" + path; }
-
 // A source of standard definition is taken as BT.601 unless tagged
 // otherwise; the recap is BT.709, so its matrix is converted.
 bool bt601(const Source& source) {
@@ -423,10 +419,12 @@ std::string concat_quoted(const std::string& name) {
 }
 
 // The run of the clips [first, last) that have a frame at this speed: their
-// picture to `picture`.
-Step picture_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture) {
+// picture to `picture`; the colour emoji's pictures are the files `pictures`.
+Step picture_step(const Job& job, const Plan& plan, size_t first, size_t last, const std::string& picture,
+                  const std::vector<EmojiShown>& emoji, const std::vector<std::string>& pictures) {
     Step step;
     std::string graph, video_inputs;
+    std::vector<std::string> picture_inputs;  // after the clips' inputs
     std::vector<size_t> shown;
     for (size_t k = first; k < last; ++k)
         if (plan.clips[k].frames > 0) shown.push_back(k);
@@ -443,14 +441,17 @@ Step picture_step(const Job& job, const Plan& plan, size_t first, size_t last, c
     // frames are numbered afresh.
     graph += video_inputs + "concat=n=" + std::to_string(shown.size()) + ":v=1:a=0,setpts=N*" +
              std::to_string(plan.rate.den) + "/" + std::to_string(plan.rate.num) + "/TB,";
-    if (burned(job.captions)) {
+    if (burns(job)) {
         // The captions are timed on the finished video: the group's
         // frames are put in its place for them, then back at zero.
         const ClipPlan& c = plan.clips[shown.front()];
         const std::string at = std::to_string(c.first_frame) + "*" + std::to_string(plan.rate.den) +
                                "/" + std::to_string(plan.rate.num);
-        graph += "setpts=PTS+" + at + "/TB,subtitles=filename=" + filter_arg(job.captions_file) +
-                 ",setpts=PTS-STARTPTS,";
+        const double rate = plan.rate.value();
+        graph += "setpts=PTS+" + at + "/TB[burn];" +
+                 burn_in(job, emoji, pictures, rate, c.first_frame / rate, (c.first_frame + frames) / rate,
+                         shown.size(), picture_inputs, "burn", "burned") +
+                 ";[burned]setpts=PTS-STARTPTS,";
     }
     graph += "setsar=1,format=yuv420p[vout]";
     step.graph = graph;
@@ -465,6 +466,7 @@ Step picture_step(const Job& job, const Plan& plan, size_t first, size_t last, c
         const double read = c.source_part + 0.25;
         a.insert(a.end(), {"-ss", number(c.source_start), "-t", number(read), "-i", file_url(job.source.path)});
     }
+    a.insert(a.end(), picture_inputs.begin(), picture_inputs.end());
     a.insert(a.end(), {"-filter_complex", graph, "-map", "[vout]"});
     for (std::string& e : video_args(job.encoder, job.quality)) a.push_back(std::move(e));
     a.insert(a.end(), {"-an", "-map_metadata", "-1", "-f", "mp4", file_url(picture)});
@@ -515,6 +517,18 @@ void graph_to_file(Render& r, Step& step, const Job& job, const std::string& tag
         }
 }
 
+// The colour emoji's pictures as files for the runs, named after the
+// captions file; their names, by picture.
+std::vector<std::string> picture_files(const Job& job, const Captions& captions, Render& r) {
+    std::vector<std::string> names;
+    for (size_t k = 0; k < captions.pictures.size(); ++k) {
+        names.push_back(job.captions_file + ".emoji" + std::to_string(k) + ".pam");
+        r.images.emplace_back(names.back(), pam_image(captions.pictures[k]));
+        r.scratch.push_back(names.back());
+    }
+    return names;
+}
+
 void check_job(const Job& job) {
     const size_t n = job.segments.size();
     if (job.narrations.size() != n || job.texts.size() != n || job.narration_seconds.size() != n)
@@ -543,13 +557,24 @@ void check_job(const Job& job) {
     check_name(job.source.path, "the source path");
     for (const std::string& p : job.narrations) check_name(p, "a narration path");
     check_file_name(job.output, "the output name");
-    if (burned(job.captions)) check_file_name(job.captions_file, "the captions file name");
+    if (burns(job)) check_file_name(job.captions_file, "the captions file name");
+    if (!job.music.path.empty()) {
+        check_name(job.music.path, "the music path");
+        if (!std::isfinite(job.music.volume_db) || job.music.volume_db < kMinMusicVolume ||
+            job.music.volume_db > kMaxMusicVolume)
+            throw Refused("music volume must be between " + number(kMinMusicVolume) + " and " +
+                          number(kMaxMusicVolume) + " dB, got " + number(job.music.volume_db));
+    }
     check_encoder(job.encoder);
 }
 
 }  // namespace
 
 bool burned(CaptionMode mode) { return mode == CaptionMode::Words || mode == CaptionMode::Phrases; }
+
+bool burns(const Job& job) { return burned(job.captions) || !job.look.title.empty(); }
+
+std::string file_url(const std::string& path) { return "file:" + path; }
 
 std::string number(double v, int decimals) {
     char buf[64];
@@ -664,12 +689,13 @@ Render prepare(const Job& job) {
     check_job(job);
     displayed_size(job.source);
     Captions captions = make_captions(r.plan, job.texts, heard_times(r.plan, job.words), job.captions, job.coverage,
-                                      job.frame);
+                                      job.frame, job.look);
     if (job.captions != CaptionMode::None) {
         r.cues = std::move(captions.cues);
         r.srt = std::move(captions.srt);
-        r.ass = std::move(captions.ass);
     }
+    r.ass = std::move(captions.ass);  // a title is burned in without captions too
+    const std::vector<std::string> pictures = picture_files(job, captions, r);
     r.words = std::move(captions.words);
     // One segment's notes together, the plan's first.
     for (size_t k = 0; k < r.plan.clips.size(); ++k) {
@@ -686,7 +712,7 @@ Render prepare(const Job& job) {
         if (!framed) continue;  // clips shorter than a frame at this speed: sound only
         const std::string tag = std::to_string(r.groups.size());
         const std::string picture = job.output + ".v" + tag + ".mp4";
-        Step step = picture_step(job, plan, first, last, picture);
+        Step step = picture_step(job, plan, first, last, picture, captions.emoji, pictures);
         graph_to_file(r, step, job, "v" + tag);
         video_list += "file " + concat_quoted(file_url(picture)) + "\n";
         r.scratch.push_back(picture);
@@ -714,7 +740,10 @@ Render prepare(const Job& job) {
     // (cut again below) keeps it in its measuring mode. The silence is an
     // input of its own: made inside the graph after every input has ended,
     // ffmpeg stopped the sound short while loudnorm still waited for it.
-    std::string graph = "[0:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat + "[asped];";
+    // The music keeps its own tempo: it is mixed in after the speed change.
+    const bool music = !job.music.path.empty();
+    std::string graph = "[0:a:0]" + common::atempo_chain(plan.speed) + "," + kAudioFormat +
+                        (music ? "[voices];" + music_mix(job, plan, 2, "voices", "asped") + ";" : "[asped];");
     const std::string samples = std::to_string(std::llround(plan.duration * kSampleRate));
     if (plan.duration < kLoudnormWindow) {
         // Silence after a recap this short fills most of loudnorm's window,
@@ -738,9 +767,12 @@ Render prepare(const Job& job) {
     m.duration = plan.duration;
     m.args = run_head();
     m.args.insert(m.args.end(), {"-f", "concat", "-safe", "0", "-i", file_url(audio_txt), "-f", "lavfi", "-t", "3",
-                                 "-i", "anullsrc=r=48000:cl=stereo", "-filter_complex", graph, "-map", "[aout]"});
+                                 "-i", "anullsrc=r=48000:cl=stereo"});
+    for (std::string& e : music_inputs(job, plan)) m.args.push_back(std::move(e));
+    m.args.insert(m.args.end(), {"-filter_complex", graph, "-map", "[aout]"});
     for (std::string& e : audio_args()) m.args.push_back(std::move(e));
     m.args.push_back(file_url(mixed));
+    graph_to_file(r, m, job, "mix");
 
     // The finish: the pictures joined and the sound put beside them, as they are.
     Step& f = r.finish;

@@ -63,7 +63,15 @@ class StudioJob:
     shot by shot. ``frames`` holds, per segment, the framing of one not
     framed so (one the core draws, or "" for ``frame``), or is empty:
     ``frame`` frames them all. ``scale`` divides the frame's sizes (a
-    preview: 3 makes 1080x1920 360x640); they must stay whole and even."""
+    preview: 3 makes 1080x1920 360x640); they must stay whole and even.
+    ``caption_style``, ``caption_position`` and ``safe_area`` take the
+    table's choices, ``highlight`` and ``accent`` a CSS colour name or
+    #rrggbb; ``title`` is shown over the first seconds ("": none).
+    ``text_font`` and ``emoji_font`` are the font files of the captions and
+    of colour emoji ("": the widths are estimated, emoji left out).
+    ``music`` is an audio file (None: none) of ``music_seconds``, measured
+    at ``music_lufs`` (None: unknown), played ``music_volume`` dB against
+    the narration."""
 
     source: SourceInfo
     segments: Sequence[Union[Segment, Tuple[float, float]]]
@@ -89,3 +97,15 @@ class StudioJob:
     aspect: str = default("aspect")
     frames: Sequence[str] = ()
     scale: int = 1
+    caption_style: str = default("caption_style")
+    caption_position: str = default("caption_position")
+    safe_area: str = default("safe_area")
+    highlight: str = default("highlight")
+    accent: str = default("accent")
+    title: str = ""
+    text_font: str = ""
+    emoji_font: str = ""
+    music: Optional[str] = None
+    music_seconds: float = 0.0
+    music_lufs: Optional[float] = None
+    music_volume: float = default("music_volume")

@@ -24,7 +24,7 @@ from typing import Callable, NamedTuple, Optional, Sequence, Union
 from clipweave.model.options import default
 from clipweave.model.segments import Segment
 from clipweave.system import children, files
-from clipweave.system.probe import media_info, peak_level, picture_end, speech_level
+from clipweave.system.probe import loudness, media_info, peak_level, picture_end, speech_level
 from clipweave.studio.job import SourceInfo, StudioJob
 import clipweave.studio._core as _core
 
@@ -143,6 +143,44 @@ def font_glyphs():
             except (OSError, subprocess.SubprocessError):
                 _glyphs = ""
         return _glyphs
+
+
+_fonts_lock = threading.Lock()
+_fonts = None
+
+
+def caption_fonts():
+    """(the caption font's file, a colour emoji font's file) as fontconfig
+    finds them for libass ("" for one it cannot name). Asked once per
+    process."""
+    global _fonts
+    with _fonts_lock:
+        if _fonts is None:
+            found = []
+            for pattern in ("DejaVu Sans:bold", "Noto Color Emoji:color=true"):
+                try:
+                    found.append(children.run(["fc-match", "--format", "%{file}", pattern], capture=True,
+                                              timeout=_FONT_LIST_TIMEOUT).stdout.decode("utf-8", "replace"))
+                except (OSError, subprocess.SubprocessError):
+                    found.append("")
+            _fonts = tuple(found)
+        return _fonts
+
+
+def measure_music(path):
+    """(duration in seconds, integrated loudness in LUFS or None for
+    silence) of a music file; ValueError when it cannot be read or has no
+    sound."""
+    try:
+        info = media_info(path)
+        if not info.has_audio or not math.isfinite(info.duration) or info.duration <= 0:
+            raise ValueError
+        level, _peak = loudness(path)
+    except subprocess.CalledProcessError:
+        raise ValueError(f"the music cannot be read: {path}") from None
+    except ValueError:
+        raise ValueError(f"the music has no sound: {path}") from None
+    return info.duration, (level if math.isfinite(level) else None)
 
 
 def _check_segments(segments):
@@ -402,6 +440,14 @@ def render_studio(
     follow: Union[Sequence, Callable[[list], Sequence], None] = None,
     frames: Optional[Sequence[str]] = None,
     scale: int = 1,
+    caption_style: str = default("caption_style"),
+    caption_position: str = default("caption_position"),
+    safe_area: str = default("safe_area"),
+    highlight: str = default("highlight"),
+    accent: str = default("accent"),
+    title: str = "",
+    music=None,
+    music_volume: float = default("music_volume"),
 ) -> StudioResult:
     """Renders a finished recap of ``source``.
 
@@ -434,6 +480,17 @@ def render_studio(
     shots. ``frames``, per segment, the framing of a segment not followed
     ("blur", "crop", "fit", or "" for ``frame``). ``scale`` divides the
     frame's sizes for a preview (3: 360x640 for 9:16).
+
+    ``caption_style`` ("bold", "boxed", "karaoke", "pop", "minimal"),
+    ``caption_position`` ("lower", "middle", "upper") and ``highlight``
+    and ``accent`` (CSS colour names or #rrggbb) say how burned captions
+    look; a narration's *emphasised* words take the accent colour while
+    they are spoken. ``safe_area`` "platforms" keeps captions and the title
+    where no big vertical platform draws over them, "none" in a wider box.
+    ``title`` is shown in large type over the first TITLE_SECONDS. ``music``
+    (an audio file) plays under the recap, looped or cut to it,
+    ``music_volume`` dB against the narration and MUSIC_DUCK dB lower
+    while a narration speaks.
 
     The video (and, unless captions="none", its SRT of the same name) is
     written to ``work_dir`` under a temporary name and renamed into place;
@@ -481,6 +538,10 @@ def render_studio(
         source, shown, segments, _core.plan(planned), fit))
     if callable(follow):
         follow = follow([_place(clip) for clip in _core.plan(planned)["clips"]])
+    music_seconds, music_lufs = 0.0, None
+    if music is not None:
+        music = os.path.abspath(os.fspath(music))
+        music_seconds, music_lufs = measure_music(music)
     if encoder is None:
         encoder = video_encoder()
 
@@ -497,6 +558,9 @@ def render_studio(
             temporary.append(path)
             return path
 
+    # Captions or a title are drawn: measured in the fonts libass will use.
+    drawn = captions not in ("srt", "none") or bool(title)
+    fonts = caption_fonts() if drawn else ("", "")
     try:
         output = scratch(".mp4.part")
         ass = scratch(".ass")
@@ -506,7 +570,12 @@ def render_studio(
             captions=captions, quality=quality, bed_volume=bed_volume, encoder=encoder,
             output=os.path.basename(output), captions_file=os.path.basename(ass),
             graph_file=os.path.basename(output) + ".graph", words=tuple(words or ()),
-            glyphs=font_glyphs() if captions not in ("srt", "none") else "", aspect=aspect, scale=scale,
+            glyphs=font_glyphs() if drawn else "",
+            text_font=fonts[0], emoji_font=fonts[1], aspect=aspect, scale=scale,
+            caption_style=caption_style,
+            caption_position=caption_position, safe_area=safe_area, highlight=highlight,
+            accent=accent, title=title, music=music, music_seconds=music_seconds,
+            music_lufs=music_lufs, music_volume=music_volume,
             follow=tuple(None if shots is None else tuple((s.start, s.kind, s.path, s.width) for s in shots)
                          for shots in (follow or ())), frames=tuple(frames or ()))
         ready = _core.prepare(job)
@@ -520,6 +589,9 @@ def render_studio(
         for name, text in ready["files"]:
             with open(os.path.join(work_dir, name), "w", encoding="utf-8") as f:
                 f.write(text)
+        for name, image in ready["images"]:
+            with open(os.path.join(work_dir, name), "wb") as f:
+                f.write(image)
         plan = ready["plan"]
         _run_steps(ready, work_dir, emit)
         if os.path.getsize(output) == 0:
