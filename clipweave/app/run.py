@@ -18,13 +18,13 @@ from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableS
 from clipweave.app.framing import FramingAnalysis, followed, render_frames
 from clipweave.app.guard import guarded
 from clipweave.app.backend_swap import BackendSwap
-from clipweave.app.narration import NarrationError, narration_file, speak_all
+from clipweave.app.narration import NarrationError, kept_levels, narration_file, speak_all
 from clipweave.app.report import report
 from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
 from clipweave.app.stage import Stage
 from clipweave.app.workspace import Workspace
 from clipweave.model.segments import UsageError, segments_outside
-from clipweave.studio import ClipPlaces, measure_narration, render_studio
+from clipweave.studio import ClipPlaces, render_studio
 from clipweave.system import children
 from clipweave.system.files import link_or_copy
 from clipweave.system.probe import probe, video_problem
@@ -147,7 +147,7 @@ class Run:
         progress = StudioProgress(self.console, r.progress)
         try:
             # Each narration is measured as it is made, while others are still asked for.
-            parts.narrator.measure = measure_narration
+            parts.narrator.measure = kept_levels(parts.cache)
             try:
                 speak_all(parts.narrator, [seg.narration for seg in parts.segments], narrations,
                           parts.settings["voice"].value, r.jobs, progress.narration,

@@ -9,6 +9,7 @@ import re
 import threading
 
 from clipweave.app.checks import choose
+from clipweave.app.narration import kept_levels
 from clipweave.edit.project import Refused
 
 MAX_TEXT = 10000  # characters of one narration
@@ -41,6 +42,8 @@ class Narrations:
         parts, problems = choose(request, self.backends, self.console)
         if problems:
             raise Refused(problems)
+        # Measured as a run measures it, and kept: a preview of it then need not.
+        parts.narrator.measure = kept_levels(parts.cache)
         chosen = (parts.narrator, parts.settings["voice"].value, parts.narrator.backend.name)
         with self._lock:
             self._narrators[(speech, voice)] = chosen
