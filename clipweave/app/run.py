@@ -27,7 +27,7 @@ from clipweave.model.segments import UsageError, segments_outside
 from clipweave.studio import ClipPlaces, render_studio
 from clipweave.system import children
 from clipweave.system.files import link_or_copy
-from clipweave.system.probe import probe, video_problem
+from clipweave.system.probe import video_check
 
 # The downloaded or linked source in the work directory (the exact pipeline's name).
 SOURCE_FILE = "movie.mp4"
@@ -112,11 +112,11 @@ class Run:
         """The download step: the chosen source at output_file, then every
         segment's place in it checked before any narration is asked for."""
         self.parts.source.fetch(output_file)
-        problem = video_problem(output_file)
+        problem, duration = video_check(output_file)
         if problem is not None:
             raise UnusableSource([f"source is not a usable video ({problem}): "
                                   f"{self.parts.source.label}"])
-        problems = segments_outside(self.parts.segments, probe(output_file)[1])
+        problems = segments_outside(self.parts.segments, duration)
         if problems:
             raise OutsideVideo(problems)
         if self.request.keep_source:
