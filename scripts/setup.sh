@@ -13,7 +13,11 @@
 # have none, so the setuptools wheel that CPython ships for its own tests
 # (lib/python3.X/test/) is installed into them. Debian's pure-Python packages
 # (requests, pytest, ...) come in through a .pth file that the environment's
-# own site-packages lists after itself, so its setuptools wins.
+# own site-packages lists after itself, so its setuptools wins. The .pth
+# names a tree of links to them inside the environment, where their bytecode
+# for its interpreter is compiled once: Debian ships bytecode for its own
+# CPython only, and where none can be written next to the sources (a user who
+# is not root, or PYTHONDONTWRITEBYTECODE) every start would compile them.
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
@@ -66,6 +70,22 @@ bundled_setuptools() {
     return 0
 }
 
+# link_dist_packages VENV: VENV/$LINKED, Debian's pure-Python packages as
+# links (the same files, imported as they are) with VENV's bytecode beside
+# them; made again whenever Debian's files change.
+LINKED=debian-dist-packages
+link_dist_packages() {
+    local venv=$1 stamp
+    stamp=$(find "$DIST_PACKAGES" ! -path '*/__pycache__*' -printf '%P %s %T@\n' | sort | sha256sum)
+    [ -f "$venv/$LINKED/.stamp" ] && [ "$(cat "$venv/$LINKED/.stamp")" = "$stamp" ] && return 0
+    rm -rf "$venv/$LINKED" "$venv/$LINKED.new"
+    cp -rs "$DIST_PACKAGES/." "$venv/$LINKED.new/" || die "could not link $DIST_PACKAGES into $venv"
+    # Some of Debian's files are not for every interpreter: those stay uncompiled.
+    "$venv/bin/python" -W ignore -m compileall -q -j 2 "$venv/$LINKED.new" >/dev/null 2>&1 || true
+    echo "$stamp" > "$venv/$LINKED.new/.stamp"
+    mv "$venv/$LINKED.new" "$venv/$LINKED"
+}
+
 # make_venv NAME PYTHON: .venv/NAME with its own setuptools and Debian's
 # pure-Python packages behind it; false (with a note) if it cannot build.
 make_venv() {
@@ -87,7 +107,8 @@ make_venv() {
             || die "could not install $wheel into $venv"
     fi
     rm -f "$site/debian-dist-packages.pth"  # the name an earlier setup used
-    echo "$DIST_PACKAGES" > "$site/$PTH"
+    link_dist_packages "$venv"
+    echo "$PWD/$venv/$LINKED" > "$site/$PTH"
     "$venv/bin/python" -c 'import requests, pytest, xdist, hypothesis, setuptools' 2>/dev/null \
         || die "$venv cannot import requests, pytest, xdist, hypothesis and setuptools"
 }

@@ -12,7 +12,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from clipweave.app.cache import Cache
-from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator
+from clipweave.app import narration
+from clipweave.app.narration import EspeakSpeech, FliteSpeech, Narrator, kept_levels
 from clipweave.demo.services import make_source_video
 from clipweave.system import children
 from clipweave.voice import _engines, speak, voices, write_mp3
@@ -257,6 +258,29 @@ def test_a_kept_narration_is_what_every_later_run_takes(tmp_path):
     again = Narrator(FliteSpeech(), cache)
     again(text, str(tmp_path / "again.mp3"), "slt")
     assert again.requests == 0 and (tmp_path / "again.mp3").read_bytes() == kept[0]
+
+
+def test_a_narrations_level_is_measured_once_and_kept(tmp_path, monkeypatch):
+    """A narration found in the cache is not measured again (each preview in
+    the editor did): the kept level is the measured one, and one kept
+    wrong is measured again."""
+    measured, measure = [], narration.measure_narration
+    monkeypatch.setattr(narration, "measure_narration", lambda path: measured.append(path) or measure(path))
+    cache = Cache(str(tmp_path / "cache"))
+    first = Narrator(EspeakSpeech(), cache, measure=kept_levels(cache))
+    first("A narration, measured once.", str(tmp_path / "a.mp3"), "en")
+    (level,) = first.levels.values()
+    assert level.seconds > 1 and level.lufs < 0 and 0 <= level.sound[0] < level.sound[1]
+    again = Narrator(EspeakSpeech(), cache, measure=kept_levels(cache))
+    again("A narration, measured once.", str(tmp_path / "b.mp3"), "en")
+    assert again.requests == 0 and len(measured) == 1
+    assert again.levels[str(tmp_path / "b.mp3")] == level and type(level.sound) is tuple
+    (kept,) = [p for p in (tmp_path / "cache" / "speech").glob("*.json")
+               if json.loads(p.read_text()) == [level.seconds, level.lufs, list(level.sound)]]
+    for bad in ("not a level", [1.0], ["x", None, None]):
+        kept.write_text(json.dumps(bad))
+        assert kept_levels(cache)(str(tmp_path / "b.mp3")) == level
+    assert len(measured) == 4 and json.loads(kept.read_text())[0] == level.seconds
 
 
 def test_narrations_made_at_once_into_a_fresh_cache_are_all_kept(tmp_path):

@@ -20,7 +20,6 @@ from clipweave.app.errors import BindingBusy, ConfigError, ExitStatus, failure
 from clipweave.app.origins import builtin_origins, is_placeholder
 from clipweave.app.options import (add_file_options, add_render_arguments, add_run_options,
                                    add_settings, add_source_options, mode_of, request_from)
-from clipweave.app.run import make_recap
 from clipweave.app.stage import Stage
 from clipweave.model.options import FILE_OPTIONS, default
 from clipweave.model.segments import UsageError
@@ -211,6 +210,10 @@ def main(argv=None, more_commands=None):
         except UsageError as e:
             Console(mode_of(args)).failure(e.problems, "check")
             return ExitStatus.USAGE
+        # Imported for a run only: the sub-commands (the editor first) start
+        # without the render's modules.
+        from clipweave.app.run import make_recap
+
         return make_recap(request)
     except KeyboardInterrupt as e:
         failed = failure(e, Stage())

@@ -7,6 +7,7 @@ length is measured when it is made, for the run's report, and the offline
 voices' narrations keep each written word's time (``Narrator.words``),
 cached beside the audio.
 """
+import hashlib
 import math
 import os
 import queue
@@ -18,6 +19,7 @@ from clipweave.app.cache import key
 from clipweave.system.children import ChildFailed
 from clipweave.system.probe import probe
 from clipweave.app.offline_speech import espeak_voice, flite_voice
+from clipweave.studio import NarrationLevel, measure_narration
 from clipweave.voice import Word, speak, write_mp3
 
 
@@ -211,6 +213,33 @@ class Narrator:
             self.words[output_file] = words
             self.seconds[output_file] = seconds
             self.levels[output_file] = level
+
+
+# Bump when what measure_narration gives for the same audio changes.
+LEVEL_VERSION = 1
+
+
+def kept_levels(cache):
+    """measure_narration through the cache, by the narration's bytes: the
+    audio of a narration found in the cache is not measured again (each
+    preview in the editor would, a probe and a pass over the sound)."""
+
+    def measure(path):
+        with open(path, "rb") as f:
+            entry = key("narration-level", LEVEL_VERSION, hashlib.sha256(f.read()).hexdigest())
+        kept = cache.fetch_data("speech", entry)
+        try:
+            seconds, lufs, sound = kept
+            return NarrationLevel(float(seconds), None if lufs is None else float(lufs),
+                                  None if sound is None else (float(sound[0]), float(sound[1])))
+        except (TypeError, ValueError, IndexError):
+            pass  # none kept, or not a level
+        level = measure_narration(path)
+        cache.store_data("speech", entry, [level.seconds, level.lufs,
+                                           None if level.sound is None else list(level.sound)])
+        return level
+
+    return measure
 
 
 class NarrationError(Exception):

@@ -18,16 +18,16 @@ from clipweave.app.errors import ExitStatus, OutsideVideo, Terminated, UnusableS
 from clipweave.app.framing import FramingAnalysis, followed, render_frames
 from clipweave.app.guard import guarded
 from clipweave.app.backend_swap import BackendSwap
-from clipweave.app.narration import NarrationError, narration_file, speak_all
+from clipweave.app.narration import NarrationError, kept_levels, narration_file, speak_all
 from clipweave.app.report import report
 from clipweave.app.request import CAPTIONS, FINAL, HORIZONTAL
 from clipweave.app.stage import Stage
 from clipweave.app.workspace import Workspace
 from clipweave.model.segments import UsageError, segments_outside
-from clipweave.studio import ClipPlaces, measure_narration, render_studio, spoken_text
+from clipweave.studio import ClipPlaces, render_studio, spoken_text
 from clipweave.system import children
 from clipweave.system.files import link_or_copy
-from clipweave.system.probe import probe, video_problem
+from clipweave.system.probe import video_check
 
 # The downloaded or linked source in the work directory (the exact pipeline's name).
 SOURCE_FILE = "movie.mp4"
@@ -115,11 +115,11 @@ class Run:
         """The download step: the chosen source at output_file, then every
         segment's place in it checked before any narration is asked for."""
         self.parts.source.fetch(output_file)
-        problem = video_problem(output_file)
+        problem, duration = video_check(output_file)
         if problem is not None:
             raise UnusableSource([f"source is not a usable video ({problem}): "
                                   f"{self.parts.source.label}"])
-        problems = segments_outside(self.parts.segments, probe(output_file)[1])
+        problems = segments_outside(self.parts.segments, duration)
         if problems:
             raise OutsideVideo(problems)
         if self.request.keep_source:
@@ -150,7 +150,7 @@ class Run:
         progress = StudioProgress(self.console, r.progress)
         try:
             # Each narration is measured as it is made, while others are still asked for.
-            parts.narrator.measure = measure_narration
+            parts.narrator.measure = kept_levels(parts.cache)
             try:
                 # *Emphasis* is shown, never said.
                 speak_all(parts.narrator, [spoken_text(seg.narration) for seg in parts.segments],

@@ -3,7 +3,9 @@ process of its own (clipweave.edit.runner), followed through the progress
 events the command's bar draws, cancellable.
 
 One runner is kept ready ahead (its interpreter started, its modules
-loaded), so a preview starts at once; it is made again after each job.
+loaded), so a preview starts at once; the next is started as soon as a
+job's render is written (what is left, its report, takes little), so that
+a preview asked for right after the one before finds it ready.
 A runner is started, followed and waited for by one thread that lives as
 long as it does: a child dies with the thread that started it
 (clipweave.system.children). A new preview cancels the one before it;
@@ -87,13 +89,14 @@ class Job:
 class _Runner:
     """One runner process and the thread that owns it."""
 
-    def __init__(self, folder, on_end):
+    def __init__(self, folder, on_end, on_rendered):
         self.order = os.path.join(folder, f"order-{secrets.token_hex(6)}.json")
         self.job = None
         self.child = None
         self._given = threading.Event()
         self._started = threading.Event()
         self._on_end = on_end
+        self._on_rendered = on_rendered
         self._thread = threading.Thread(target=self._life, name="editor-runner", daemon=True)
         self._thread.start()
         self._started.wait()
@@ -121,9 +124,12 @@ class _Runner:
                 except ValueError:
                     continue
                 if isinstance(line, dict):
+                    rendered = self.job.stage == "done"
                     self.job.take(line)
                     if self.job.state == "starting":
                         self.job.state = "running"
+                    if not rendered and self.job.stage == "done":
+                        self._on_rendered()
             status = self.child.wait(check=False)
             tail = self.child.stderr_tail
         problems = self.job.problems or ([tail[-1]] if tail else [f"the run ended with status {status}"])
@@ -184,7 +190,7 @@ class Jobs:
         with self._lock:
             if self._closed or (self._ready is not None and self._ready.alive()):
                 return
-            self._ready = _Runner(self.folder, self._ended)
+            self._ready = _Runner(self.folder, self._ended, self.warm)
 
     def _ended(self, runner):
         with self._lock:
@@ -210,7 +216,7 @@ class Jobs:
                 raise RuntimeError("the editor is stopping")
             runner, self._ready = self._ready, None
             if runner is None or not runner.alive():
-                runner = _Runner(self.folder, self._ended)
+                runner = _Runner(self.folder, self._ended, self.warm)
             self._jobs[job.id] = job
             self._running[job.id] = runner
         runner.give(job, argv, scale)

@@ -9,6 +9,7 @@ import re
 import threading
 
 from clipweave.app.checks import choose
+from clipweave.app.narration import kept_levels
 from clipweave.edit.project import Refused
 from clipweave.studio import spoken_text
 
@@ -42,6 +43,8 @@ class Narrations:
         parts, problems = choose(request, self.backends, self.console)
         if problems:
             raise Refused(problems)
+        # Measured as a run measures it, and kept: a preview of it then need not.
+        parts.narrator.measure = kept_levels(parts.cache)
         chosen = (parts.narrator, parts.settings["voice"].value, parts.narrator.backend.name)
         with self._lock:
             self._narrators[(speech, voice)] = chosen

@@ -162,30 +162,37 @@ _STILL_FORMATS = ("image2", "_pipe")
 def video_problem(path):
     """Why a file is not a video a recap can be made of (no picture that
     moves, no length, unreadable, empty), or None when it is one."""
+    return video_check(path)[0]
+
+
+def video_check(path):
+    """(video_problem's answer, the duration in seconds, NaN when ffprobe
+    gives none), from one look at the file."""
     target = os.path.abspath(os.fspath(path))
+    nan = float("nan")
     try:
         if os.path.getsize(target) == 0:
-            return "it is empty"
+            return "it is empty", nan
         data = _ffprobe_json("-show_entries", "stream=codec_type,width,height:"
                              "stream_disposition=attached_pic:format=format_name,duration",
                              target)
     except (OSError, children.ChildFailed, ValueError):
-        return "ffprobe cannot read it as media"
+        return "ffprobe cannot read it as media", nan
     streams = data.get("streams", [])
     form = data.get("format", {})
-    # An audio file's cover picture is no video.
-    if not any(s.get("codec_type") == "video" and s.get("width")
-               and not s.get("disposition", {}).get("attached_pic") for s in streams):
-        return "it has no video stream"
-    if any(name in form.get("format_name", "") for name in _STILL_FORMATS):
-        return "it is a still image"
     try:
         duration = float(form.get("duration", "nan"))
     except ValueError:
-        duration = float("nan")
+        duration = nan
+    # An audio file's cover picture is no video.
+    if not any(s.get("codec_type") == "video" and s.get("width")
+               and not s.get("disposition", {}).get("attached_pic") for s in streams):
+        return "it has no video stream", duration
+    if any(name in form.get("format_name", "") for name in _STILL_FORMATS):
+        return "it is a still image", duration
     if not duration > 0:
-        return "it has no duration"
-    return None
+        return "it has no duration", duration
+    return None, duration
 
 
 # The sound's peak level over each hundredth of a second, as astats writes it.
