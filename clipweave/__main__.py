@@ -6,7 +6,9 @@ application knows nothing of the demo or the editor."""
 import sys
 
 from clipweave.app import cli
-from clipweave.batch.command import COMMANDS as BATCH_COMMANDS
+
+# clipweave.batch.command's COMMANDS, by name: its module is imported when one runs.
+BATCH_NAMES = ("batch", "worker")
 
 
 def demo(argv):
@@ -23,9 +25,21 @@ def edit(argv):
     return edit_main(argv)
 
 
+def batch_command(name):
+    # Imported on demand too: a batch checks its jobs with the run's checks,
+    # which no other command needs at its start.
+    def run(argv):
+        from clipweave.batch.command import COMMANDS
+
+        return COMMANDS[name](argv)
+
+    return run
+
+
 def main(argv=None):
     """Entry point of ``clipweave``; returns the exit status."""
-    return cli.main(argv, more_commands={"demo": demo, "edit": edit, **BATCH_COMMANDS})
+    batches = {name: batch_command(name) for name in BATCH_NAMES}
+    return cli.main(argv, more_commands={"demo": demo, "edit": edit, **batches})
 
 
 if __name__ == "__main__":

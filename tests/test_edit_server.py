@@ -1,6 +1,7 @@
 """``clipweave edit`` as a process, through its HTTP API: who it answers,
 what it refuses, the segments file it writes, the media it serves, and its
 previews, renders and batch jobs; stopped by Ctrl-C or killed outright."""
+import importlib.util
 import json
 import os
 import random
@@ -183,6 +184,15 @@ def test_a_narration_is_measured_as_the_run_will_speak_it(editor):
     assert refused.status_code == 400 and "not a flite voice" in refused.json()["problems"][0]
     assert editor.api("POST", "/api/speak", {"text": "  "}).status_code == 400
     assert editor.api("POST", "/api/speak", {"text": "x", "speech": "robot"}).status_code == 400
+    # Nothing so far needed the exact module, which imports requests as it loads.
+    assert not maps_exact_module(editor.process.pid)
+
+
+def maps_exact_module(pid):
+    """Whether process pid has loaded the exact module (its shared library)."""
+    library = os.path.realpath(importlib.util.find_spec("clipweave.clipweave").origin)
+    with open(f"/proc/{pid}/maps") as f:
+        return any(line.split()[-1] == library for line in f if line.strip().endswith(".so"))
 
 
 def events(editor, job_id):
@@ -264,6 +274,7 @@ def test_a_url_source_is_fetched_as_a_run_fetches_it(folder):
             assert editor.wait_job(job["id"])["state"] == "done"
             # The run took the video from the cache.
             assert len(services.download.start_requests) == 1
+            assert maps_exact_module(editor.process.pid)  # the module's own client fetched it
         finally:
             editor.stop()
 

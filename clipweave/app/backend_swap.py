@@ -9,11 +9,17 @@ rebinding ``_download_video``, ``_generate_tts``, ``requests``,
 way out; the module has one set of globals, so a second swap while one is
 active in this process is refused. The clients it binds move the run's
 Stage on as the module calls them.
+
+The module is imported when a run first needs it, not before: it imports
+``requests`` as it loads, a sixth of the editor's start, and a command
+that only checks (a batch's jobs, the editor's page) may never call it.
+Until then a binding waits, and ``saved`` hands out a stand-in that
+imports the module when it is used.
 """
 import subprocess
+import sys
 import threading
 
-from clipweave import clipweave as _module
 from clipweave.app.errors import BindingBusy
 from clipweave.model.options import DOWNLOAD_FACTOR
 from clipweave.system import children
@@ -24,9 +30,24 @@ _active = threading.Lock()
 class BackendSwap:
     """A context that binds globals of the module and restores them on exit."""
 
-    def __init__(self, module=_module):
-        self.module = module
+    def __init__(self, module=None):
+        self._module = module or sys.modules.get("clipweave.clipweave")
         self._saved = {}
+        self._waiting = {}  # bindings made before the module was imported
+        self._loading = threading.RLock()
+
+    @property
+    def module(self):
+        """The module, imported (and the waiting bindings made) on first use."""
+        with self._loading:
+            if self._module is None:
+                from clipweave import clipweave as module
+
+                self._module = module
+                waiting, self._waiting = self._waiting, {}
+                for name, value in waiting.items():
+                    self.bind(name, value)
+            return self._module
 
     def __enter__(self):
         if not _active.acquire(blocking=False):
@@ -35,20 +56,32 @@ class BackendSwap:
 
     def __exit__(self, *exc_info):
         try:
-            for name, value in self._saved.items():
-                setattr(self.module, name, value)
-            self._saved.clear()
+            with self._loading:
+                for name, value in self._saved.items():
+                    setattr(self._module, name, value)
+                self._saved.clear()
+                self._waiting.clear()
         finally:
             _active.release()
         return False
 
     def saved(self, name):
-        """The value the global had before this swap changed it."""
-        return self._saved.get(name, getattr(self.module, name))
+        """The value the global had before this swap changed it (a stand-in
+        for it while the module is not imported)."""
+        with self._loading:
+            if name in self._saved:
+                return self._saved[name]
+            if self._module is None:
+                return _Later(self, name)
+            return getattr(self._module, name)
 
     def bind(self, name, value):
-        self._saved.setdefault(name, getattr(self.module, name))
-        setattr(self.module, name, value)
+        with self._loading:
+            if self._module is None:
+                self._waiting[name] = value
+                return
+            self._saved.setdefault(name, getattr(self._module, name))
+            setattr(self._module, name, value)
 
     def bind_children(self, seconds):
         """The module's programs run through clipweave.system.children (so
@@ -104,3 +137,22 @@ class ModuleChildren:
                                 stderr=children.PIPE if capture_output else None)
         except subprocess.TimeoutExpired:
             raise TimeoutError(f"{argv[0]} did not finish within {overall:g} s") from None
+
+
+class _Later:
+    """A global of the module before the module is imported: using it (a
+    call or an attribute) imports the module and uses what the global was."""
+
+    def __init__(self, swap, name):
+        self._swap = swap
+        self._name = name
+
+    def _real(self):
+        _ = self._swap.module
+        return self._swap.saved(self._name)
+
+    def __getattr__(self, name):
+        return getattr(self._real(), name)
+
+    def __call__(self, *args, **kwargs):
+        return self._real()(*args, **kwargs)

@@ -31,7 +31,7 @@ from clipweave.edit.project import SEGMENTS_SUFFIX, Project, default_segments
 from clipweave.model import options as table
 from clipweave.model.segments import UsageError
 from clipweave.system import children
-from clipweave.system.probe import media_info, video_problem
+from clipweave.system.probe import video_info
 
 # The run options the edit command takes besides the settings and the
 # source's: every run of the session is given them.
@@ -167,11 +167,12 @@ def main(argv):
                          download_service=args.download_service,
                          speech_service=args.speech_service, cache_dir=args.cache_dir,
                          use_cache=not args.no_cache, timeout=args.timeout)
+    look = _look_ahead(args.source)
     folder = _session_folder()
     stage = Stage()
     try:
         with BackendSwap() as backends:
-            return _edit(args, request, backends, console, folder, stage)
+            return _edit(args, request, backends, console, folder, stage, look)
     except (Exception, KeyboardInterrupt) as e:  # noqa: BLE001 - each has its line
         failed = failure(e, stage)
         console.failure(failed.problems, failed.stage)
@@ -181,7 +182,25 @@ def main(argv):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def _edit(args, request, backends, console, folder, stage):
+def _look_ahead(source):
+    """video_info of a local source, asked now in a thread of its own (ffprobe
+    works on the other core while the server's libraries load): a function
+    that waits for its answer, None where there was none to ask."""
+    if is_url(source) or not os.path.isfile(source):
+        return lambda: None
+    found = {}
+    thread = threading.Thread(target=lambda: found.update(answer=video_info(source)),
+                              name="source-look", daemon=True)
+    thread.start()
+
+    def answer():
+        thread.join()
+        return found.get("answer")
+
+    return answer
+
+
+def _edit(args, request, backends, console, folder, stage, look):
     from clipweave.edit import api, server  # the server's libraries: not for every command
     from clipweave.edit.jobs import Jobs
     from clipweave.edit.media import Media
@@ -196,6 +215,7 @@ def _edit(args, request, backends, console, folder, stage):
     backends.bind("requests", parts.requests)
     backends.bind_children(args.timeout)
     source_file = parts.source.kept() if not is_url(args.source) else None
+    looked = look() if source_file is not None else None
     if source_file is None:
         stage.enter("download")
         # The module's messages go where a run's progress goes: standard output
@@ -203,11 +223,11 @@ def _edit(args, request, backends, console, folder, stage):
         with guarded(parts.calls.stop), console.capture():
             source_file = os.path.join(folder, _SOURCE_FILE)
             parts.source.fetch(source_file)
-    problem = video_problem(source_file)
+    # One look at the source: whether it is a video, and what the page shows of it.
+    problem, info = looked or video_info(source_file)
     if problem is not None:
         raise UnusableSource([f"source is not a usable video ({problem}): {parts.source.label}"])
     stage.enter("check")
-    info = media_info(source_file)
     sock = server.listen(args.host, args.port)
     token = secrets.token_urlsafe(24)
     project = Project(args.segments, info.duration)

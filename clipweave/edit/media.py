@@ -21,8 +21,6 @@ import sys
 import threading
 
 from clipweave.app.cache import key
-from clipweave.app.framing import video_identity
-from clipweave.follow import find_cuts
 from clipweave.system import children
 from clipweave.system.probe import probe, video_problem
 
@@ -122,6 +120,10 @@ class Media:
     # --- making ------------------------------------------------------------------
 
     def _make_all(self):
+        # Imported here, in the media's thread: the follow analysis's modules
+        # load beside the server's start rather than before it.
+        from clipweave.app.framing import video_identity
+
         try:
             self._identity = video_identity(self.source)
         except OSError as e:
@@ -258,6 +260,8 @@ class Media:
         part.value = self._data("motion", make)
 
     def _cuts(self, part):
+        from clipweave.follow import find_cuts
+
         part.value = self._data("cuts", lambda: [round(t, 3) for t in find_cuts(self.copy)])
 
 

@@ -77,20 +77,25 @@ def _rotation(stream):
         return 0
 
 
+_INFO_ENTRIES = (f"stream={','.join(STREAM_FIELDS + _RENDER_FIELDS)}:stream_tags=rotate"
+                 ":stream_side_data=rotation")
+
+
 def media_info(path):
     """A MediaInfo of the first video and first audio stream of a file.
 
     Raises CalledProcessError when ffprobe cannot read the file.
     """
     target = os.path.abspath(os.fspath(path))
-    data = _ffprobe_json("-show_entries",
-                         f"stream={','.join(STREAM_FIELDS + _RENDER_FIELDS)}:stream_tags=rotate"
-                         ":stream_side_data=rotation:format=duration", target)
+    return _media_info(_ffprobe_json("-show_entries", _INFO_ENTRIES + ":format=duration", target))
+
+
+def _media_info(data):
     streams = data.get("streams", [])
     video = next((s for s in streams if s.get("codec_type") == "video"
                   and s.get("width") and s.get("height")), None)
     has_audio = any(s.get("codec_type") == "audio" for s in streams)
-    duration = float(data.get("format", {}).get("duration", "nan"))
+    duration = _duration(data)
     if video is None:
         return MediaInfo(duration, False, has_audio)
     rate = _ratio(video.get("avg_frame_rate"), "/") or _ratio(video.get("r_frame_rate"), "/")
@@ -165,34 +170,51 @@ def video_problem(path):
     return video_check(path)[0]
 
 
+_CHECK_ENTRIES = "stream_disposition=attached_pic:format=format_name,duration"
+
+
 def video_check(path):
     """(video_problem's answer, the duration in seconds, NaN when ffprobe
     gives none), from one look at the file."""
+    problem, data = _video_look(path, "stream=codec_type,width,height:" + _CHECK_ENTRIES)
+    return problem, _duration(data)
+
+
+def video_info(path):
+    """(video_problem's answer, the file's MediaInfo; None when ffprobe
+    cannot read it), from one look at the file."""
+    problem, data = _video_look(path, _INFO_ENTRIES + ":" + _CHECK_ENTRIES)
+    return problem, None if data is None else _media_info(data)
+
+
+def _duration(data):
+    try:
+        return float((data or {}).get("format", {}).get("duration", "nan"))
+    except ValueError:
+        return float("nan")
+
+
+def _video_look(path, entries):
+    """(video_problem's answer, ffprobe's JSON for entries; None when it
+    cannot read the file)."""
     target = os.path.abspath(os.fspath(path))
-    nan = float("nan")
     try:
         if os.path.getsize(target) == 0:
-            return "it is empty", nan
-        data = _ffprobe_json("-show_entries", "stream=codec_type,width,height:"
-                             "stream_disposition=attached_pic:format=format_name,duration",
-                             target)
+            return "it is empty", None
+        data = _ffprobe_json("-show_entries", entries, target)
     except (OSError, children.ChildFailed, ValueError):
-        return "ffprobe cannot read it as media", nan
+        return "ffprobe cannot read it as media", None
     streams = data.get("streams", [])
     form = data.get("format", {})
-    try:
-        duration = float(form.get("duration", "nan"))
-    except ValueError:
-        duration = nan
     # An audio file's cover picture is no video.
     if not any(s.get("codec_type") == "video" and s.get("width")
                and not s.get("disposition", {}).get("attached_pic") for s in streams):
-        return "it has no video stream", duration
+        return "it has no video stream", data
     if any(name in form.get("format_name", "") for name in _STILL_FORMATS):
-        return "it is a still image", duration
-    if not duration > 0:
-        return "it has no duration", duration
-    return None, duration
+        return "it is a still image", data
+    if not _duration(data) > 0:
+        return "it has no duration", data
+    return None, data
 
 
 # The sound's peak level over each hundredth of a second, as astats writes it.
