@@ -44,6 +44,10 @@ _CHUNK = 256 * 1024
 # Seconds between looks at a job that is watched: a preview that is done is
 # known this much later at most (a look is a comparison of two numbers).
 _EVENT_PAUSE = 0.05
+# Seconds from the page's first request to a runner made ready for its
+# previews: the runner's interpreter loading the render's modules would take
+# a core from the browser while it shows the copy's first frame.
+WARM_AFTER = 2.0
 # Bodies that carry a whole segments list: a segments file's most, and room around it.
 LIMITS = {path: MAX_BYTES + SMALL_BODY
           for path in ("/api/segments", "/api/check", "/api/draft", "/api/preview",
@@ -221,7 +225,8 @@ def make_app(session, token, host, port):
         return Response(found[0], media_type=found[1], headers={"cache-control": "no-cache"})
 
     async def project(request):
-        s.jobs.warm()  # the page is here: a preview may come soon
+        # The page is here: a preview may come soon, once the page is shown.
+        asyncio.get_running_loop().call_later(WARM_AFTER, s.jobs.warm)
         info = s.info
         rate = info.rate[0] / info.rate[1] if info.rate and info.rate[1] else None
         return JSONResponse({

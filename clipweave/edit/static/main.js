@@ -40,6 +40,7 @@ const state = {
 };
 
 const timings = { preview: [], ready: null };
+const COPY = "/media/copy.mp4";
 let player;
 let timeline;
 let list;
@@ -580,10 +581,27 @@ async function suggestRanges() {
 
 // --- media ---------------------------------------------------------------------
 
-async function watchMedia() {
-  let media;
+// The page is ready once the copy's first frame is shown and the timeline
+// drawn, whichever comes last.
+const readyParts = new Set();
+
+function reached(part) {
+  readyParts.add(part);
+  if (!state.ready && readyParts.has("frame") && readyParts.has("timeline")) {
+    state.ready = true;
+    timings.ready = performance.now();
+    document.body.dataset.ready = "1";
+  }
+}
+
+function loadCopy(media) {
+  if (media && media.media.copy.state === "ready" && !$("video").src) $("video").src = COPY;
+}
+
+async function watchMedia(known = null) {
+  let media = known;
   try {
-    media = await get("/api/media");
+    media = media || await get("/api/media");
   } catch (e) {
     status(e.message);
     setTimeout(watchMedia, MEDIA_EVERY * 3);
@@ -592,8 +610,8 @@ async function watchMedia() {
   const parts = media.media;
   const copy = parts.copy;
   const wait = $("video-wait");
-  if (copy.state === "ready" && !$("video").src) {
-    $("video").src = "/media/copy.mp4";
+  if (copy.state === "ready") {
+    loadCopy(media);
   } else if (copy.state === "failed") {
     wait.querySelector(".what").textContent = `The browser copy could not be made: ${copy.error}`;
     wait.querySelector(".spinner").hidden = true;
@@ -744,19 +762,13 @@ function wire() {
     });
   }
   $("video").addEventListener("click", () => player.toggle());
-  $("video").addEventListener("loadedmetadata", () => {
+  const metadata = () => {
     state.duration = Number.isFinite($("video").duration) ? $("video").duration : state.duration;
     $("duration").textContent = shownTime(state.duration);
     timeline.setDuration(state.duration);
-  });
-  $("video").addEventListener("loadeddata", () => {
-    $("video-wait").hidden = true;
-    if (!state.ready) {
-      state.ready = true;
-      timings.ready = performance.now();
-      document.body.dataset.ready = "1";
-    }
-  });
+  };
+  $("video").addEventListener("loadedmetadata", metadata);
+  if ($("video").readyState >= HTMLMediaElement.HAVE_METADATA) metadata(); // the copy came first
   document.addEventListener("keydown", keys);
   // A button clicked with the mouse gives the keys back to the video.
   document.addEventListener("click", (e) => {
@@ -861,8 +873,18 @@ async function start() {
       }, true]]);
   }
   changed({ check: false });
-  watchMedia();
+  reached("timeline");
+  // The first answer stands while the copy is ready; else the media are asked again.
+  const first = await firstMedia;
+  watchMedia(first && first.media.copy.state === "ready" ? first : null);
 }
 
 window.clipweaveEditor = { state, timings, get player() { return player; }, get timeline() { return timeline; } };
+$("video").addEventListener("loadeddata", () => {
+  $("video-wait").hidden = true;
+  reached("frame");
+});
+// Asked beside the project, and the copy loaded as soon as it is known to be
+// ready: its first frame is most of the page's wait.
+const firstMedia = get("/api/media").then((media) => { loadCopy(media); return media; }, () => null);
 start();
