@@ -47,6 +47,9 @@ def main(argv):
     # Decided once a process: done now, not while the user waits.
     video_encoder()
     font_glyphs()
+    # The exact module (and the requests it imports) the run calls: loaded
+    # now too, since the command loads it only when a run first uses it.
+    import clipweave.clipweave  # noqa: F401
     # The events' own stream: the run sends its standard output to the progress stream.
     events = os.fdopen(os.dup(1), "w", buffering=1, encoding="utf-8")
     while not os.path.exists(order_path):
