@@ -32,6 +32,7 @@ from clipweave.app import framing  # noqa: E402
 from clipweave.follow import analyse_range  # noqa: E402
 from clipweave.model.segments import Segment  # noqa: E402
 from clipweave.studio import render_studio  # noqa: E402
+from clipweave.system.probe import media_info  # noqa: E402
 from studio_media import narration  # noqa: E402
 
 
@@ -62,9 +63,11 @@ def cost(cache, quick):
         # The same ranges again with nothing else running: the analysis's own cost.
         with open(segments) as f:
             ranges = [(float(s["start"]), float(s["end"])) for s in json.load(f)]
+        # Probed once, as the run does (framing.FramingAnalysis).
         started = time.perf_counter()
+        info = media_info(video)
         for start, end in ranges:
-            analyse(video, start, end, "follow")
+            analyse(video, start, end, "follow", info)
         alone = time.perf_counter() - started
     return alone, sum(spans), blur, follow
 
