@@ -66,6 +66,19 @@ def crossing_then_still(path):
     return os.fspath(path)
 
 
+def glimpse(path, before=2, frames=12, after=2):
+    """A shot of ``frames`` frames of the face standing, cut in between two
+    shots without a subject of ``before`` and ``after`` seconds."""
+    parts = [scene(f"{path}.{i}.mp4", seconds, patches) for i, (seconds, patches) in
+             enumerate(((before, []), (frames / RATE, [(STILL_X, 100)]), (after, [])))]
+    ffmpeg(*[a for p in parts for a in ("-i", p)], "-filter_complex",
+           "".join(f"[{i}:v]" for i in range(3)) + "concat=n=3:v=1[v]", "-map", "[v]",
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", os.fspath(path))
+    for p in parts:
+        os.unlink(p)
+    return os.fspath(path)
+
+
 def scene(path, seconds, patches, colour=BLUE, dim=1.0):
     """One shot: the patch standing at each (x, y); none is a scene without a subject."""
     if not patches:

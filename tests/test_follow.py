@@ -11,6 +11,7 @@ import pytest
 import clipweave.follow._follow as _follow
 from clipweave.app import cli
 from clipweave.app import framing as app_framing
+import clipweave.follow.analyse as analyse
 from clipweave.follow import FollowShot, analyse_range
 from clipweave.model.segments import Segment
 from clipweave.studio import _core, render_studio
@@ -478,6 +479,39 @@ def test_a_still_face_held_by_a_wobbling_hand_gets_a_window_that_does_not_move(m
                       [("240+3*sin(2*PI*1.3*t)", "100+2*sin(2*PI*0.7*t)")])
     [shot] = analyse_range(wobbly, 0, 3, "follow")
     assert shot.kind == "still" and len(shot.path) == 1
+
+
+def test_faces_are_searched_in_half_the_samples_where_none_is_found_and_found_all_the_same(
+        media, monkeypatch):
+    # A shot of 12 frames with a face, cut in between two without one: at
+    # 25 fps every 8th frame is sampled, and its one sample (frame 56) is
+    # one the search may pass over where the two around it find nothing.
+    source = fm.glimpse(str(media["dir"] / "glimpse.mp4"))
+    searched = []
+    real = _follow.detect
+
+    def counted(frame, *args):
+        searched.append(frame)
+        return real(frame, *args)
+
+    class Counting:
+        def __getattr__(self, name):
+            return getattr(_follow, name)
+
+        detect = staticmethod(counted)
+
+    monkeypatch.setattr(analyse, "_follow", Counting())
+    sparse = analyse_range(source, 0, 4.48, "follow")
+    fewer = len(searched)
+    searched.clear()
+    monkeypatch.setattr(analyse, "_between", lambda frame, *args: args[-1](frame))
+    every = analyse_range(source, 0, 4.48, "follow")
+    assert sparse == every
+    assert [s.kind for s in sparse] == ["blur", "still", "blur"]
+    assert sparse[1].start == pytest.approx(2.0) and sparse[1].end == pytest.approx(2.48)
+    # 14 samples: of the 7 between two searched ones, all are passed over
+    # but the one in the face's shot and the last (nothing after it is searched).
+    assert (fewer, len(searched)) == (9, 14)
 
 
 # The limit on the window's acceleration, output pixels per frame per frame.

@@ -27,6 +27,9 @@ _IDENTITY_BYTES = 1 << 20
 _RUN_ON_SLACK = 0.05
 # How often the places of clips not yet analysed are looked at, seconds.
 _PLACE_POLL = 0.05
+# Clips analysed at once: one's decoder starts and ends, and its searches
+# wait for frames, while the other's keep the cores busy.
+_AT_ONCE = 2
 
 
 def on_output(shots, timing):
@@ -77,14 +80,15 @@ def render_frames(segments, frame):
 
 
 class FramingAnalysis:
-    """The shots of every followed segment, looked at in a thread of its own.
+    """The shots of every followed segment, looked at in threads of their
+    own (two clips at once).
 
     ``start()`` begins; ``shots(places)`` waits and gives, per segment, its
     FollowShots over the source its clip shows, ``places[i]`` = (start,
     seconds) as the render placed it (a clip whose place ``place_of`` did
     not know is analysed then); ``notes(timings)`` says per segment which
     framing each shot got, in seconds of the video; ``stop()`` ends the
-    thread."""
+    threads."""
 
     def __init__(self, source_file, segments, mode, cache, place_of=None,
                  aspect=default("aspect")):
@@ -108,6 +112,7 @@ class FramingAnalysis:
         self._settled = threading.Event()  # a length unknown now stays unknown
         self._info = None
         self._identity = None
+        self._source_lock = threading.Lock()
 
     def start(self):
         self._thread = threading.Thread(target=self._all, name="framing", daemon=True)
@@ -121,31 +126,50 @@ class FramingAnalysis:
 
     def _all(self):
         waiting = [i for i, m in enumerate(self.modes) if m is not None]
-        while waiting and not self._stopping.is_set():
-            for i in waiting:
-                try:
-                    place = self.place_of(i)
-                except (OSError, ValueError, RuntimeError, ChildFailed):
-                    place = None  # the render will say what is wrong
-                if place is not None:
-                    waiting.remove(i)
-                    self._analyse(i, *place)
-                    break
-            else:
-                if self._settled.is_set():
-                    return
-                self._stopping.wait(_PLACE_POLL)
+        running = []
+        try:
+            while waiting and not self._stopping.is_set():
+                running = [t for t in running if t.is_alive()]
+                if len(running) >= _AT_ONCE:
+                    running[0].join(_PLACE_POLL)
+                    continue
+                for i in waiting:
+                    try:
+                        place = self.place_of(i)
+                    except (OSError, ValueError, RuntimeError, ChildFailed):
+                        place = None  # the render will say what is wrong
+                    if place is not None:
+                        waiting.remove(i)
+                        one = threading.Thread(target=self._analyse, args=(i, *place), name="framing clip",
+                                               daemon=True)
+                        one.start()
+                        running.append(one)
+                        break
+                else:
+                    if self._settled.is_set():
+                        return
+                    self._stopping.wait(_PLACE_POLL)
+        finally:
+            for one in running:
+                one.join()
+
+    def _source(self):
+        """The source's MediaInfo and identity, found once."""
+        with self._source_lock:
+            if self._info is None:
+                info = media_info(self.source_file)
+                self._identity = video_identity(self.source_file)
+                self._info = info
+            return self._info, self._identity
 
     def _analyse(self, index, start, length):
         try:
-            if self._info is None:
-                self._info = media_info(self.source_file)
-                self._identity = video_identity(self.source_file)
-            entry = key("follow", ANALYSIS_VERSION, face_search()[0], self._identity, round(start, 6),
+            info, identity = self._source()
+            entry = key("follow", ANALYSIS_VERSION, face_search()[0], identity, round(start, 6),
                         round(length, 6), self.modes[index], self.aspect)
             shots = self._cached(entry)
             if shots is None:
-                shots = analyse_range(self.source_file, start, start + length, self.modes[index], self._info,
+                shots = analyse_range(self.source_file, start, start + length, self.modes[index], info,
                                       window=self.aspect)
                 self.cache.store_data("follow", entry, [s.as_data() for s in shots])
         except (OSError, ValueError, RuntimeError, ChildFailed) as e:

@@ -104,8 +104,10 @@ def _frames(source, start, duration, size, rate, skip=False):
     argv = children.ffmpeg("-skip_loop_filter", "all", "-flags2", "fast",
                            *(("-skip_frame", "noref") if skip else ()),
                            "-ss", f"{start:.6f}", "-t", f"{duration:.6f}", "-i", "file:" + source,
+                           # Scaled before the rate is made even: a frame repeated
+                           # (skipped, or a slower source) is not scaled again.
                            "-an", "-sn", "-dn", "-vf",
-                           f"fps={rate:.6f},scale={width}:{height}:flags=area,setsar=1",
+                           f"scale={width}:{height}:flags=area,setsar=1,fps={rate:.6f}",
                            "-pix_fmt", "bgr24", "-f", "rawvideo", "pipe:1")
     with children.spawn(argv, stdout=children.PIPE) as child:
         # A thread reads ahead, so ffmpeg decodes while a frame is searched.
@@ -140,6 +142,22 @@ def _frames(source, start, duration, size, rate, skip=False):
         child.wait()
 
 
+def _between(frame, sampled, found, signatures, search):
+    """What is found in ``frame``, the sample between the last two searched
+    (``sampled[-3]`` and ``sampled[-1]``, whose findings end ``found``):
+    it is searched where either found something or a shot may begin
+    between them; else taken to show nothing. A subject seen in one sample
+    alone is not followed (the plan keeps what a neighbouring sample
+    echoes), so this finds what searching every sample finds, with half
+    the searches where nothing is in the picture."""
+    if found[-3] or found[-1]:
+        return search(frame)
+    # From the frame before the first of the two: the cut detector sees
+    # how the layout was changing.
+    first = max(0, sampled[-3] - 1)
+    return search(frame) if any(first + c > sampled[-3] for c in _follow.cuts(signatures[first:])) else []
+
+
 def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASCADE_DIR,
                   window=default("aspect")):
     """The shots of source's range [start, end) in seconds, each a FollowShot.
@@ -163,6 +181,11 @@ def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASC
     model = model if how == "model" else ""
     times, signatures, sampled, found = [], [], [], []
     previous, due = None, False
+    held = None  # a sampled frame between two searched ones, until the second is
+
+    def search(frame):
+        return _follow.detect(frame, *size, cascade_dir, model)
+
     for i, frame in enumerate(_frames(source, float(start), duration, size, rate, info.codec in _SKIPPING)):
         due = due or i % every == 0
         if frame == previous:
@@ -170,10 +193,20 @@ def analyse_range(source, start, end, mode="follow", info=None, cascade_dir=CASC
         previous = frame
         times.append(i / rate)
         signatures.append(_follow.signature(frame, *size))
-        if due:
-            due = False
-            sampled.append(len(times) - 1)
-            found.append(_follow.detect(frame, *size, cascade_dir, model))
+        if not due:
+            continue
+        due = False
+        sampled.append(len(times) - 1)
+        if held is None and len(sampled) % 2 == 0:
+            held = frame
+            found.append(None)  # settled at the next searched sample
+            continue
+        found.append(search(frame))
+        if held is not None:
+            found[-2] = _between(held, sampled, found, signatures, search)
+            held = None
+    if held is not None:
+        found[-1] = search(held)
     planned = _follow.plan(times, signatures, sampled, found, duration, shown[0] / shown[1],
                            0.0 if mode == "follow" else AUTO_PRESENCE, window)
     return [FollowShot(p["start"], p["end"], p["kind"], p["reason"], tuple(p["path"]), p["width"])

@@ -109,6 +109,28 @@ const char* kind_name(Kind k) {
     return k == Kind::Still ? "still" : k == Kind::Track ? "track" : k == Kind::Wide ? "wide" : "blur";
 }
 
+std::vector<std::vector<float>> signatures_of(py::Handle seq) {
+    std::vector<std::vector<float>> out;
+    items(seq, "signatures", [&](py::Handle s, const std::string& what) {
+        const py::BufferView v(s.ptr(), what.c_str());
+        if (v.size() % sizeof(float) != 0) throw Refused(what + " is not a signature");
+        std::vector<float>& sig = out.emplace_back(v.size() / sizeof(float));
+        if (!sig.empty()) std::memcpy(sig.data(), v.data(), v.size());
+    });
+    return out;
+}
+
+PyObject* cuts_entry(PyObject*, PyObject* args) {
+    return py::entry([&] {
+        PyObject* sigs = nullptr;
+        if (!PyArg_ParseTuple(args, "O:cuts", &sigs)) py::raise_current();
+        const std::vector<std::vector<float>> signatures = signatures_of(sigs);
+        py::Object out = py::list({});
+        for (size_t c : cuts(signatures)) py::append(out, py::integer(static_cast<long long>(c)));
+        return out;
+    });
+}
+
 PyObject* plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::entry([&] {
         static const char* keywords[] = {"times", "signatures", "sampled", "found", "duration", "aspect", "presence",
@@ -122,12 +144,7 @@ PyObject* plan_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         Frames f;
         if (window != nullptr) f.window = window_named(window);
         items(times, "times", [&](py::Handle t, const std::string& what) { f.times.push_back(to_number(t, what)); });
-        items(sigs, "signatures", [&](py::Handle s, const std::string& what) {
-            const py::BufferView v(s.ptr(), what.c_str());
-            if (v.size() % sizeof(float) != 0) throw Refused(what + " is not a signature");
-            std::vector<float>& sig = f.signatures.emplace_back(v.size() / sizeof(float));
-            if (!sig.empty()) std::memcpy(sig.data(), v.data(), v.size());
-        });
+        f.signatures = signatures_of(sigs);
         items(sampled, "sampled", [&](py::Handle i, const std::string& what) {
             const double v = to_number(i, what);
             if (v != std::floor(v) || v < 0 || v > 1e9) throw Refused(what + " must be a frame index");
@@ -186,6 +203,9 @@ py::ExtensionModule module_def{
          "'reason', 'path': [(t, centre), ...], 'width'}: seconds from the range's start; the window's "
          "centre (a window of the output frame's shape, its --aspect name) as a fraction of the frame along "
          "the axis it moves on; a wide window's share of the frame along that axis (0 for the others)."},
+        {"cuts", cuts_entry, METH_VARARGS,
+         "cuts(signatures, /)\n--\n\nThe indices of the frames that begin a new shot among consecutive "
+         "frames' signatures, ascending (the first frame is not one)."},
         {"window_share", window_share_entry, METH_VARARGS,
          "window_share(aspect, window='9:16', /)\n--\n\nThe share along its free axis of a window of "
          "the output frame's shape (its --aspect name) in a frame of this shape, a float."},
